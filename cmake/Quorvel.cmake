@@ -1,0 +1,44 @@
+# quorvel_library(<target> [DEPS <targets>...])
+# One library per folder: every .cpp in the calling folder, headers included
+# as "<folder>/<file>.h" from the source root.
+function(quorvel_library target)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp
+                                      ${CMAKE_CURRENT_SOURCE_DIR}/*.h
+                                      ${CMAKE_CURRENT_SOURCE_DIR}/*.qrc)
+  add_library(${target} STATIC ${sources})
+  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${target} PUBLIC ${ARG_DEPS})
+endfunction()
+
+# quorvel_tests([DEPS <targets>...] [ENV <VAR=value>...])
+# One test program per *_test.cpp in the calling folder, run by CTest one
+# test case at a time.
+function(quorvel_tests)
+  cmake_parse_arguments(ARG "" "" "DEPS;ENV" ${ARGN})
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR}/tests ${CMAKE_CURRENT_SOURCE_DIR})
+  string(REPLACE "/" "_" prefix "${rel}")
+  foreach(test_source IN LISTS tests)
+    get_filename_component(name ${test_source} NAME_WE)
+    set(exe "${prefix}_${name}")
+    add_executable(${exe} ${test_source})
+    target_link_libraries(${exe} PRIVATE quorvel_test_support ${ARG_DEPS})
+    gtest_discover_tests(${exe}
+      DISCOVERY_MODE PRE_TEST
+      DISCOVERY_TIMEOUT 60
+      PROPERTIES TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${ARG_ENV}")
+  endforeach()
+endfunction()
+
+# quorvel_programs(<prefix> [DEPS <targets>...])
+# One program per .cpp in the calling folder (benchmarks, tools).
+function(quorvel_programs prefix)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  foreach(source IN LISTS sources)
+    get_filename_component(name ${source} NAME_WE)
+    add_executable(${prefix}${name} ${source})
+    target_link_libraries(${prefix}${name} PRIVATE ${ARG_DEPS})
+  endforeach()
+endfunction()
