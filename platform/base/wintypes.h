@@ -19,7 +19,22 @@ using UINT_PTR = std::uintptr_t;
 using HANDLE = void*;
 using LPVOID = void*;
 
+#ifndef TRUE
+inline constexpr BOOL TRUE = 1;
+#endif
+#ifndef FALSE
+inline constexpr BOOL FALSE = 0;
+#endif
+
 inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+
+// ---- Window messages --------------------------------------------------------
+struct HWND__;
+using HWND = HWND__*;  // a hidden message window (platform/gui)
+using WPARAM = UINT_PTR;
+using LPARAM = std::intptr_t;
+using LRESULT = std::intptr_t;
+using INT_PTR = std::intptr_t;
 
 // ---- Multimedia result codes --------------------------------------------
 using MMRESULT = UINT;
