@@ -85,11 +85,19 @@ int TApplication::MessageBox(const QString& text, const QString& caption) {
 }
 
 void TApplication::ProcessMessages() {
-    if (IsMainThread()) QCoreApplication::processEvents(QEventLoop::AllEvents);
+    if (!IsMainThread()) return;
+    // Posted messages explicitly: inside the handler of a posted message the
+    // event dispatcher would hold back the ones posted before.
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
 int TApplication::Run() {
     FTerminated = false;
+    QCoreApplication* app = QCoreApplication::instance();
+    if (auto* gui = qobject_cast<QGuiApplication*>(app); gui && gui->quitOnLastWindowClosed())
+        QObject::connect(gui, &QGuiApplication::lastWindowClosed, gui, [this] { FTerminated = true; });
+    QObject::connect(app, &QCoreApplication::aboutToQuit, app, [this] { FTerminated = true; });
     return QCoreApplication::exec();
 }
 

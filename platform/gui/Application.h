@@ -38,8 +38,10 @@ public:
     void ProcessMessages();
     // Runs the message loop until Terminate or the last window closes.
     int Run();
+    // Ends the message loop; waits in Delay end at once.
     void Terminate();
-    // True once the application is quitting or being destroyed.
+    // True once Terminate was called, the last window closed, or the
+    // application object is going away.
     bool Terminated() const;
 
 private:

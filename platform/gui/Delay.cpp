@@ -3,7 +3,7 @@
 #include "platform/gui/Application.h"
 #include "platform/gui/Synchronize.h"
 
-#include <QEventLoop>
+#include <QCoreApplication>
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
@@ -16,14 +16,18 @@ void Delay(unsigned milliseconds, bool processMessages) {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
         return;
     }
-    if (Application.Terminated()) return;
-    // A nested loop handles every message as it arrives and ends at the
-    // deadline, or at once when the application quits (exit ends every loop).
-    QEventLoop loop;
+    bool ended = false;
     QTimer deadline;
     deadline.setTimerType(Qt::PreciseTimer);
     deadline.setSingleShot(true);
-    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(&deadline, &QTimer::timeout, [&ended] { ended = true; });
     deadline.start(static_cast<int>(std::min<unsigned>(milliseconds, INT_MAX)));
-    loop.exec();
+    while (!ended && !Application.Terminated()) {
+        // Posted messages first: inside the handler of a posted message, the
+        // event dispatcher would hold back the ones posted before this wait.
+        QCoreApplication::sendPostedEvents();
+        if (ended || Application.Terminated()) break;
+        // Sleeps until something arrives; the deadline timer is something.
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
 }
