@@ -66,6 +66,14 @@ HWND TApplication::Handle() {
 void TApplication::HandleException(std::exception_ptr error) noexcept {
     if (!error || IsAbort(error)) return;
     try {
+        // The report belongs to the main thread; a worker hands it over and
+        // goes on (waiting for it could deadlock a main thread that waits
+        // for the worker).
+        if (QCoreApplication* app = QCoreApplication::instance(); app && !IsMainThread()) {
+            QMetaObject::invokeMethod(
+                app, [this, error] { HandleException(error); }, Qt::QueuedConnection);
+            return;
+        }
         if (OnException)
             OnException(error);
         else

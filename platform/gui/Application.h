@@ -23,8 +23,9 @@ public:
     HWND Handle();
 
     // The standard error report: EAbort is silent; every other exception is
-    // shown through OnException if assigned, else by ShowException.
-    // Never raises.
+    // shown through OnException if assigned, else by ShowException. Called on
+    // another thread, the report is handed to the main thread and the call
+    // returns at once. Never raises.
     void HandleException(std::exception_ptr error = std::current_exception()) noexcept;
     // An error box: caption Title, error icon, one OK button, the message
     // after the full-stop rule.

@@ -2,6 +2,7 @@
 #include "platform/gui/Application.h"
 #include "platform/gui/Dialogs.h"
 #include "platform/gui/Styles.h"
+#include "platform/gui/Synchronize.h"
 #include "tests/support/MessageBoxRecorder.h"
 
 #include <gtest/gtest.h>
@@ -139,6 +140,16 @@ TEST(MessageBoxes, WarningErrorAndPlainBoxes) {
     EXPECT_EQ(boxes.Boxes[2].Type, mtCustom);
     EXPECT_EQ(boxes.Boxes[2].Caption, QStringLiteral("TMMWaveOut"));
     EXPECT_EQ(boxes.Boxes[2].Text, QStringLiteral("Only under Windows 95"));
+}
+
+TEST(ErrorReport, AnErrorOnAnotherThreadIsReportedOnTheMainThread) {
+    bool onMain = false;
+    Application.OnException = [&](std::exception_ptr) { onMain = IsMainThread(); };
+    std::thread([] {
+        Application.HandleException(std::make_exception_ptr(Exception(QStringLiteral("t"))));
+    }).join();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return onMain; }, Patience));
+    Application.OnException = nullptr;
 }
 
 TEST(MessageBoxes, ABoxFromAnotherThreadIsShownOnTheMainThread) {
