@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 
 namespace {
 
@@ -42,14 +43,12 @@ public:
             delete this;
     }
 
+    // Guarded by gMutex: messages posted and not yet delivered or removed.
+    std::unordered_map<UINT, int> FWaiting;
+    int FWaitingTotal = 0;
+
 protected:
-    bool event(QEvent* event) override {
-        if (auto* message = dynamic_cast<TMessageEvent*>(event)) {
-            Dispatch(message->Message);
-            return true;
-        }
-        return QObject::event(event);
-    }
+    bool event(QEvent* event) override;
 
 private:
     HWND FHandle;
@@ -62,6 +61,7 @@ std::mutex gMutex;  // guards everything below
 std::unordered_map<HWND, TWindowObject*> gWindows;
 std::unordered_map<UINT, int> gEventTypes;
 std::uintptr_t gLastHandle = 0;
+int gNudgeType = -1;
 
 int EventTypeFor(UINT msg, bool create) {
     auto found = gEventTypes.find(msg);
@@ -76,6 +76,28 @@ TWindowObject* FindWindow(HWND wnd) {
     std::lock_guard lock(gMutex);
     auto found = gWindows.find(wnd);
     return found == gWindows.end() ? nullptr : found->second;
+}
+
+bool TWindowObject::event(QEvent* event) {
+    auto* message = dynamic_cast<TMessageEvent*>(event);
+    if (!message) return event->type() == gNudgeType || QObject::event(event);
+    {
+        std::lock_guard lock(gMutex);
+        int& waiting = FWaiting[message->Message.Msg];
+        if (waiting > 0) {
+            --waiting;
+            --FWaitingTotal;
+        }
+        // A handler may open a modal loop (a message box, a wait). Qt's glib
+        // event dispatcher runs posted events in a nested loop only once
+        // something new has been posted; the nudge is that something, so the
+        // messages behind this one still arrive meanwhile, as they would on
+        // the window system this stands in for.
+        if (FWaitingTotal > 0 && gNudgeType >= 0)
+            QCoreApplication::postEvent(this, new QEvent(static_cast<QEvent::Type>(gNudgeType)));
+    }
+    Dispatch(message->Message);
+    return true;
 }
 
 void TWindowObject::Dispatch(TMessage& message) {
@@ -122,8 +144,12 @@ BOOL PostMessage(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (found == gWindows.end() || !QCoreApplication::instance()) return FALSE;
     const int type = EventTypeFor(msg, true);
     if (type < 0) return FALSE;
+    if (gNudgeType < 0) gNudgeType = QEvent::registerEventType();
     // Posting under the lock: the window cannot be destroyed meanwhile.
-    QCoreApplication::postEvent(found->second, new TMessageEvent(type, TMessage{msg, wParam, lParam, 0}));
+    TWindowObject* window = found->second;
+    QCoreApplication::postEvent(window, new TMessageEvent(type, TMessage{msg, wParam, lParam, 0}));
+    ++window->FWaiting[msg];
+    ++window->FWaitingTotal;
     return TRUE;
 }
 
@@ -148,7 +174,9 @@ void RemoveWaitingMessages(HWND wnd, UINT msg) {
     auto found = gWindows.find(wnd);
     const int type = EventTypeFor(msg, false);
     if (found == gWindows.end() || type < 0) return;  // never posted: nothing waits
-    QCoreApplication::removePostedEvents(found->second, type);
+    TWindowObject* window = found->second;
+    QCoreApplication::removePostedEvents(window, type);
+    window->FWaitingTotal -= std::exchange(window->FWaiting[msg], 0);
 }
 
 TWndMethod SetWindowProc(HWND wnd, TWndMethod method) {

@@ -71,7 +71,7 @@ TEST(Delay, OnAnotherThreadItSleeps) {
     EXPECT_GE(elapsed, 40);
 }
 
-TEST(Delay, EndsAtOnceWhenTheApplicationQuits) {
+TEST(Delay, OutsideTheMessageLoopTerminateEndsTheWait) {
     QTimer::singleShot(20, [] { Application.Terminate(); });
     QElapsedTimer clock;
     clock.start();
@@ -81,6 +81,28 @@ TEST(Delay, EndsAtOnceWhenTheApplicationQuits) {
     clock.restart();
     Delay(60000, true);  // and later waits do not wait
     EXPECT_LT(clock.elapsed(), 30000);
+}
+
+}  // namespace
+
+namespace {
+
+// Last in this file: it ends the application's message loop.
+TEST(Delay, InsideTheMessageLoopTerminateEndsTheWaitAndTheLoop) {
+    qint64 waited = -1;
+    QTimer::singleShot(0, [&] {
+        QTimer::singleShot(20, [] { Application.Terminate(); });
+        QElapsedTimer clock;
+        clock.start();
+        Delay(60000, true);
+        waited = clock.elapsed();
+    });
+    QElapsedTimer running;
+    running.start();
+    EXPECT_EQ(Application.Run(), 0);
+    EXPECT_GE(waited, 0);
+    EXPECT_LT(waited, 30000);
+    EXPECT_LT(running.elapsed(), 30000);
 }
 
 }  // namespace

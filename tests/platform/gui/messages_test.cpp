@@ -5,7 +5,9 @@
 #include "tests/support/MessageBoxRecorder.h"
 
 #include <gtest/gtest.h>
+#include <QEventLoop>
 #include <QTest>
+#include <QTimer>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -190,6 +192,28 @@ TEST(MessageWindow, TheApplicationHasOneHiddenWindow) {
     EXPECT_EQ(Application.Handle(), wnd);
     EXPECT_TRUE(PostMessage(wnd, WM_DEVICECHANGE, 0, 0));
     EXPECT_EQ(SendMessage(wnd, WM_ONE, 0, 0), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MessageWindow, AModalLoopInAHandlerStillGetsTheMessagesBehindIt) {
+    std::vector<int> order;
+    TMessageWindow window([&](TMessage& m) {
+        order.push_back(static_cast<int>(m.LParam));
+        if (m.LParam == 1) {  // as a message box would
+            QEventLoop modal;
+            QTimer::singleShot(50, &modal, &QEventLoop::quit);
+            modal.exec();
+            order.push_back(10);
+        }
+    });
+    window.Post(WM_ONE, 0, 1);
+    window.Post(WM_TWO, 0, 2);
+    window.Post(WM_ONE, 0, 3);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return order.size() == 4; }, Patience));
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 10}));
 }
 
 }  // namespace
