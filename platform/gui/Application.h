@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QString>
+#include <atomic>
 #include <exception>
 #include <functional>
 
@@ -48,7 +49,7 @@ public:
 private:
     QString FTitle;
     HWND FHandle = nullptr;
-    bool FTerminated = false;
+    std::atomic<bool> FTerminated{false};
 };
 
 extern TApplication Application;
