@@ -55,12 +55,13 @@ void TApplication::SetTitle(const QString& value) {
 }
 
 HWND TApplication::Handle() {
-    if (IsWindow(FHandle)) return FHandle;
-    FHandle = AllocateHWnd(TWndMethod());
+    if (const HWND existing = FHandle; IsWindow(existing)) return existing;
+    if (!IsMainThread()) return nullptr;
+    const HWND handle = AllocateHWnd(TWndMethod());
     // The window goes with the application object.
-    const HWND handle = FHandle;
     QObject::connect(QCoreApplication::instance(), &QObject::destroyed, [handle] { DeallocateHWnd(handle); });
-    return FHandle;
+    FHandle = handle;
+    return handle;
 }
 
 void TApplication::HandleException(std::exception_ptr error) noexcept {

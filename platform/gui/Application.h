@@ -20,7 +20,9 @@ public:
     QString Title() const;
     void SetTitle(const QString& value);
 
-    // The application's own hidden window, created on first use (main thread).
+    // The application's own hidden window, created on first use; null when
+    // it does not exist yet and cannot be created here (not the main thread,
+    // no application object).
     HWND Handle();
 
     // The standard error report: EAbort is silent; every other exception is
@@ -48,7 +50,7 @@ public:
 
 private:
     QString FTitle;
-    HWND FHandle = nullptr;
+    std::atomic<HWND> FHandle{nullptr};
     std::atomic<bool> FTerminated{false};
 };
 

@@ -192,6 +192,9 @@ TEST(MessageWindow, TheApplicationHasOneHiddenWindow) {
     EXPECT_EQ(Application.Handle(), wnd);
     EXPECT_TRUE(PostMessage(wnd, WM_DEVICECHANGE, 0, 0));
     EXPECT_EQ(SendMessage(wnd, WM_ONE, 0, 0), 0);
+    HWND fromWorker = nullptr;
+    std::thread([&] { fromWorker = Application.Handle(); }).join();
+    EXPECT_EQ(fromWorker, wnd);  // once it exists, any thread may ask for it
 }
 
 }  // namespace
