@@ -1,0 +1,410 @@
+#include "platform/waveout/Engine.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <pthread.h>
+#include <sched.h>
+
+namespace {
+
+std::int64_t monotonicNs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void sleepUntil(std::int64_t ns) {
+    timespec ts;
+    ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+    ts.tv_nsec = static_cast<long>(ns % 1000000000);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    }
+}
+
+}  // namespace
+
+std::int64_t waveOutNowNs() { return monotonicNs(); }
+
+Engine::Engine(const WaveOutSettings& s, std::unique_ptr<Output> out)
+    : settings(s), output(std::move(out)), period(std::clamp(s.periodFrames, 16u, 4096u)) {
+    mix.assign(period * 2, 0.0f);
+    scratch.assign(period * 2, 0.0f);
+    pcm.assign(period * 2, 0);
+    // The limiter lets go with a 50 ms time constant.
+    releaseStep = static_cast<float>(1.0 - std::exp(-1.0 / (0.05 * settings.rate)));
+}
+
+Engine::~Engine() { stop(); }
+
+bool Engine::start() {
+    std::string why;
+    if (!output->open(settings.rate, period, why)) {
+        std::lock_guard lock(infoLock);
+        errorText = why;
+        return false;
+    }
+    const std::int64_t margin = static_cast<std::int64_t>(settings.marginMicroseconds) * settings.rate / 1000000;
+    latency = static_cast<std::int64_t>(output->leadFrames()) + period + margin;
+    callbackThread = std::thread([this] { callbackLoop(); });
+    callbackId = callbackThread.get_id();
+    originNs.store(monotonicNs(), std::memory_order_release);
+    mixerThread = std::thread([this] { mixerLoop(); });
+    return true;
+}
+
+void Engine::stop() {
+    if (mixerThread.joinable()) {
+        stopping.store(true, std::memory_order_release);
+        mixerThread.join();
+        mixerStopped.store(true, std::memory_order_release);
+        output->close();
+    }
+    if (callbackThread.joinable()) {
+        signalCallbackThread();
+        callbackThread.join();
+        callbackStopped.store(true, std::memory_order_release);
+    }
+}
+
+std::string Engine::error() const {
+    std::lock_guard lock(infoLock);
+    return errorText;
+}
+
+bool Engine::attach(Voice* voice) {
+    for (auto& slot : voiceSlots) {
+        Voice* expected = nullptr;
+        if (slot.compare_exchange_strong(expected, voice, std::memory_order_seq_cst))
+            return true;
+    }
+    return false;
+}
+
+void Engine::detach(Voice* voice) {
+    for (auto& slot : voiceSlots) {
+        Voice* expected = voice;
+        if (slot.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst))
+            return;
+    }
+}
+
+// The mixer makes `cycle` odd while it renders. A voice taken out of its slot
+// before `mark` was read can still be in use only by a render that was running
+// then (odd mark); once the cycle has moved on, nothing refers to it.
+bool Engine::cyclePassed(std::uint64_t mark) const {
+    return (mark & 1) == 0 || cycle.load(std::memory_order_seq_cst) > mark || mixerStopped.load(std::memory_order_acquire);
+}
+
+void Engine::waitDelivered(Voice* voice, std::uint64_t count) {
+    if (onCallbackThread())
+        return;
+    for (;;) {
+        const std::uint64_t d = voice->delivered.load(std::memory_order_acquire);
+        if (d >= count || callbackStopped.load(std::memory_order_acquire))
+            return;
+        voice->delivered.wait(d, std::memory_order_acquire);
+    }
+}
+
+double Engine::frameOfTime(std::int64_t ns) const {
+    return static_cast<double>(ns - originNs.load(std::memory_order_relaxed)) * settings.rate / 1e9;
+}
+
+void Engine::fail(const std::string& why) {
+    {
+        std::lock_guard lock(infoLock);  // taken once, when the output is already gone
+        errorText = why;
+    }
+    lost.store(true, std::memory_order_release);
+}
+
+void Engine::signalCallbackThread() {
+    wake.fetch_add(1, std::memory_order_release);
+    wake.notify_one();
+}
+
+// ---- the mixer thread ----------------------------------------------------------------
+
+void Engine::mixerLoop() {
+    sched_param param{};
+    param.sched_priority = 70;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);  // best effort
+
+    const std::int64_t lead = output->leadFrames();
+    const double nsPerFrame = 1e9 / settings.rate;
+    const auto periodNs = static_cast<std::int64_t>(period * nsPerFrame);
+    std::int64_t blockStart = 0;
+    while (!stopping.load(std::memory_order_acquire)) {
+        if (lost.load(std::memory_order_relaxed)) {
+            // No output any more: hand every queued header back, in order.
+            render(blockStart, true);
+            sleepUntil(monotonicNs() + 2000000);
+            continue;
+        }
+        std::int64_t origin = originNs.load(std::memory_order_relaxed);
+        const std::int64_t deadline = origin + static_cast<std::int64_t>((blockStart - lead) * nsPerFrame);
+        sleepUntil(deadline);
+        if (monotonicNs() - deadline > periodNs)
+            lateBlocks.fetch_add(1, std::memory_order_relaxed);
+        render(blockStart, false);
+        limitAndConvert();
+        std::string why;
+        const Output::Result result = output->write(pcm.data(), period, why);
+        if (result == Output::Result::Lost) {
+            fail(why);
+            continue;
+        }
+        blockStart += period;
+        framesRendered.store(static_cast<std::uint64_t>(blockStart), std::memory_order_relaxed);
+        const std::int64_t now = monotonicNs();
+        const std::int64_t next = origin + static_cast<std::int64_t>((blockStart - lead) * nsPerFrame);
+        if (result == Output::Result::Recovered) {
+            xruns.fetch_add(1, std::memory_order_relaxed);
+            origin = now - static_cast<std::int64_t>((blockStart - lead) * nsPerFrame);
+            originNs.store(origin, std::memory_order_relaxed);
+        } else if (output->devicePaced() && now > next + periodNs) {
+            // The device runs slower than the clock: follow it.
+            originNs.store(origin + (now - next), std::memory_order_relaxed);
+            lateBlocks.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+}
+
+void Engine::render(std::int64_t blockStart, bool drainAll) {
+    cycle.fetch_add(1, std::memory_order_seq_cst);
+    std::fill(mix.begin(), mix.end(), 0.0f);
+    doneThisBlock = false;
+    for (auto& slot : voiceSlots) {
+        Voice* v = slot.load(std::memory_order_seq_cst);
+        if (!v)
+            continue;
+        v->mixing.store(true, std::memory_order_seq_cst);
+        if (!v->hold.load(std::memory_order_seq_cst)) {
+            if (drainAll)
+                drainVoice(*v);
+            else
+                processVoice(*v, blockStart, false);
+        }
+        v->mixing.store(false, std::memory_order_release);
+    }
+    cycle.fetch_add(1, std::memory_order_seq_cst);
+    if (doneThisBlock)
+        signalCallbackThread();
+}
+
+void Engine::drainVoice(Voice& v) {
+    const std::uint64_t wc = v.writeCount.load(std::memory_order_acquire);
+    for (std::uint64_t rc = v.readCount.load(std::memory_order_relaxed); rc != wc; ++rc) {
+        if (!doneQueue.push({&v, v.ring[rc % kVoiceRing]}))
+            break;
+        v.frameOffset = 0;
+        v.readCount.store(rc + 1, std::memory_order_release);
+        doneThisBlock = true;
+    }
+    v.running = v.placing = false;
+}
+
+std::size_t Engine::pull(Voice& v, float* out, std::size_t maxFrames, bool& stalled) {
+    std::size_t n = 0;
+    const unsigned align = v.format.blockAlign;
+    while (n < maxFrames) {
+        const std::uint64_t rc = v.readCount.load(std::memory_order_relaxed);
+        if (rc == v.writeCount.load(std::memory_order_acquire))
+            break;
+        WAVEHDR* h = v.ring[rc % kVoiceRing];
+        const std::uint64_t frames = h->dwBufferLength / align;
+        if (v.frameOffset < frames) {
+            const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(frames - v.frameOffset, maxFrames - n));
+            convertToStereo(v.format, reinterpret_cast<const unsigned char*>(h->lpData) + v.frameOffset * align, take,
+                            out + 2 * n);
+            v.frameOffset += take;
+            n += take;
+        }
+        if (v.frameOffset >= frames) {
+            if (!doneQueue.push({&v, h})) {
+                stalled = true;  // the callback thread is far behind; try again next block
+                break;
+            }
+            v.frameOffset = 0;
+            v.readCount.store(rc + 1, std::memory_order_release);
+            doneThisBlock = true;
+        }
+    }
+    return n;
+}
+
+void Engine::processVoice(Voice& v, std::int64_t blockStart, bool) {
+    // Load order matters: seeing a header (writeCount) or the release from
+    // pause guarantees seeing the start stamp stored before it.
+    const bool paused = v.pausedFlag.load(std::memory_order_acquire);
+    const std::uint64_t wc = v.writeCount.load(std::memory_order_acquire);
+    const std::int64_t stamp = v.startStamp.load(std::memory_order_acquire);
+    if (paused) {
+        if (v.running || v.placing)
+            v.sawPause = true;
+        return;
+    }
+    if (stamp != v.seenStamp) {
+        v.seenStamp = stamp;
+        if (!v.running || v.sawPause) {
+            v.startFrame = std::llround(frameOfTime(stamp)) + latency;
+            v.placing = true;
+            v.running = false;
+            v.sawPause = false;
+            v.logPending = true;
+        }
+    }
+    const bool hasData = wc != v.readCount.load(std::memory_order_relaxed) || v.stagePos < v.stageFrames;
+    if (!v.placing && !v.running) {
+        if (!hasData)
+            return;
+        v.running = true;  // data that came without a start of its own: play at once
+    }
+    std::int64_t offset = 0;
+    const std::int64_t end = static_cast<std::int64_t>(period);
+    if (v.placing) {
+        if (v.startFrame >= blockStart + end || !hasData)
+            return;
+        offset = std::max<std::int64_t>(0, v.startFrame - blockStart);
+        if (v.startFrame < blockStart)
+            lateStarts.fetch_add(1, std::memory_order_relaxed);
+    }
+    const std::uint32_t vol = v.volume.load(std::memory_order_relaxed);
+    const float gainL = static_cast<float>(vol & 0xFFFF) / 65535.0f;
+    const float gainR = static_cast<float>(vol >> 16) / 65535.0f;
+    bool stalled = false;
+    while (offset < end) {
+        const auto need = static_cast<std::size_t>(end - offset);
+        std::size_t made = 0;
+        if (!v.src) {
+            made = pull(v, scratch.data(), need, stalled);
+            v.position.fetch_add(made, std::memory_order_relaxed);
+        } else {
+            while (made < need) {
+                if (v.stagePos == v.stageFrames) {
+                    v.stagePos = 0;
+                    v.stageFrames = pull(v, v.stage, kStageFrames, stalled);
+                    if (v.stageFrames == 0)
+                        break;
+                }
+                SRC_DATA d{};
+                d.data_in = v.stage + 2 * v.stagePos;
+                d.input_frames = static_cast<long>(v.stageFrames - v.stagePos);
+                d.data_out = scratch.data() + 2 * made;
+                d.output_frames = static_cast<long>(need - made);
+                d.src_ratio = v.ratio;
+                if (src_process(v.src, &d) != 0)
+                    break;
+                v.stagePos += static_cast<std::size_t>(d.input_frames_used);
+                made += static_cast<std::size_t>(d.output_frames_gen);
+                v.position.fetch_add(static_cast<std::uint64_t>(d.input_frames_used), std::memory_order_relaxed);
+                if (d.input_frames_used == 0 && d.output_frames_gen == 0)
+                    break;
+            }
+        }
+        if (made == 0)
+            break;
+        if (v.placing) {
+            v.placing = false;
+            v.running = true;
+        }
+        if (v.logPending) {
+            v.logPending = false;
+            logQueue.push({v.id, v.seenStamp, frameOfTime(v.seenStamp), blockStart + offset});
+            doneThisBlock = true;
+        }
+        float* dst = mix.data() + 2 * offset;
+        for (std::size_t i = 0; i < made; ++i) {
+            dst[2 * i] += scratch[2 * i] * gainL;
+            dst[2 * i + 1] += scratch[2 * i + 1] * gainR;
+        }
+        offset += static_cast<std::int64_t>(made);
+    }
+    if (offset < end && !stalled && v.running) {
+        // Out of data: the voice is idle until its next start.
+        v.running = false;
+        if (v.src)
+            src_reset(v.src);
+        v.stageFrames = v.stagePos = 0;
+    }
+}
+
+// A peak limiter with instant attack: the gain drops just enough to keep
+// the louder side at full scale and recovers smoothly; below full scale the
+// mix passes bit-exact.
+void Engine::limitAndConvert() {
+    const std::uint32_t master = masterVolume.load(std::memory_order_relaxed);
+    const float masterL = static_cast<float>(master & 0xFFFF) / 65535.0f;
+    const float masterR = static_cast<float>(master >> 16) / 65535.0f;
+    float g = limiterGain;
+    for (unsigned i = 0; i < period; ++i) {
+        float l = mix[2 * i] * masterL;
+        float r = mix[2 * i + 1] * masterR;
+        const float peak = std::max(std::fabs(l), std::fabs(r));
+        if (peak * g > 1.0f)
+            g = 1.0f / peak;
+        l *= g;
+        r *= g;
+        pcm[2 * i] = static_cast<std::int16_t>(std::clamp(std::lrintf(l * 32768.0f), -32768L, 32767L));
+        pcm[2 * i + 1] = static_cast<std::int16_t>(std::clamp(std::lrintf(r * 32768.0f), -32768L, 32767L));
+        if (g < 1.0f) {
+            g += (1.0f - g) * releaseStep;
+            if (g > 0.999999f)
+                g = 1.0f;
+        }
+    }
+    limiterGain = g;
+}
+
+// ---- the callback thread -----------------------------------------------------------
+
+void Engine::callbackLoop() {
+    for (;;) {
+        const std::uint32_t seen = wake.load(std::memory_order_acquire);
+        DoneEvent e;
+        while (doneQueue.pop(e)) {
+            Voice* v = e.voice;
+            std::atomic_ref<DWORD> flags(e.header->dwFlags);
+            flags.store((flags.load(std::memory_order_relaxed) | WHDR_DONE) & ~WHDR_INQUEUE, std::memory_order_release);
+            if (v->callback)
+                v->callback(v->handle, MM_WOM_DONE, v->instance, reinterpret_cast<DWORD_PTR>(e.header), 0);
+            v->delivered.fetch_add(1, std::memory_order_release);
+            v->delivered.notify_all();
+        }
+        WaveOutStartRecord r;
+        while (logQueue.pop(r)) {
+            output->noteStart(r.voice, r.requestNs, r.requestFrame, r.firstFrame);
+            std::lock_guard lock(infoLock);
+            starts.push_back(r);
+        }
+        if (mixerStopped.load(std::memory_order_acquire) && doneQueue.empty() &&
+            logQueue.empty())
+            return;
+        wake.wait(seen, std::memory_order_acquire);
+    }
+}
+
+WaveOutStatus Engine::status() const {
+    WaveOutStatus s;
+    s.running = true;
+    s.failed = failed();
+    s.outputName = settings.output;
+    s.error = error();
+    s.rate = settings.rate;
+    s.periodFrames = period;
+    s.latencyFrames = latency;
+    s.originNs = originNs.load(std::memory_order_acquire);
+    s.framesRendered = framesRendered.load(std::memory_order_relaxed);
+    s.xruns = xruns.load(std::memory_order_relaxed);
+    s.lateBlocks = lateBlocks.load(std::memory_order_relaxed);
+    s.lateStarts = lateStarts.load(std::memory_order_relaxed);
+    return s;
+}
+
+std::vector<WaveOutStartRecord> Engine::startLog() const {
+    std::lock_guard lock(infoLock);
+    return starts;
+}

@@ -1,0 +1,110 @@
+#pragma once
+
+// The output engine: the mixer thread that renders blocks of the voices into
+// the output, and the callback thread that delivers done reports.
+
+#include "platform/waveout/Output.h"
+#include "platform/waveout/SpscQueue.h"
+#include "platform/waveout/Voice.h"
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+inline constexpr std::size_t kMaxVoices = 256;
+
+class Engine {
+public:
+    Engine(const WaveOutSettings& settings, std::unique_ptr<Output> output);
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    // Opens the output and starts the threads; false with error() set.
+    bool start();
+    void stop();
+
+    bool failed() const { return lost.load(std::memory_order_acquire); }
+    std::string error() const;
+    std::string productName() const { return output->productName(); }
+    unsigned rate() const { return settings.rate; }
+
+    // Adds a voice to the mixer; false when all voiceSlots are taken.
+    bool attach(Voice* voice);
+    // Takes a voice out of the mixer; it may be freed once retireDone says so.
+    void detach(Voice* voice);
+    // Whether the mixer has finished every render it may have started before `mark`.
+    std::uint64_t cycleMark() const { return cycle.load(std::memory_order_seq_cst); }
+    bool cyclePassed(std::uint64_t mark) const;
+
+    // Blocks until the callback thread has delivered the done reports the
+    // mixer queued for `voice` up to `count` (returns at once on that thread).
+    void waitDelivered(Voice* voice, std::uint64_t count);
+    bool onCallbackThread() const { return std::this_thread::get_id() == callbackId; }
+
+    void setMasterVolume(std::uint32_t v) { masterVolume.store(v, std::memory_order_relaxed); }
+    std::uint32_t getMasterVolume() const { return masterVolume.load(std::memory_order_relaxed); }
+
+    WaveOutStatus status() const;
+    std::vector<WaveOutStartRecord> startLog() const;
+
+private:
+    struct DoneEvent {
+        Voice* voice;
+        WAVEHDR* header;
+    };
+
+    void mixerLoop();
+    void callbackLoop();
+    void render(std::int64_t blockStart, bool drainAll);
+    void processVoice(Voice& v, std::int64_t blockStart, bool drainAll);
+    std::size_t pull(Voice& v, float* out, std::size_t maxFrames, bool& stalled);
+    void drainVoice(Voice& v);
+    void limitAndConvert();
+    double frameOfTime(std::int64_t ns) const;
+    void fail(const std::string& why);
+    void signalCallbackThread();
+
+    const WaveOutSettings settings;
+    const std::unique_ptr<Output> output;
+    const unsigned period;
+    std::int64_t latency = 0;  // fixed start latency, output frames
+    std::atomic<std::int64_t> originNs{0};
+
+    std::array<std::atomic<Voice*>, kMaxVoices> voiceSlots{};
+    std::atomic<std::uint64_t> cycle{0};
+
+    SpscQueue<DoneEvent> doneQueue{16384};
+    SpscQueue<WaveOutStartRecord> logQueue{4096};
+    std::atomic<std::uint32_t> wake{0};
+    bool doneThisBlock = false;
+
+    std::vector<float> mix;
+    std::vector<float> scratch;
+    std::vector<std::int16_t> pcm;
+    float limiterGain = 1.0f;
+    float releaseStep = 0.0f;
+    std::atomic<std::uint32_t> masterVolume{0xFFFFFFFFu};
+
+    std::thread mixerThread;
+    std::thread callbackThread;
+    std::thread::id callbackId;
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> lost{false};
+    std::atomic<bool> mixerStopped{false};
+    std::atomic<bool> callbackStopped{false};
+
+    std::atomic<std::uint64_t> framesRendered{0};
+    std::atomic<std::uint64_t> xruns{0};
+    std::atomic<std::uint64_t> lateBlocks{0};
+    std::atomic<std::uint64_t> lateStarts{0};
+
+    mutable std::mutex infoLock;  // error text and start log (never taken by the mixer)
+    std::string errorText;
+    std::vector<WaveOutStartRecord> starts;
+};
