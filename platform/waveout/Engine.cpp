@@ -1,12 +1,12 @@
 #include "platform/waveout/Engine.h"
 
+#include <pthread.h>
+#include <sched.h>
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <ctime>
-#include <pthread.h>
-#include <sched.h>
 
 namespace {
 
@@ -26,7 +26,9 @@ void sleepUntil(std::int64_t ns) {
 
 }  // namespace
 
-std::int64_t waveOutNowNs() { return monotonicNs(); }
+std::int64_t waveOutNowNs() {
+    return monotonicNs();
+}
 
 Engine::Engine(const WaveOutSettings& s, std::unique_ptr<Output> out)
     : settings(s), output(std::move(out)), period(std::clamp(s.periodFrames, 16u, 4096u)) {
@@ -37,7 +39,9 @@ Engine::Engine(const WaveOutSettings& s, std::unique_ptr<Output> out)
     releaseStep = static_cast<float>(1.0 - std::exp(-1.0 / (0.05 * settings.rate)));
 }
 
-Engine::~Engine() { stop(); }
+Engine::~Engine() {
+    stop();
+}
 
 bool Engine::start() {
     std::string why;
@@ -46,7 +50,8 @@ bool Engine::start() {
         errorText = why;
         return false;
     }
-    const std::int64_t margin = static_cast<std::int64_t>(settings.marginMicroseconds) * settings.rate / 1000000;
+    const std::int64_t margin =
+        static_cast<std::int64_t>(settings.marginMicroseconds) * settings.rate / 1000000;
     latency = static_cast<std::int64_t>(output->leadFrames()) + period + margin;
     callbackThread = std::thread([this] { callbackLoop(); });
     callbackId = callbackThread.get_id();
@@ -77,8 +82,7 @@ std::string Engine::error() const {
 bool Engine::attach(Voice* voice) {
     for (auto& slot : voiceSlots) {
         Voice* expected = nullptr;
-        if (slot.compare_exchange_strong(expected, voice, std::memory_order_seq_cst))
-            return true;
+        if (slot.compare_exchange_strong(expected, voice, std::memory_order_seq_cst)) return true;
     }
     return false;
 }
@@ -86,8 +90,7 @@ bool Engine::attach(Voice* voice) {
 void Engine::detach(Voice* voice) {
     for (auto& slot : voiceSlots) {
         Voice* expected = voice;
-        if (slot.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst))
-            return;
+        if (slot.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst)) return;
     }
 }
 
@@ -95,16 +98,15 @@ void Engine::detach(Voice* voice) {
 // before `mark` was read can still be in use only by a render that was running
 // then (odd mark); once the cycle has moved on, nothing refers to it.
 bool Engine::cyclePassed(std::uint64_t mark) const {
-    return (mark & 1) == 0 || cycle.load(std::memory_order_seq_cst) > mark || mixerStopped.load(std::memory_order_acquire);
+    return (mark & 1) == 0 || cycle.load(std::memory_order_seq_cst) > mark ||
+           mixerStopped.load(std::memory_order_acquire);
 }
 
 void Engine::waitDelivered(Voice* voice, std::uint64_t count) {
-    if (onCallbackThread())
-        return;
+    if (onCallbackThread()) return;
     for (;;) {
         const std::uint64_t d = voice->delivered.load(std::memory_order_acquire);
-        if (d >= count || callbackStopped.load(std::memory_order_acquire))
-            return;
+        if (d >= count || callbackStopped.load(std::memory_order_acquire)) return;
         voice->delivered.wait(d, std::memory_order_acquire);
     }
 }
@@ -147,8 +149,7 @@ void Engine::mixerLoop() {
         std::int64_t origin = originNs.load(std::memory_order_relaxed);
         const std::int64_t deadline = origin + static_cast<std::int64_t>((blockStart - lead) * nsPerFrame);
         sleepUntil(deadline);
-        if (monotonicNs() - deadline > periodNs)
-            lateBlocks.fetch_add(1, std::memory_order_relaxed);
+        if (monotonicNs() - deadline > periodNs) lateBlocks.fetch_add(1, std::memory_order_relaxed);
         render(blockStart, false);
         limitAndConvert();
         std::string why;
@@ -179,8 +180,7 @@ void Engine::render(std::int64_t blockStart, bool drainAll) {
     doneThisBlock = false;
     for (auto& slot : voiceSlots) {
         Voice* v = slot.load(std::memory_order_seq_cst);
-        if (!v)
-            continue;
+        if (!v) continue;
         v->mixing.store(true, std::memory_order_seq_cst);
         if (!v->hold.load(std::memory_order_seq_cst)) {
             if (drainAll)
@@ -191,49 +191,98 @@ void Engine::render(std::int64_t blockStart, bool drainAll) {
         v->mixing.store(false, std::memory_order_release);
     }
     cycle.fetch_add(1, std::memory_order_seq_cst);
-    if (doneThisBlock)
-        signalCallbackThread();
+    if (doneThisBlock) signalCallbackThread();
 }
 
 void Engine::drainVoice(Voice& v) {
-    const std::uint64_t wc = v.writeCount.load(std::memory_order_acquire);
-    for (std::uint64_t rc = v.readCount.load(std::memory_order_relaxed); rc != wc; ++rc) {
-        if (!doneQueue.push({&v, v.ring[rc % kVoiceRing]}))
-            break;
-        v.frameOffset = 0;
-        v.readCount.store(rc + 1, std::memory_order_release);
-        doneThisBlock = true;
-    }
-    v.running = v.placing = false;
+    v.pullIndex = v.writeCount.load(std::memory_order_acquire);
+    v.frameOffset = 0;
+    emitDone(v, true);
+    v.running = v.placing = v.flushing = false;
 }
 
-std::size_t Engine::pull(Voice& v, float* out, std::size_t maxFrames, bool& stalled) {
+// Reports finished headers in order; a full queue leaves them for the next block.
+void Engine::emitDone(Voice& v, bool all) {
+    std::uint64_t rc = v.readCount.load(std::memory_order_relaxed);
+    while (rc != v.pullIndex && (all || v.doneAt[rc % kVoiceRing] <= v.outMade)) {
+        if (!doneQueue.push({&v, v.ring[rc % kVoiceRing]})) break;
+        ++rc;
+        v.readCount.store(rc, std::memory_order_release);
+        doneThisBlock = true;
+    }
+}
+
+// Reads up to maxFrames voice frames from the queued headers as float stereo.
+std::size_t Engine::pull(Voice& v, float* out, std::size_t maxFrames) {
     std::size_t n = 0;
     const unsigned align = v.format.blockAlign;
-    while (n < maxFrames) {
-        const std::uint64_t rc = v.readCount.load(std::memory_order_relaxed);
-        if (rc == v.writeCount.load(std::memory_order_acquire))
-            break;
-        WAVEHDR* h = v.ring[rc % kVoiceRing];
+    const std::uint64_t wc = v.writeCount.load(std::memory_order_acquire);
+    while (n < maxFrames && v.pullIndex != wc) {
+        WAVEHDR* h = v.ring[v.pullIndex % kVoiceRing];
         const std::uint64_t frames = h->dwBufferLength / align;
         if (v.frameOffset < frames) {
-            const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(frames - v.frameOffset, maxFrames - n));
-            convertToStereo(v.format, reinterpret_cast<const unsigned char*>(h->lpData) + v.frameOffset * align, take,
+            const auto take =
+                static_cast<std::size_t>(std::min<std::uint64_t>(frames - v.frameOffset, maxFrames - n));
+            convertToStereo(v.format,
+                            reinterpret_cast<const unsigned char*>(h->lpData) + v.frameOffset * align, take,
                             out + 2 * n);
             v.frameOffset += take;
             n += take;
         }
         if (v.frameOffset >= frames) {
-            if (!doneQueue.push({&v, h})) {
-                stalled = true;  // the callback thread is far behind; try again next block
-                break;
-            }
+            // Done once its last frame has been mixed.
+            v.doneAt[v.pullIndex % kVoiceRing] =
+                static_cast<std::uint64_t>(std::ceil(static_cast<double>(v.inFed + n) * v.ratio - 1e-6));
             v.frameOffset = 0;
-            v.readCount.store(rc + 1, std::memory_order_release);
-            doneThisBlock = true;
+            ++v.pullIndex;
         }
     }
+    v.inFed += n;
     return n;
+}
+
+// Makes up to `need` output frames of the voice; `ended` when its data ran out.
+std::size_t Engine::produce(Voice& v, float* out, std::size_t need, bool& ended) {
+    if (!v.src) {
+        const std::size_t made = pull(v, out, need);
+        v.position.fetch_add(made, std::memory_order_relaxed);
+        ended = made < need;
+        return made;
+    }
+    std::size_t made = 0;
+    while (made < need) {
+        SRC_DATA d{};
+        d.data_out = out + 2 * made;
+        d.output_frames = static_cast<long>(need - made);
+        d.src_ratio = v.ratio;
+        if (!v.flushing && v.stagePos == v.stageFrames) {
+            // Read only what this block needs, so headers finish when heard.
+            const auto want = static_cast<std::size_t>(std::ceil((need - made) / v.ratio)) + 1;
+            v.stagePos = 0;
+            v.stageFrames = pull(v, v.stage, std::min(want, kStageFrames));
+            if (v.stageFrames == 0) v.flushing = true;  // out of data: let the resampler's tail out
+        }
+        if (v.flushing) {
+            d.data_in = v.stage;
+            d.input_frames = 0;
+            d.end_of_input = 1;
+        } else {
+            d.data_in = v.stage + 2 * v.stagePos;
+            d.input_frames = static_cast<long>(v.stageFrames - v.stagePos);
+        }
+        if (src_process(v.src, &d) != 0) {
+            ended = true;
+            break;
+        }
+        v.stagePos += static_cast<std::size_t>(d.input_frames_used);
+        made += static_cast<std::size_t>(d.output_frames_gen);
+        v.position.fetch_add(static_cast<std::uint64_t>(d.input_frames_used), std::memory_order_relaxed);
+        if (d.output_frames_gen == 0 && (v.flushing || d.input_frames_used == 0)) {
+            ended = v.flushing;
+            break;
+        }
+    }
+    return made;
 }
 
 void Engine::processVoice(Voice& v, std::int64_t blockStart, bool) {
@@ -243,8 +292,7 @@ void Engine::processVoice(Voice& v, std::int64_t blockStart, bool) {
     const std::uint64_t wc = v.writeCount.load(std::memory_order_acquire);
     const std::int64_t stamp = v.startStamp.load(std::memory_order_acquire);
     if (paused) {
-        if (v.running || v.placing)
-            v.sawPause = true;
+        if (v.running || v.placing) v.sawPause = true;
         return;
     }
     if (stamp != v.seenStamp) {
@@ -257,56 +305,24 @@ void Engine::processVoice(Voice& v, std::int64_t blockStart, bool) {
             v.logPending = true;
         }
     }
-    const bool hasData = wc != v.readCount.load(std::memory_order_relaxed) || v.stagePos < v.stageFrames;
+    const bool hasData = wc != v.pullIndex || v.stagePos < v.stageFrames || v.flushing;
     if (!v.placing && !v.running) {
-        if (!hasData)
-            return;
+        if (!hasData) return;
         v.running = true;  // data that came without a start of its own: play at once
     }
     std::int64_t offset = 0;
     const std::int64_t end = static_cast<std::int64_t>(period);
     if (v.placing) {
-        if (v.startFrame >= blockStart + end || !hasData)
-            return;
+        if (v.startFrame >= blockStart + end || !hasData) return;
         offset = std::max<std::int64_t>(0, v.startFrame - blockStart);
-        if (v.startFrame < blockStart)
-            lateStarts.fetch_add(1, std::memory_order_relaxed);
+        if (v.startFrame < blockStart) lateStarts.fetch_add(1, std::memory_order_relaxed);
     }
     const std::uint32_t vol = v.volume.load(std::memory_order_relaxed);
     const float gainL = static_cast<float>(vol & 0xFFFF) / 65535.0f;
     const float gainR = static_cast<float>(vol >> 16) / 65535.0f;
-    bool stalled = false;
-    while (offset < end) {
-        const auto need = static_cast<std::size_t>(end - offset);
-        std::size_t made = 0;
-        if (!v.src) {
-            made = pull(v, scratch.data(), need, stalled);
-            v.position.fetch_add(made, std::memory_order_relaxed);
-        } else {
-            while (made < need) {
-                if (v.stagePos == v.stageFrames) {
-                    v.stagePos = 0;
-                    v.stageFrames = pull(v, v.stage, kStageFrames, stalled);
-                    if (v.stageFrames == 0)
-                        break;
-                }
-                SRC_DATA d{};
-                d.data_in = v.stage + 2 * v.stagePos;
-                d.input_frames = static_cast<long>(v.stageFrames - v.stagePos);
-                d.data_out = scratch.data() + 2 * made;
-                d.output_frames = static_cast<long>(need - made);
-                d.src_ratio = v.ratio;
-                if (src_process(v.src, &d) != 0)
-                    break;
-                v.stagePos += static_cast<std::size_t>(d.input_frames_used);
-                made += static_cast<std::size_t>(d.output_frames_gen);
-                v.position.fetch_add(static_cast<std::uint64_t>(d.input_frames_used), std::memory_order_relaxed);
-                if (d.input_frames_used == 0 && d.output_frames_gen == 0)
-                    break;
-            }
-        }
-        if (made == 0)
-            break;
+    bool ended = false;
+    const std::size_t made = produce(v, scratch.data(), static_cast<std::size_t>(end - offset), ended);
+    if (made > 0) {
         if (v.placing) {
             v.placing = false;
             v.running = true;
@@ -321,14 +337,16 @@ void Engine::processVoice(Voice& v, std::int64_t blockStart, bool) {
             dst[2 * i] += scratch[2 * i] * gainL;
             dst[2 * i + 1] += scratch[2 * i + 1] * gainR;
         }
-        offset += static_cast<std::int64_t>(made);
+        v.outMade += made;
     }
-    if (offset < end && !stalled && v.running) {
+    emitDone(v, ended);
+    if (ended) {
         // Out of data: the voice is idle until its next start.
         v.running = false;
-        if (v.src)
-            src_reset(v.src);
+        v.flushing = false;
+        if (v.src) src_reset(v.src);
         v.stageFrames = v.stagePos = 0;
+        v.inFed = v.outMade = 0;
     }
 }
 
@@ -344,16 +362,14 @@ void Engine::limitAndConvert() {
         float l = mix[2 * i] * masterL;
         float r = mix[2 * i + 1] * masterR;
         const float peak = std::max(std::fabs(l), std::fabs(r));
-        if (peak * g > 1.0f)
-            g = 1.0f / peak;
+        if (peak * g > 1.0f) g = 1.0f / peak;
         l *= g;
         r *= g;
         pcm[2 * i] = static_cast<std::int16_t>(std::clamp(std::lrintf(l * 32768.0f), -32768L, 32767L));
         pcm[2 * i + 1] = static_cast<std::int16_t>(std::clamp(std::lrintf(r * 32768.0f), -32768L, 32767L));
         if (g < 1.0f) {
             g += (1.0f - g) * releaseStep;
-            if (g > 0.999999f)
-                g = 1.0f;
+            if (g > 0.999999f) g = 1.0f;
         }
     }
     limiterGain = g;
@@ -368,7 +384,8 @@ void Engine::callbackLoop() {
         while (doneQueue.pop(e)) {
             Voice* v = e.voice;
             std::atomic_ref<DWORD> flags(e.header->dwFlags);
-            flags.store((flags.load(std::memory_order_relaxed) | WHDR_DONE) & ~WHDR_INQUEUE, std::memory_order_release);
+            flags.store((flags.load(std::memory_order_relaxed) | WHDR_DONE) & ~WHDR_INQUEUE,
+                        std::memory_order_release);
             if (v->callback)
                 v->callback(v->handle, MM_WOM_DONE, v->instance, reinterpret_cast<DWORD_PTR>(e.header), 0);
             v->delivered.fetch_add(1, std::memory_order_release);
@@ -380,9 +397,7 @@ void Engine::callbackLoop() {
             std::lock_guard lock(infoLock);
             starts.push_back(r);
         }
-        if (mixerStopped.load(std::memory_order_acquire) && doneQueue.empty() &&
-            logQueue.empty())
-            return;
+        if (mixerStopped.load(std::memory_order_acquire) && doneQueue.empty() && logQueue.empty()) return;
         wake.wait(seen, std::memory_order_acquire);
     }
 }

@@ -63,7 +63,9 @@ private:
     void callbackLoop();
     void render(std::int64_t blockStart, bool drainAll);
     void processVoice(Voice& v, std::int64_t blockStart, bool drainAll);
-    std::size_t pull(Voice& v, float* out, std::size_t maxFrames, bool& stalled);
+    std::size_t pull(Voice& v, float* out, std::size_t maxFrames);
+    void emitDone(Voice& v, bool all);
+    std::size_t produce(Voice& v, float* out, std::size_t need, bool& ended);
     void drainVoice(Voice& v);
     void limitAndConvert();
     double frameOfTime(std::int64_t ns) const;

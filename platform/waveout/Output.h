@@ -24,7 +24,8 @@ public:
     virtual void close() {}
     virtual std::string productName() const = 0;
     // Start records to keep beside the output, written at close.
-    virtual void noteStart(std::uint64_t voice, std::int64_t requestNs, double requestFrame, std::int64_t firstFrame) {}
+    virtual void noteStart(std::uint64_t voice, std::int64_t requestNs, double requestFrame,
+                           std::int64_t firstFrame) {}
 };
 
 std::unique_ptr<Output> makeAlsaOutput(const std::string& pcmName);

@@ -3,15 +3,15 @@
 
 #include <alsa/asoundlib.h>
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fcntl.h>
 #include <mutex>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -44,7 +44,8 @@ public:
             (err = snd_pcm_hw_params_set_period_size_near(pcm, hw, &period, &dir)) < 0 ||
             (err = snd_pcm_hw_params_set_buffer_size_near(pcm, hw, &buffer)) < 0 ||
             (err = snd_pcm_hw_params(pcm, hw)) < 0) {
-            error = "ALSA " + name + ": cannot set 16-bit stereo at " + std::to_string(rate) + " Hz: " + snd_strerror(err);
+            error = "ALSA " + name + ": cannot set 16-bit stereo at " + std::to_string(rate) +
+                    " Hz: " + snd_strerror(err);
             close();
             return false;
         }
@@ -87,8 +88,7 @@ public:
                     error = "ALSA " + name + ": the device stopped taking data";
                     return Result::Lost;
                 }
-                if (w >= 0)
-                    continue;
+                if (w >= 0) continue;
                 n = w;
             }
             if (n == -EPIPE || n == -ESTRPIPE) {
@@ -188,7 +188,8 @@ public:
 
     std::string productName() const override { return "Capture to WAV file"; }
 
-    void noteStart(std::uint64_t voice, std::int64_t requestNs, double requestFrame, std::int64_t firstFrame) override {
+    void noteStart(std::uint64_t voice, std::int64_t requestNs, double requestFrame,
+                   std::int64_t firstFrame) override {
         std::lock_guard lock(startsLock);
         starts.push_back({voice, requestNs, requestFrame, firstFrame});
     }
@@ -202,8 +203,7 @@ private:
     };
 
     static void put32(unsigned char* p, std::uint32_t v) {
-        for (int i = 0; i < 4; ++i)
-            p[i] = static_cast<unsigned char>(v >> (8 * i));
+        for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
     }
     static void put16(unsigned char* p, std::uint16_t v) {
         p[0] = static_cast<unsigned char>(v);
@@ -243,14 +243,12 @@ private:
     }
 
     void flush(std::size_t samples) {
-        if (samples == 0 || writeFailed.load(std::memory_order_relaxed))
-            return;
+        if (samples == 0 || writeFailed.load(std::memory_order_relaxed)) return;
         const auto* p = reinterpret_cast<const char*>(chunk.data());
         std::size_t left = samples * 2;
         while (left > 0) {
             const ssize_t w = ::pwrite(fd, p, left, static_cast<off_t>(44 + dataBytes));
-            if (w < 0 && errno == EINTR)
-                continue;
+            if (w < 0 && errno == EINTR) continue;
             if (w <= 0) {
                 writeFailed.store(true, std::memory_order_release);
                 return;
@@ -268,8 +266,7 @@ private:
             drain();
             const auto now = std::chrono::steady_clock::now();
             if (now - lastHeader > std::chrono::milliseconds(250)) {
-                if (!writeHeader())
-                    writeFailed.store(true, std::memory_order_release);
+                if (!writeHeader()) writeFailed.store(true, std::memory_order_release);
                 lastHeader = now;
             }
         }
@@ -278,12 +275,12 @@ private:
     void writeStarts() {
         std::lock_guard lock(startsLock);
         FILE* f = std::fopen((path + ".starts").c_str(), "w");
-        if (!f)
-            return;
+        if (!f) return;
         std::fprintf(f, "voice,request_ns,request_frame,first_frame\n");
         for (const Start& s : starts)
             std::fprintf(f, "%llu,%lld,%.3f,%lld\n", static_cast<unsigned long long>(s.voice),
-                         static_cast<long long>(s.requestNs), s.requestFrame, static_cast<long long>(s.firstFrame));
+                         static_cast<long long>(s.requestNs), s.requestFrame,
+                         static_cast<long long>(s.firstFrame));
         std::fclose(f);
     }
 
@@ -302,6 +299,12 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Output> makeAlsaOutput(const std::string& pcmName) { return std::make_unique<AlsaOutput>(pcmName); }
-std::unique_ptr<Output> makeNullOutput() { return std::make_unique<NullOutput>(); }
-std::unique_ptr<Output> makeCaptureOutput(const std::string& path) { return std::make_unique<CaptureOutput>(path); }
+std::unique_ptr<Output> makeAlsaOutput(const std::string& pcmName) {
+    return std::make_unique<AlsaOutput>(pcmName);
+}
+std::unique_ptr<Output> makeNullOutput() {
+    return std::make_unique<NullOutput>();
+}
+std::unique_ptr<Output> makeCaptureOutput(const std::string& path) {
+    return std::make_unique<CaptureOutput>(path);
+}

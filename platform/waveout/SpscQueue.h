@@ -18,15 +18,15 @@
 template <typename T>
 class SpscQueue {
 public:
-    explicit SpscQueue(std::size_t capacity) : size(roundUp(capacity + 1)), mask(size - 1), cells(new T[size]) {}
+    explicit SpscQueue(std::size_t capacity)
+        : size(roundUp(capacity + 1)), mask(size - 1), cells(new T[size]) {}
 
     bool push(const T& item) {
         const std::size_t t = tail.load(std::memory_order_relaxed);
         const std::size_t next = (t + 1) & mask;
         if (next == headCache) {
             headCache = head.load(std::memory_order_acquire);
-            if (next == headCache)
-                return false;
+            if (next == headCache) return false;
         }
         cells[t] = item;
         tail.store(next, std::memory_order_release);
@@ -37,21 +37,21 @@ public:
         const std::size_t h = head.load(std::memory_order_relaxed);
         if (h == tailCache) {
             tailCache = tail.load(std::memory_order_acquire);
-            if (h == tailCache)
-                return false;
+            if (h == tailCache) return false;
         }
         item = cells[h];
         head.store((h + 1) & mask, std::memory_order_release);
         return true;
     }
 
-    bool empty() const { return head.load(std::memory_order_acquire) == tail.load(std::memory_order_acquire); }
+    bool empty() const {
+        return head.load(std::memory_order_acquire) == tail.load(std::memory_order_acquire);
+    }
 
 private:
     static std::size_t roundUp(std::size_t n) {
         std::size_t p = 2;
-        while (p < n)
-            p <<= 1;
+        while (p < n) p <<= 1;
         return p;
     }
 

@@ -35,8 +35,7 @@ struct Voice {
     Voice(const Voice&) = delete;
     Voice& operator=(const Voice&) = delete;
     ~Voice() {
-        if (src)
-            src_delete(src);
+        if (src) src_delete(src);
     }
 
     // Identity (fixed after open)
@@ -54,7 +53,7 @@ struct Voice {
     std::shared_ptr<Engine> engine;
 
     // Hand-over
-    std::unique_ptr<WAVEHDR*[]> ring{new WAVEHDR*[kVoiceRing]};
+    std::unique_ptr<WAVEHDR* []> ring { new WAVEHDR*[kVoiceRing] };
     std::atomic<std::uint64_t> writeCount{0};
     std::atomic<std::uint64_t> readCount{0};
     std::atomic<std::int64_t> startStamp{0};
@@ -62,18 +61,25 @@ struct Voice {
     std::atomic<std::uint32_t> volume{0xFFFFFFFFu};
     std::atomic<bool> hold{false};
     std::atomic<bool> mixing{false};
-    std::atomic<std::uint64_t> position{0};  // voice frames consumed since open or reset
-    std::atomic<std::uint64_t> delivered{0}; // done reports delivered (callback thread or reset)
+    std::atomic<std::uint64_t> position{0};   // voice frames consumed since open or reset
+    std::atomic<std::uint64_t> delivered{0};  // done reports delivered (callback thread or reset)
 
     // Mixer's side (touched by a caller only while holding the voice)
     std::int64_t seenStamp = 0;
     std::int64_t startFrame = 0;
-    bool placing = false;    // waiting for startFrame
-    bool running = false;    // playing contiguous data
-    bool sawPause = false;   // paused since it was placed
+    bool placing = false;   // waiting for startFrame
+    bool running = false;   // playing contiguous data
+    bool sawPause = false;  // paused since it was placed
     bool logPending = false;
     bool resetPending = false;  // a caller reset the voice; clear the resampler
-    std::uint64_t frameOffset = 0;  // frames of the current header consumed
+    // Headers [readCount, pullIndex) have been read but not all their frames
+    // have left the resampler yet; each is done once outMade reaches doneAt.
+    std::uint64_t pullIndex = 0;
+    std::uint64_t frameOffset = 0;  // frames of the header at pullIndex read
+    std::uint64_t inFed = 0;        // voice frames read since the voice was (re)started
+    std::uint64_t outMade = 0;      // output frames made from them
+    std::unique_ptr<std::uint64_t[]> doneAt{new std::uint64_t[kVoiceRing]};
+    bool flushing = false;  // draining the resampler's tail at the end of data
     SRC_STATE* src = nullptr;
     float stage[kStageFrames * 2] = {};
     std::size_t stageFrames = 0;

@@ -38,20 +38,17 @@ Registry& registry() {
 
 std::unique_ptr<Output> makeOutput(const std::string& output) {
     std::string lower = output;
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-    if (lower.empty() || lower == "default")
-        return makeAlsaOutput("default");
-    if (lower == "null")
-        return makeNullOutput();
-    if (lower.rfind("capture:", 0) == 0)
-        return makeCaptureOutput(output.substr(8));
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    if (lower.empty() || lower == "default") return makeAlsaOutput("default");
+    if (lower == "null") return makeNullOutput();
+    if (lower.rfind("capture:", 0) == 0) return makeCaptureOutput(output.substr(8));
     return makeAlsaOutput(output);
 }
 
 // The running engine, started on first use; null when no output can be had.
 std::shared_ptr<Engine> engineLocked(Registry& r) {
-    if (r.engine || r.attempted)
-        return r.engine;
+    if (r.engine || r.attempted) return r.engine;
     r.attempted = true;
     const WaveOutSettings s = r.configured ? *r.configured : waveOutSettingsFromFile();
     auto engine = std::make_shared<Engine>(s, makeOutput(s.output));
@@ -83,32 +80,32 @@ std::shared_ptr<Voice> findVoice(HWAVEOUT hwo) {
 
 void markDone(WAVEHDR* h) {
     std::atomic_ref<DWORD> flags(h->dwFlags);
-    flags.store((flags.load(std::memory_order_relaxed) | WHDR_DONE) & ~WHDR_INQUEUE, std::memory_order_release);
+    flags.store((flags.load(std::memory_order_relaxed) | WHDR_DONE) & ~WHDR_INQUEUE,
+                std::memory_order_release);
 }
 
 void report(const Voice& v, UINT msg, DWORD_PTR p1 = 0) {
-    if (v.callback)
-        v.callback(v.handle, msg, v.instance, p1, 0);
+    if (v.callback) v.callback(v.handle, msg, v.instance, p1, 0);
 }
 
 // Takes the voice from the mixer and returns its unfinished headers, oldest
 // first; afterwards the voice is empty and at position 0. Caller holds callerLock.
 std::vector<WAVEHDR*> takeQueuedLocked(Voice& v, std::uint64_t& emitted) {
     v.hold.store(true, std::memory_order_seq_cst);
-    while (v.mixing.load(std::memory_order_seq_cst))
-        std::this_thread::yield();
+    while (v.mixing.load(std::memory_order_seq_cst)) std::this_thread::yield();
     emitted = v.readCount.load(std::memory_order_acquire);
     const std::uint64_t wc = v.writeCount.load(std::memory_order_acquire);
     std::vector<WAVEHDR*> back;
     back.reserve(static_cast<std::size_t>(wc - emitted));
-    for (std::uint64_t i = emitted; i != wc; ++i)
-        back.push_back(v.ring[i % kVoiceRing]);
+    for (std::uint64_t i = emitted; i != wc; ++i) back.push_back(v.ring[i % kVoiceRing]);
     v.readCount.store(wc, std::memory_order_release);
+    v.pullIndex = wc;
     v.frameOffset = 0;
+    v.inFed = v.outMade = 0;
+    v.flushing = false;
     v.running = v.placing = v.logPending = v.sawPause = false;
     v.stageFrames = v.stagePos = 0;
-    if (v.src)
-        src_reset(v.src);
+    if (v.src) src_reset(v.src);
     v.position.store(0, std::memory_order_relaxed);
     v.hold.store(false, std::memory_order_seq_cst);
     return back;
@@ -127,7 +124,9 @@ std::int64_t nextStamp(const Voice& v) {
     return std::max(waveOutNowNs(), v.startStamp.load(std::memory_order_relaxed) + 1);
 }
 
-bool headerArgsBad(const WAVEHDR* h, UINT cb) { return !h || cb < sizeof(WAVEHDR) || (!h->lpData && h->dwBufferLength); }
+bool headerArgsBad(const WAVEHDR* h, UINT cb) {
+    return !h || cb < sizeof(WAVEHDR) || (!h->lpData && h->dwBufferLength);
+}
 
 struct ErrorText {
     MMRESULT code;
@@ -201,17 +200,14 @@ void waveOutShutdown() {
         r.engine.reset();
         r.attempted = false;
         r.startError.clear();
-        for (auto& [h, v] : r.voices)
-            open.push_back(v);
+        for (auto& [h, v] : r.voices) open.push_back(v);
     }
-    if (engine)
-        engine->stop();
+    if (engine) engine->stop();
     for (auto& v : open) {
         std::vector<WAVEHDR*> back;
         {
             std::lock_guard vl(v->callerLock);
-            if (v->dead)
-                continue;
+            if (v->dead) continue;
             std::uint64_t emitted = 0;
             back = takeQueuedLocked(*v, emitted);
             v->dead = true;
@@ -220,8 +216,7 @@ void waveOutShutdown() {
     }
     std::lock_guard lock(r.lock);
     for (auto& v : open)
-        if (engine)
-            engine->detach(v.get());
+        if (engine) engine->detach(v.get());
     r.retired.clear();
 }
 
@@ -250,14 +245,11 @@ UINT waveOutGetNumDevs() {
 }
 
 MMRESULT waveOutGetDevCaps(UINT_PTR uDeviceID, WAVEOUTCAPS* pwoc, UINT cbwoc) {
-    if (!pwoc)
-        return MMSYSERR_INVALPARAM;
+    if (!pwoc) return MMSYSERR_INVALPARAM;
     const bool mapper = uDeviceID == WAVE_MAPPER || uDeviceID == static_cast<UINT_PTR>(-1);
-    if (uDeviceID != 0 && !mapper)
-        return MMSYSERR_BADDEVICEID;
+    if (uDeviceID != 0 && !mapper) return MMSYSERR_BADDEVICEID;
     auto engine = currentEngine();
-    if (!engine || engine->failed())
-        return MMSYSERR_BADDEVICEID;
+    if (!engine || engine->failed()) return MMSYSERR_BADDEVICEID;
     WAVEOUTCAPS caps{};
     caps.wMid = 0xFF;
     caps.wPid = 1;
@@ -273,16 +265,14 @@ MMRESULT waveOutGetDevCaps(UINT_PTR uDeviceID, WAVEOUTCAPS* pwoc, UINT cbwoc) {
 }
 
 MMRESULT waveOutGetVolume(HWAVEOUT hwo, DWORD* pdwVolume) {
-    if (!pdwVolume)
-        return MMSYSERR_INVALPARAM;
+    if (!pdwVolume) return MMSYSERR_INVALPARAM;
     if (auto v = findVoice(hwo)) {
         *pdwVolume = v->volume.load(std::memory_order_relaxed);
         return MMSYSERR_NOERROR;
     }
     if (reinterpret_cast<UINT_PTR>(hwo) == 0) {
         auto engine = currentEngine();
-        if (!engine)
-            return MMSYSERR_NODRIVER;
+        if (!engine) return MMSYSERR_NODRIVER;
         *pdwVolume = engine->getMasterVolume();
         return MMSYSERR_NOERROR;
     }
@@ -296,8 +286,7 @@ MMRESULT waveOutSetVolume(HWAVEOUT hwo, DWORD dwVolume) {
     }
     if (reinterpret_cast<UINT_PTR>(hwo) == 0) {
         auto engine = currentEngine();
-        if (!engine)
-            return MMSYSERR_NODRIVER;
+        if (!engine) return MMSYSERR_NODRIVER;
         engine->setMasterVolume(dwVolume);
         return MMSYSERR_NOERROR;
     }
@@ -305,14 +294,11 @@ MMRESULT waveOutSetVolume(HWAVEOUT hwo, DWORD dwVolume) {
 }
 
 MMRESULT waveOutGetErrorText(MMRESULT mmrError, WCHAR* pszText, UINT cchText) {
-    if (!pszText || cchText == 0)
-        return MMSYSERR_INVALPARAM;
+    if (!pszText || cchText == 0) return MMSYSERR_INVALPARAM;
     for (const ErrorText& e : kErrorTexts) {
-        if (e.code != mmrError)
-            continue;
+        if (e.code != mmrError) continue;
         const std::size_t n = std::min<std::size_t>(std::strlen(e.text), cchText - 1);
-        for (std::size_t i = 0; i < n; ++i)
-            pszText[i] = static_cast<WCHAR>(e.text[i]);
+        for (std::size_t i = 0; i < n; ++i) pszText[i] = static_cast<WCHAR>(e.text[i]);
         pszText[n] = 0;
         return MMSYSERR_NOERROR;
     }
@@ -322,33 +308,28 @@ MMRESULT waveOutGetErrorText(MMRESULT mmrError, WCHAR* pszText, UINT cchText) {
 
 MMRESULT waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, const WAVEFORMATEX* pwfx, DWORD_PTR dwCallback,
                      DWORD_PTR dwInstance, DWORD fdwOpen) {
-    constexpr DWORD known = WAVE_FORMAT_QUERY | WAVE_ALLOWSYNC | WAVE_MAPPED | WAVE_FORMAT_DIRECT | CALLBACK_TYPEMASK;
-    if (fdwOpen & ~known)
-        return MMSYSERR_INVALFLAG;
+    constexpr DWORD known =
+        WAVE_FORMAT_QUERY | WAVE_ALLOWSYNC | WAVE_MAPPED | WAVE_FORMAT_DIRECT | CALLBACK_TYPEMASK;
+    if (fdwOpen & ~known) return MMSYSERR_INVALFLAG;
     const DWORD callbackType = fdwOpen & CALLBACK_TYPEMASK;
     if (callbackType != CALLBACK_NULL && callbackType != CALLBACK_FUNCTION)
-        return callbackType == CALLBACK_WINDOW || callbackType == CALLBACK_THREAD || callbackType == CALLBACK_EVENT
+        return callbackType == CALLBACK_WINDOW || callbackType == CALLBACK_THREAD ||
+                       callbackType == CALLBACK_EVENT
                    ? MMSYSERR_NOTSUPPORTED
                    : MMSYSERR_INVALFLAG;
     const bool query = fdwOpen & WAVE_FORMAT_QUERY;
-    if (!query && !phwo)
-        return MMSYSERR_INVALPARAM;
-    if (uDeviceID != 0 && uDeviceID != WAVE_MAPPER)
-        return MMSYSERR_BADDEVICEID;
+    if (!query && !phwo) return MMSYSERR_INVALPARAM;
+    if (uDeviceID != 0 && uDeviceID != WAVE_MAPPER) return MMSYSERR_BADDEVICEID;
     VoiceFormat format;
     const MMRESULT formatResult = parseWaveFormat(pwfx, format);
 
     Registry& r = registry();
     std::unique_lock lock(r.lock);
     auto engine = engineLocked(r);
-    if (!engine || engine->failed())
-        return MMSYSERR_NODRIVER;
-    if (formatResult != MMSYSERR_NOERROR)
-        return formatResult;
-    if (query)
-        return MMSYSERR_NOERROR;
-    if (callbackType == CALLBACK_FUNCTION && !dwCallback)
-        return MMSYSERR_INVALPARAM;
+    if (!engine || engine->failed()) return MMSYSERR_NODRIVER;
+    if (formatResult != MMSYSERR_NOERROR) return formatResult;
+    if (query) return MMSYSERR_NOERROR;
+    if (callbackType == CALLBACK_FUNCTION && !dwCallback) return MMSYSERR_INVALPARAM;
     collectRetiredLocked(r);
 
     auto v = std::make_shared<Voice>();
@@ -362,11 +343,9 @@ MMRESULT waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, const WAVEFORMATEX* pwfx, 
         v->ratio = static_cast<double>(engine->rate()) / format.rate;
         int err = 0;
         v->src = src_new(SRC_SINC_FASTEST, 2, &err);
-        if (!v->src)
-            return MMSYSERR_NOMEM;
+        if (!v->src) return MMSYSERR_NOMEM;
     }
-    if (!engine->attach(v.get()))
-        return MMSYSERR_ALLOCATED;
+    if (!engine->attach(v.get())) return MMSYSERR_ALLOCATED;
     r.voices.emplace(v->handle, v);
     lock.unlock();
     *phwo = v->handle;
@@ -376,25 +355,21 @@ MMRESULT waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, const WAVEFORMATEX* pwfx, 
 
 MMRESULT waveOutClose(HWAVEOUT hwo) {
     auto v = findVoice(hwo);
-    if (!v)
-        return MMSYSERR_INVALHANDLE;
+    if (!v) return MMSYSERR_INVALHANDLE;
     std::uint64_t emitted = 0;
     std::shared_ptr<Engine> engine;
     {
         std::lock_guard vl(v->callerLock);
         emitted = v->readCount.load(std::memory_order_acquire);
-        if (emitted != v->writeCount.load(std::memory_order_acquire))
-            return WAVERR_STILLPLAYING;
+        if (emitted != v->writeCount.load(std::memory_order_acquire)) return WAVERR_STILLPLAYING;
         engine = v->engine;
         v->dead = true;
     }
-    if (engine)
-        engine->waitDelivered(v.get(), emitted);
+    if (engine) engine->waitDelivered(v.get(), emitted);
     {
         Registry& r = registry();
         std::lock_guard lock(r.lock);
-        if (r.voices.erase(hwo) == 0)
-            return MMSYSERR_INVALHANDLE;  // closed meanwhile by another thread
+        if (r.voices.erase(hwo) == 0) return MMSYSERR_INVALHANDLE;  // closed meanwhile by another thread
         if (engine) {
             engine->detach(v.get());
             r.retired.push_back({v, engine, engine->cycleMark()});
@@ -406,57 +381,43 @@ MMRESULT waveOutClose(HWAVEOUT hwo) {
 }
 
 MMRESULT waveOutPrepareHeader(HWAVEOUT hwo, WAVEHDR* pwh, UINT cbwh) {
-    if (!findVoice(hwo))
-        return MMSYSERR_INVALHANDLE;
-    if (headerArgsBad(pwh, cbwh))
-        return MMSYSERR_INVALPARAM;
-    if (pwh->dwFlags & WHDR_INQUEUE)
-        return WAVERR_STILLPLAYING;
+    if (!findVoice(hwo)) return MMSYSERR_INVALHANDLE;
+    if (headerArgsBad(pwh, cbwh)) return MMSYSERR_INVALPARAM;
+    if (pwh->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
     pwh->dwFlags |= WHDR_PREPARED;
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT waveOutUnprepareHeader(HWAVEOUT hwo, WAVEHDR* pwh, UINT cbwh) {
-    if (!findVoice(hwo))
-        return MMSYSERR_INVALHANDLE;
-    if (headerArgsBad(pwh, cbwh))
-        return MMSYSERR_INVALPARAM;
-    if (pwh->dwFlags & WHDR_INQUEUE)
-        return WAVERR_STILLPLAYING;
+    if (!findVoice(hwo)) return MMSYSERR_INVALHANDLE;
+    if (headerArgsBad(pwh, cbwh)) return MMSYSERR_INVALPARAM;
+    if (pwh->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
     pwh->dwFlags &= ~WHDR_PREPARED;
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT waveOutWrite(HWAVEOUT hwo, WAVEHDR* pwh, UINT cbwh) {
     auto v = findVoice(hwo);
-    if (!v)
-        return MMSYSERR_INVALHANDLE;
-    if (headerArgsBad(pwh, cbwh))
-        return MMSYSERR_INVALPARAM;
-    if (!(pwh->dwFlags & WHDR_PREPARED))
-        return WAVERR_UNPREPARED;
-    if (pwh->dwFlags & WHDR_INQUEUE)
-        return WAVERR_STILLPLAYING;
+    if (!v) return MMSYSERR_INVALHANDLE;
+    if (headerArgsBad(pwh, cbwh)) return MMSYSERR_INVALPARAM;
+    if (!(pwh->dwFlags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
+    if (pwh->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
     std::lock_guard vl(v->callerLock);
-    if (v->dead || !v->engine || v->engine->failed())
-        return MMSYSERR_NODRIVER;
+    if (v->dead || !v->engine || v->engine->failed()) return MMSYSERR_NODRIVER;
     const std::uint64_t wc = v->writeCount.load(std::memory_order_relaxed);
     const std::uint64_t rc = v->readCount.load(std::memory_order_acquire);
-    if (wc - rc >= kVoiceRing)
-        return MMSYSERR_NOMEM;
+    if (wc - rc >= kVoiceRing) return MMSYSERR_NOMEM;
     pwh->dwFlags = (pwh->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
     v->ring[wc % kVoiceRing] = pwh;
     // A write to an idle, running voice starts it: stamp before publishing.
-    if (!v->paused && rc == wc)
-        v->startStamp.store(nextStamp(*v), std::memory_order_release);
+    if (!v->paused && rc == wc) v->startStamp.store(nextStamp(*v), std::memory_order_release);
     v->writeCount.store(wc + 1, std::memory_order_release);
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT waveOutPause(HWAVEOUT hwo) {
     auto v = findVoice(hwo);
-    if (!v)
-        return MMSYSERR_INVALHANDLE;
+    if (!v) return MMSYSERR_INVALHANDLE;
     std::lock_guard vl(v->callerLock);
     v->paused = true;
     v->pausedFlag.store(true, std::memory_order_release);
@@ -465,11 +426,9 @@ MMRESULT waveOutPause(HWAVEOUT hwo) {
 
 MMRESULT waveOutRestart(HWAVEOUT hwo) {
     auto v = findVoice(hwo);
-    if (!v)
-        return MMSYSERR_INVALHANDLE;
+    if (!v) return MMSYSERR_INVALHANDLE;
     std::lock_guard vl(v->callerLock);
-    if (!v->paused)
-        return MMSYSERR_NOERROR;
+    if (!v->paused) return MMSYSERR_NOERROR;
     v->paused = false;
     if (v->readCount.load(std::memory_order_acquire) != v->writeCount.load(std::memory_order_relaxed))
         v->startStamp.store(nextStamp(*v), std::memory_order_release);
@@ -479,49 +438,43 @@ MMRESULT waveOutRestart(HWAVEOUT hwo) {
 
 MMRESULT waveOutReset(HWAVEOUT hwo) {
     auto v = findVoice(hwo);
-    if (!v)
-        return MMSYSERR_INVALHANDLE;
+    if (!v) return MMSYSERR_INVALHANDLE;
     std::vector<WAVEHDR*> back;
     std::uint64_t emitted = 0;
     std::shared_ptr<Engine> engine;
     {
         std::lock_guard vl(v->callerLock);
-        if (v->dead)
-            return MMSYSERR_NOERROR;
+        if (v->dead) return MMSYSERR_NOERROR;
         back = takeQueuedLocked(*v, emitted);
         engine = v->engine;
     }
     // Reports already on their way come first, so the order holds.
-    if (engine)
-        engine->waitDelivered(v.get(), emitted);
+    if (engine) engine->waitDelivered(v.get(), emitted);
     deliverReturned(*v, back);
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT waveOutGetPosition(HWAVEOUT hwo, MMTIME* pmmt, UINT cbmmt) {
     auto v = findVoice(hwo);
-    if (!v)
-        return MMSYSERR_INVALHANDLE;
-    if (!pmmt || cbmmt < sizeof(MMTIME))
-        return MMSYSERR_INVALPARAM;
+    if (!v) return MMSYSERR_INVALHANDLE;
+    if (!pmmt || cbmmt < sizeof(MMTIME)) return MMSYSERR_INVALPARAM;
     const std::uint64_t samples = v->position.load(std::memory_order_relaxed);
     switch (pmmt->wType) {
-    case TIME_SAMPLES:
-        pmmt->u.sample = static_cast<DWORD>(samples);
-        break;
-    case TIME_MS:
-        pmmt->u.ms = static_cast<DWORD>(samples * 1000 / v->format.rate);
-        break;
-    default:
-        pmmt->wType = TIME_BYTES;
-        pmmt->u.cb = static_cast<DWORD>(samples * v->format.blockAlign);
-        break;
+        case TIME_SAMPLES:
+            pmmt->u.sample = static_cast<DWORD>(samples);
+            break;
+        case TIME_MS:
+            pmmt->u.ms = static_cast<DWORD>(samples * 1000 / v->format.rate);
+            break;
+        default:
+            pmmt->wType = TIME_BYTES;
+            pmmt->u.cb = static_cast<DWORD>(samples * v->format.blockAlign);
+            break;
     }
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT waveOutMessage(HWAVEOUT hwo, UINT, DWORD_PTR, DWORD_PTR) {
-    if (!findVoice(hwo))
-        return MMSYSERR_INVALHANDLE;
+    if (!findVoice(hwo)) return MMSYSERR_INVALHANDLE;
     return MMSYSERR_NOTSUPPORTED;
 }

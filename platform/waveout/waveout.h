@@ -51,7 +51,8 @@ inline constexpr UINT WOM_OPEN = MM_WOM_OPEN;
 inline constexpr UINT WOM_CLOSE = MM_WOM_CLOSE;
 inline constexpr UINT WOM_DONE = MM_WOM_DONE;
 
-using WAVEOUTPROC = void (*)(HWAVEOUT hwo, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1, DWORD_PTR dwParam2);
+using WAVEOUTPROC = void (*)(HWAVEOUT hwo, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
+                             DWORD_PTR dwParam2);
 
 inline constexpr int MAXPNAMELEN = 32;
 inline constexpr UINT MAXERRORLENGTH = 256;
@@ -107,8 +108,8 @@ struct WaveOutSettings {
     // "default", an ALSA PCM name ("hw:0", "file:'/tmp/x.raw',raw", ...),
     // "null", or "capture:<path>" (16-bit stereo PCM WAV at the output rate).
     std::string output = "default";
-    unsigned periodFrames = 128;  // 16..4096
-    unsigned rate = 48000;        // output rate
+    unsigned periodFrames = 128;         // 16..4096
+    unsigned rate = 48000;               // output rate
     unsigned marginMicroseconds = 1000;  // scheduling allowance in the fixed latency
 };
 
@@ -129,27 +130,27 @@ void waveOutUseSettingsFile();
 void waveOutShutdown();
 
 struct WaveOutStatus {
-    bool running = false;        // an output is open
-    bool failed = false;         // the output was lost; playback ended
-    std::string outputName;      // as chosen
-    std::string error;           // why it failed or could not start
+    bool running = false;    // an output is open
+    bool failed = false;     // the output was lost; playback ended
+    std::string outputName;  // as chosen
+    std::string error;       // why it failed or could not start
     unsigned rate = 0;
     unsigned periodFrames = 0;
     std::int64_t latencyFrames = 0;  // fixed start latency in output frames
     std::int64_t originNs = 0;       // CLOCK_MONOTONIC time of output frame 0
     std::uint64_t framesRendered = 0;
-    std::uint64_t xruns = 0;         // device underruns recovered
-    std::uint64_t lateBlocks = 0;    // blocks rendered after their time
-    std::uint64_t lateStarts = 0;    // starts that could not be placed exactly
+    std::uint64_t xruns = 0;       // device underruns recovered
+    std::uint64_t lateBlocks = 0;  // blocks rendered after their time
+    std::uint64_t lateStarts = 0;  // starts that could not be placed exactly
 };
 WaveOutStatus waveOutGetStatus();
 
 // One start of a voice: when it was asked for and where its first frame went.
 struct WaveOutStartRecord {
-    std::uint64_t voice = 0;          // numeric value of the handle
-    std::int64_t requestNs = 0;       // CLOCK_MONOTONIC of the request
-    double requestFrame = 0;          // that time on the output clock, in frames
-    std::int64_t firstFrame = 0;      // output frame where the first frame was mixed
+    std::uint64_t voice = 0;      // numeric value of the handle
+    std::int64_t requestNs = 0;   // CLOCK_MONOTONIC of the request
+    double requestFrame = 0;      // that time on the output clock, in frames
+    std::int64_t firstFrame = 0;  // output frame where the first frame was mixed
 };
 // Start records since the output started (oldest first); the capture output
 // also writes them to "<path>.starts" when it ends.
