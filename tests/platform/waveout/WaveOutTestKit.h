@@ -125,7 +125,7 @@ inline bool readCapture(const std::string& path, Capture& c) {
     c.dataSize = u32(40);
     if (b.size() - 44 < c.dataSize) return false;
     c.samples.resize(c.dataSize / 2);
-    std::memcpy(c.samples.data(), b.data() + 44, c.samples.size() * 2);
+    if (!c.samples.empty()) std::memcpy(c.samples.data(), b.data() + 44, c.samples.size() * 2);
     return true;
 }
 
