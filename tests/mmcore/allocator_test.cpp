@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-TEST(Allocator, FreedBlockIsReusedForTheSameSizeOnly) {
+TEST(MMAllocator, FreedBlockIsReusedForTheSameSizeOnly) {
     TMMAllocator allocator;
     void* first = allocator.AllocBuffer(GMEM_ZEROINIT, 2112);
     ASSERT_NE(first, nullptr);
@@ -24,7 +24,7 @@ TEST(Allocator, FreedBlockIsReusedForTheSameSizeOnly) {
     EXPECT_EQ(allocator.UsedCount(), 2u);
 }
 
-TEST(Allocator, NewBlocksAreZeroFilledAndRememberTheirSize) {
+TEST(MMAllocator, NewBlocksAreZeroFilledAndRememberTheirSize) {
     TMMAllocator allocator;
     auto* block = static_cast<unsigned char*>(allocator.AllocBuffer(GMEM_ZEROINIT, 4096));
     ASSERT_NE(block, nullptr);
@@ -32,7 +32,7 @@ TEST(Allocator, NewBlocksAreZeroFilledAndRememberTheirSize) {
     for (int i = 0; i < 4096; ++i) ASSERT_EQ(block[i], 0) << i;
 }
 
-TEST(Allocator, FreeingAnUnknownBlockLeavesTheReference) {
+TEST(MMAllocator, FreeingAnUnknownBlockLeavesTheReference) {
     TMMAllocator allocator;
     TMMAllocator other;
     void* foreign = other.AllocBuffer(GMEM_ZEROINIT, 64);
@@ -46,7 +46,7 @@ TEST(Allocator, FreeingAnUnknownBlockLeavesTheReference) {
     EXPECT_EQ(none, nullptr);
 }
 
-TEST(Allocator, DoubleFreeDoesNotHandTheBlockOutTwice) {
+TEST(MMAllocator, DoubleFreeDoesNotHandTheBlockOutTwice) {
     TMMAllocator allocator;
     void* block = allocator.AllocBuffer(GMEM_ZEROINIT, 100);
     void* ref = block;
@@ -59,7 +59,7 @@ TEST(Allocator, DoubleFreeDoesNotHandTheBlockOutTwice) {
     EXPECT_NE(b, block);
 }
 
-TEST(Allocator, DiscardCases) {
+TEST(MMAllocator, DiscardCases) {
     struct Case {
         const char* name;
         void (*act)(TMMAllocator&, void*& used, void*& cached);
@@ -95,7 +95,7 @@ TEST(Allocator, DiscardCases) {
     }
 }
 
-TEST(Allocator, SafeFromSeveralThreads) {
+TEST(MMAllocator, SafeFromSeveralThreads) {
     TMMAllocator allocator;
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {

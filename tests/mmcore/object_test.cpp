@@ -67,7 +67,7 @@ struct Recorder {
 
 }  // namespace
 
-TEST(Observers, CalledLastAddedFirstUnlessLocked) {
+TEST(MMObservers, CalledLastAddedFirstUnlessLocked) {
     TMMObservable observable;
     TMMObserver first, second;
     Recorder rec;
@@ -98,7 +98,7 @@ TEST(Observers, CalledLastAddedFirstUnlessLocked) {
     EXPECT_FALSE(second.Locked());
 }
 
-TEST(Observers, AttachingToASecondObservableDetachesFromTheFirst) {
+TEST(MMObservers, AttachingToASecondObservableDetachesFromTheFirst) {
     TMMObservable a, b;
     TMMObserver observer;
     Recorder rec;
@@ -118,7 +118,7 @@ TEST(Observers, AttachingToASecondObservableDetachesFromTheFirst) {
     EXPECT_EQ(a.ObserverCount(), 0);
 }
 
-TEST(Observers, DestructionOnEitherSideDetaches) {
+TEST(MMObservers, DestructionOnEitherSideDetaches) {
     TMMObserver survivor;
     {
         TMMObservable observable;
@@ -132,7 +132,7 @@ TEST(Observers, DestructionOnEitherSideDetaches) {
     EXPECT_EQ(survivor.Observable(), nullptr);
 }
 
-TEST(Observers, AnObserverMayDetachItselfWhileCalled) {
+TEST(MMObservers, AnObserverMayDetachItselfWhileCalled) {
     TMMObservable observable;
     TMMObserver a, b, c;
     Recorder rec;

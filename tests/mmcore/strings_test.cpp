@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-TEST(MessageTable, TextsByNumber) {
+TEST(MMMessageTable, TextsByNumber) {
     const std::pair<int, const char*> cases[] = {
         {1, "Open Wave File"},
         {4, "Wave Files(*.wav)|*.wav"},
@@ -37,13 +37,13 @@ TEST(MessageTable, TextsByNumber) {
     }
 }
 
-TEST(MessageTable, NumbersOfTheDeviceMessages) {
+TEST(MMMessageTable, NumbersOfTheDeviceMessages) {
     EXPECT_EQ(IDS_BASE, 28000);
     EXPECT_EQ(IDS_PROPERTYOPEN, 60);
     EXPECT_EQ(IDS_WONODEVICE, 161);
     EXPECT_EQ(IDS_CANTCLOSEDEVICE, 163);
 }
 
-TEST(MessageTable, UnknownNumbersGiveEmptyText) {
+TEST(MMMessageTable, UnknownNumbersGiveEmptyText) {
     for (int ident : {0, 2, 62, 145, 164, -28000, 28060}) EXPECT_TRUE(LoadResStr(ident).isEmpty()) << ident;
 }

@@ -122,7 +122,7 @@ TEST(MMTimer, TimerRestartsAfterTheLastEventWasKilled) {
     }
 }
 
-TEST(DSPMeter, HooksDoNothingWithoutAMeter) {
+TEST(MMDSPMeter, HooksDoNothingWithoutAMeter) {
     ASSERT_EQ(GlobalDSPMeter, nullptr);
     InitDSPMeter();
     StartDSPMeter();
@@ -131,7 +131,7 @@ TEST(DSPMeter, HooksDoNothingWithoutAMeter) {
     EXPECT_EQ(MMTimeEventCount(), 0);
 }
 
-TEST(DSPMeter, InstalledMeterMeasuresBusyTime) {
+TEST(MMDSPMeter, InstalledMeterMeasuresBusyTime) {
     TMMDSPMeter meter;
     meter.Init();  // not installed: ignored
     EXPECT_EQ(MMTimeEventCount(), 0);

@@ -12,7 +12,7 @@
 #include <numeric>
 #include <thread>
 
-TEST(Utils, ClampingAndRanges) {
+TEST(MMUtils, ClampingAndRanges) {
     struct Case {
         LONG x, a, b, limit, minMax;
         bool inMinMax, inRange;
@@ -34,7 +34,7 @@ TEST(Utils, ClampingAndRanges) {
     EXPECT_EQ(Max(-2, 3), 3);
 }
 
-TEST(Utils, MoveMemCopiesOverlappingAreasBothWays) {
+TEST(MMUtils, MoveMemCopiesOverlappingAreasBothWays) {
     std::array<char, 16> forward{};
     std::iota(forward.begin(), forward.end(), 'a');
     auto backward = forward;
@@ -51,7 +51,7 @@ TEST(Utils, MoveMemCopiesOverlappingAreasBothWays) {
     EXPECT_EQ(untouched, backward);
 }
 
-TEST(Utils, FillCompareAndSwap) {
+TEST(MMUtils, FillCompareAndSwap) {
     std::array<unsigned char, 12> bytes{};
     GlobalFillMem(bytes.data(), 5, 0x7F);
     EXPECT_EQ(bytes[4], 0x7F);
@@ -77,7 +77,7 @@ TEST(Utils, FillCompareAndSwap) {
     EXPECT_EQ(l2, 100000);
 }
 
-TEST(Utils, GlobalMemoryIsZeroFilledAndSized) {
+TEST(MMUtils, GlobalMemoryIsZeroFilledAndSized) {
     void* p = GlobalAllocMem(1000);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(GlobalMemSize(p), 1000u);
@@ -95,12 +95,12 @@ TEST(Utils, GlobalMemoryIsZeroFilledAndSized) {
     GlobalFreeMem(empty);
 }
 
-TEST(Utils, GlobalAllocMemRaisesOutOfMemory) {
+TEST(MMUtils, GlobalAllocMemRaisesOutOfMemory) {
     EXPECT_THROW(GlobalAllocMem(SIZE_MAX - 8), EOutOfMemory);
     EXPECT_EQ(GlobalAllocPtr(GPTR, SIZE_MAX), nullptr);
 }
 
-TEST(Utils, ThreadPriorityLoweringIsAlwaysAllowed) {
+TEST(MMUtils, ThreadPriorityLoweringIsAlwaysAllowed) {
     bool result = false;
     std::thread worker([&] { result = MMSetThreadPriority(MMCurrentThreadId(), THREAD_PRIORITY_IDLE); });
     worker.join();
@@ -110,7 +110,7 @@ TEST(Utils, ThreadPriorityLoweringIsAlwaysAllowed) {
     other.join();
 }
 
-TEST(Utils, PlatformFlagsDescribeACurrentNtSystem) {
+TEST(MMUtils, PlatformFlagsDescribeACurrentNtSystem) {
     EXPECT_TRUE(_WinNT_NEW_);
     EXPECT_TRUE(_WinNT_);
     EXPECT_FALSE(_Win9x_);
@@ -118,7 +118,7 @@ TEST(Utils, PlatformFlagsDescribeACurrentNtSystem) {
     EXPECT_TRUE(_WinVistaUp_);
 }
 
-TEST(Delay, ZeroReturnsAtOnce) {
+TEST(MMDelay, ZeroReturnsAtOnce) {
     QElapsedTimer clock;
     clock.start();
     Delay(0, true);
@@ -126,7 +126,7 @@ TEST(Delay, ZeroReturnsAtOnce) {
     EXPECT_LT(clock.elapsed(), 5);
 }
 
-TEST(Delay, HandlesMessagesOnlyWhenAsked) {
+TEST(MMDelay, HandlesMessagesOnlyWhenAsked) {
     for (bool process : {false, true}) {
         SCOPED_TRACE(process ? "processing" : "sleeping");
         bool handled = false;
