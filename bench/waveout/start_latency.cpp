@@ -26,6 +26,7 @@ int main(int argc, char** argv) {
     DoneCounter counter;
     std::mt19937 rng(1);
     std::uniform_int_distribution<int> pauseUs(0, 3000);
+    std::vector<std::int64_t> asked;  // the caller's own clock just before each restart
     for (int i = 0; i < starts; ++i) {
         HWAVEOUT h = nullptr;
         if (waveOutOpen(&h, 0, &f, reinterpret_cast<DWORD_PTR>(&DoneCounter::proc),
@@ -38,6 +39,7 @@ int main(int argc, char** argv) {
         waveOutPrepareHeader(h, &hdr, sizeof hdr);
         waveOutWrite(h, &hdr, sizeof hdr);
         std::this_thread::sleep_for(std::chrono::microseconds(pauseUs(rng)));
+        asked.push_back(waveOutNowNs());
         waveOutRestart(h);
         if (!counter.waitFor(static_cast<unsigned>(i + 1))) {
             std::fprintf(stderr, "start %d never finished\n", i);
@@ -50,9 +52,14 @@ int main(int argc, char** argv) {
     const WaveOutStatus end = waveOutGetStatus();
     waveOutShutdown();
 
-    std::vector<double> ms;
-    for (const auto& r : log)
+    std::vector<double> ms, fromCaller;
+    for (std::size_t i = 0; i < log.size(); ++i) {
+        const auto& r = log[i];
         ms.push_back((static_cast<double>(r.firstFrame) - r.requestFrame) * 1000.0 / st.rate);
+        if (i < asked.size())
+            fromCaller.push_back(static_cast<double>(r.firstFrame) * 1000.0 / st.rate -
+                                 static_cast<double>(asked[i] - end.originNs) / 1e6);
+    }
     // Check the capture file: each click is heard exactly at its logged frame.
     FILE* file = std::fopen(path.c_str(), "rb");
     std::vector<short> pcm;
@@ -78,6 +85,11 @@ int main(int argc, char** argv) {
     std::printf("  p99                 %.3f ms\n", p99);
     std::printf("  spread p99-p1       %.3f ms\n", p99 - p1);
     std::printf("  min / max           %.3f / %.3f ms\n", percentile(ms, 0), percentile(ms, 100));
+    std::printf(
+        "  from the caller's clock before waveOutRestart: median %.3f ms, p1 %.3f, p99 %.3f, spread %.3f "
+        "ms\n",
+        percentile(fromCaller, 50), percentile(fromCaller, 1), percentile(fromCaller, 99),
+        percentile(fromCaller, 99) - percentile(fromCaller, 1));
     std::printf("  heard at the logged frame in the file: %d of %zu\n", heard, log.size());
     std::printf("  late starts %llu, late blocks %llu\n", static_cast<unsigned long long>(end.lateStarts),
                 static_cast<unsigned long long>(end.lateBlocks));

@@ -395,6 +395,7 @@ void Engine::callbackLoop() {
         while (logQueue.pop(r)) {
             output->noteStart(r.voice, r.requestNs, r.requestFrame, r.firstFrame);
             std::lock_guard lock(infoLock);
+            if (starts.size() == kStartLogLimit) starts.pop_front();
             starts.push_back(r);
         }
         if (mixerStopped.load(std::memory_order_acquire) && doneQueue.empty() && logQueue.empty()) return;
@@ -421,5 +422,5 @@ WaveOutStatus Engine::status() const {
 
 std::vector<WaveOutStartRecord> Engine::startLog() const {
     std::lock_guard lock(infoLock);
-    return starts;
+    return {starts.begin(), starts.end()};
 }

@@ -9,7 +9,7 @@
 
 #include <array>
 #include <atomic>
-#include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,6 +17,7 @@
 #include <vector>
 
 inline constexpr std::size_t kMaxVoices = 256;
+inline constexpr std::size_t kStartLogLimit = 65536;
 
 class Engine {
 public:
@@ -108,5 +109,5 @@ private:
 
     mutable std::mutex infoLock;  // error text and start log (never taken by the mixer)
     std::string errorText;
-    std::vector<WaveOutStartRecord> starts;
+    std::deque<WaveOutStartRecord> starts;  // the latest kStartLogLimit
 };

@@ -16,6 +16,12 @@ namespace {
 // Process-wide state of the wave output functions. `lock` is held only for
 // short look-ups and changes, never while a callback runs or a call waits.
 struct Registry {
+    // At program end the output stops (and a capture file is completed)
+    // before the voices it mixes go away.
+    ~Registry() {
+        if (engine) engine->stop();
+    }
+
     std::mutex lock;
     std::shared_ptr<Engine> engine;
     bool attempted = false;

@@ -152,8 +152,8 @@ struct WaveOutStartRecord {
     double requestFrame = 0;      // that time on the output clock, in frames
     std::int64_t firstFrame = 0;  // output frame where the first frame was mixed
 };
-// Start records since the output started (oldest first); the capture output
-// also writes them to "<path>.starts" when it ends.
+// Start records since the output started (oldest first, the latest 65536);
+// the capture output also writes all of them to "<path>.starts" when it ends.
 std::vector<WaveOutStartRecord> waveOutGetStartLog();
 
 // CLOCK_MONOTONIC in nanoseconds (the clock start requests are stamped with).

@@ -514,3 +514,28 @@ TEST(WaveOutAlsa, PlaysThroughTheFilePlugin) {
     EXPECT_NE(at, got.end()) << "the voice's samples are not in the file (" << got.size() << " samples)";
     waveOutUseSettingsFile();
 }
+
+TEST(WaveOutProgramEnd, CaptureFileIsCompleteWhenTheProgramExits) {
+    TempDir dir;
+    const std::string path = dir.file("exit.wav").toStdString();
+    GTEST_FLAG_SET(death_test_style, "fast");  // the child must see this test's folder
+    EXPECT_EXIT(
+        {
+            WaveOutSettings s;
+            s.output = "capture:" + path;
+            waveOutConfigure(s);
+            HWAVEOUT h = nullptr;
+            const WAVEFORMATEX f = pcmFormat(1, 48000, 16);
+            waveOutOpen(&h, 0, &f, 0, 0, CALLBACK_NULL);
+            Buffer b = Buffer::of(std::vector<std::int16_t>(4800, 777));
+            waveOutPrepareHeader(h, &b.hdr, sizeof(WAVEHDR));
+            waveOutWrite(h, &b.hdr, sizeof(WAVEHDR));
+            waitFor([&] { return (std::atomic_ref<DWORD>(b.hdr.dwFlags).load() & WHDR_DONE) != 0; });
+            std::exit(0);  // voice still open, output still running
+        },
+        ::testing::ExitedWithCode(0), "");
+    Capture c;
+    ASSERT_TRUE(readCapture(path, c));
+    EXPECT_EQ(c.riffSize, c.dataSize + 36);
+    EXPECT_EQ(std::count(c.samples.begin(), c.samples.end(), 777), 4800 * 2);
+}
