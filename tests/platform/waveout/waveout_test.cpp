@@ -539,3 +539,38 @@ TEST(WaveOutProgramEnd, CaptureFileIsCompleteWhenTheProgramExits) {
     EXPECT_EQ(c.riffSize, c.dataSize + 36);
     EXPECT_EQ(std::count(c.samples.begin(), c.samples.end(), 777), 4800 * 2);
 }
+
+TEST_F(WaveOutCapture, ConcurrentRestrikesReportEveryHeaderOnceInOrder) {
+    auto bell = [this](int seed) {
+        Reports r;
+        std::vector<WAVEHDR*> written;
+        std::deque<Buffer> bufs;
+        HWAVEOUT h = open(pcmFormat(1, seed % 2 ? 44100 : 48000, 16), r);
+        for (int i = 0; i < 150; ++i) {
+            for (int k = 0; k < 3; ++k) {
+                bufs.push_back(Buffer::of(std::vector<std::int16_t>(64 + 32 * k, static_cast<std::int16_t>(i))));
+                write(h, bufs.back());
+                written.push_back(&bufs.back().hdr);
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds((i * 7919 + seed * 104729) % 4000));
+            if (i % 3 == 0) {
+                waveOutPause(h);
+                waveOutRestart(h);
+            }
+            if (i % 2 == 0) {
+                ASSERT_EQ(waveOutReset(h), MMSYSERR_NOERROR);
+                ASSERT_EQ(r.count(MM_WOM_DONE), written.size());  // all reported when reset returns
+            }
+        }
+        ASSERT_TRUE(r.waitDone(written.size()));
+        EXPECT_EQ(r.done(), written);
+        EXPECT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
+        for (const auto& b : bufs)
+            EXPECT_EQ(b.hdr.dwFlags & (WHDR_DONE | WHDR_INQUEUE), WHDR_DONE);
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back(bell, t);
+    for (auto& t : threads)
+        t.join();
+}
