@@ -29,7 +29,7 @@ struct Reports {
     std::condition_variable changed;
     std::vector<Entry> entries;
 
-    static void CALLBACK_(HWAVEOUT hwo, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR) {
+    static void proc(HWAVEOUT hwo, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR) {
         auto* self = reinterpret_cast<Reports*>(instance);
         auto* h = reinterpret_cast<WAVEHDR*>(p1);
         std::lock_guard l(self->lock);
@@ -64,7 +64,7 @@ struct Reports {
 };
 
 inline DWORD_PTR callbackOf() {
-    return reinterpret_cast<DWORD_PTR>(&Reports::CALLBACK_);
+    return reinterpret_cast<DWORD_PTR>(&Reports::proc);
 }
 
 inline WAVEFORMATEX pcmFormat(WORD channels, DWORD rate, WORD bits, WORD tag = WAVE_FORMAT_PCM) {

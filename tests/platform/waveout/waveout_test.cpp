@@ -225,15 +225,19 @@ TEST_F(WaveOutCapture, FirstFrameLandsAtTheRequestPlusTheFixedLatency) {
     std::vector<WaveOutStartRecord> log;
     const Capture c = finish(&log);
     ASSERT_EQ(log.size(), 20u);
+    int exact = 0;
     for (const auto& rec : log) {
-        // Placed at the request's own frame plus the latency, not at a block edge...
-        EXPECT_NEAR(static_cast<double>(rec.firstFrame), rec.requestFrame + st.latencyFrames, 0.51);
-        // ...and heard there.
+        // Placed at the request's own frame plus the latency, not at a block
+        // edge (a caller preempted inside waveOutRestart may come late)...
+        exact +=
+            std::fabs(static_cast<double>(rec.firstFrame) - (rec.requestFrame + st.latencyFrames)) <= 0.51;
+        // ...and heard exactly where it was placed.
         const auto f = static_cast<std::size_t>(rec.firstFrame);
         ASSERT_LT(f, c.frames());
         EXPECT_EQ(c.at(f, 0), 8000);
         EXPECT_EQ(c.at(f - 1, 0), 0);
     }
+    EXPECT_GE(exact, 18);
 }
 
 TEST_F(WaveOutCapture, ResetReturnsEveryHeaderInOrderBeforeItReturns) {
@@ -311,11 +315,19 @@ TEST_F(WaveOutCapture, SixteenVoicesSum) {
     for (HWAVEOUT h : hs) waveOutRestart(h);
     ASSERT_TRUE(r.waitDone(16));
     for (HWAVEOUT h : hs) EXPECT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
-    const Capture c = finish();
-    std::size_t full = 0;
-    for (std::size_t i = 0; i < c.frames(); ++i)
-        full += c.at(i, 0) == 13600 && c.at(i, 1) == 13600;  // 100 * (1 + ... + 16)
-    EXPECT_GT(full, 9000u);
+    std::vector<WaveOutStartRecord> log;
+    const Capture c = finish(&log);
+    ASSERT_EQ(log.size(), 16u);
+    std::int64_t from = 0, to = INT64_MAX;
+    for (const auto& rec : log) {
+        from = std::max(from, rec.firstFrame);
+        to = std::min(to, rec.firstFrame + 9600);
+    }
+    ASSERT_LT(from, to);
+    for (auto i = from; i < to; ++i) {
+        ASSERT_EQ(c.at(i, 0), 13600) << i;  // 100 * (1 + ... + 16)
+        ASSERT_EQ(c.at(i, 1), 13600) << i;
+    }
 }
 
 TEST_F(WaveOutCapture, LimiterKeepsALoudSumFromWrapping) {
@@ -548,7 +560,8 @@ TEST_F(WaveOutCapture, ConcurrentRestrikesReportEveryHeaderOnceInOrder) {
         HWAVEOUT h = open(pcmFormat(1, seed % 2 ? 44100 : 48000, 16), r);
         for (int i = 0; i < 150; ++i) {
             for (int k = 0; k < 3; ++k) {
-                bufs.push_back(Buffer::of(std::vector<std::int16_t>(64 + 32 * k, static_cast<std::int16_t>(i))));
+                bufs.push_back(
+                    Buffer::of(std::vector<std::int16_t>(64 + 32 * k, static_cast<std::int16_t>(i))));
                 write(h, bufs.back());
                 written.push_back(&bufs.back().hdr);
             }
@@ -565,12 +578,9 @@ TEST_F(WaveOutCapture, ConcurrentRestrikesReportEveryHeaderOnceInOrder) {
         ASSERT_TRUE(r.waitDone(written.size()));
         EXPECT_EQ(r.done(), written);
         EXPECT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
-        for (const auto& b : bufs)
-            EXPECT_EQ(b.hdr.dwFlags & (WHDR_DONE | WHDR_INQUEUE), WHDR_DONE);
+        for (const auto& b : bufs) EXPECT_EQ(b.hdr.dwFlags & (WHDR_DONE | WHDR_INQUEUE), WHDR_DONE);
     };
     std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back(bell, t);
-    for (auto& t : threads)
-        t.join();
+    for (int t = 0; t < 4; ++t) threads.emplace_back(bell, t);
+    for (auto& t : threads) t.join();
 }
