@@ -139,6 +139,8 @@ void Engine::mixerLoop() {
     const double nsPerFrame = 1e9 / settings.rate;
     const auto periodNs = static_cast<std::int64_t>(period * nsPerFrame);
     std::int64_t blockStart = 0;
+    bool deviceBuffers = false;  // the sink reports a real buffer fill
+    double fillDeviation = 0;
     while (!stopping.load(std::memory_order_acquire)) {
         if (lost.load(std::memory_order_relaxed)) {
             // No output any more: hand every queued header back, in order.
@@ -153,6 +155,7 @@ void Engine::mixerLoop() {
         render(blockStart, false);
         limitAndConvert();
         std::string why;
+        const std::int64_t writeStart = monotonicNs();
         const Output::Result result = output->write(pcm.data(), period, why);
         if (result == Output::Result::Lost) {
             fail(why);
@@ -163,13 +166,34 @@ void Engine::mixerLoop() {
         const std::int64_t now = monotonicNs();
         const std::int64_t next = origin + static_cast<std::int64_t>((blockStart - lead) * nsPerFrame);
         if (result == Output::Result::Recovered) {
+            // The device restarted with only the block just written: it
+            // hears that block now, and the next blocks go out at once until
+            // its buffer holds the lead again.
             xruns.fetch_add(1, std::memory_order_relaxed);
-            origin = now - static_cast<std::int64_t>((blockStart - lead) * nsPerFrame);
+            origin = now - static_cast<std::int64_t>((blockStart - period) * nsPerFrame);
             originNs.store(origin, std::memory_order_relaxed);
-        } else if (output->devicePaced() && now > next + periodNs) {
-            // The device runs slower than the clock: follow it.
+            fillDeviation = 0;
+        } else if (output->devicePaced() && now - writeStart > periodNs && now > next + periodNs) {
+            // The device held us back a whole period: follow it. (Waking
+            // late ourselves is no reason: the next blocks just go out at once.)
             originNs.store(origin + (now - next), std::memory_order_relaxed);
             lateBlocks.fetch_add(1, std::memory_order_relaxed);
+        } else if (output->devicePaced()) {
+            // A device whose clock drifts from ours shows in how full its
+            // buffer is just after a write; averaged over many blocks (so
+            // wake-up jitter cancels) the deviation moves our clock onto it.
+            const long fill = output->bufferedFrames();
+            const double expected = static_cast<double>(lead + period);
+            if (fill >= lead) deviceBuffers = true;
+            if (deviceBuffers && fill >= 0) {
+                fillDeviation += (static_cast<double>(fill) - expected - fillDeviation) / 64.0;
+                if (std::fabs(fillDeviation) > period / 4.0) {
+                    originNs.store(origin + static_cast<std::int64_t>(fillDeviation * nsPerFrame),
+                                   std::memory_order_relaxed);
+                    fillDeviation = 0;
+                    clockSlips.fetch_add(1, std::memory_order_relaxed);
+                }
+            }
         }
     }
 }
@@ -417,6 +441,7 @@ WaveOutStatus Engine::status() const {
     s.xruns = xruns.load(std::memory_order_relaxed);
     s.lateBlocks = lateBlocks.load(std::memory_order_relaxed);
     s.lateStarts = lateStarts.load(std::memory_order_relaxed);
+    s.clockSlips = clockSlips.load(std::memory_order_relaxed);
     return s;
 }
 

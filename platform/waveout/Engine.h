@@ -106,6 +106,7 @@ private:
     std::atomic<std::uint64_t> xruns{0};
     std::atomic<std::uint64_t> lateBlocks{0};
     std::atomic<std::uint64_t> lateStarts{0};
+    std::atomic<std::uint64_t> clockSlips{0};
 
     mutable std::mutex infoLock;  // error text and start log (never taken by the mixer)
     std::string errorText;

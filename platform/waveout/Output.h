@@ -20,6 +20,8 @@ public:
     // Whether the sink waits by itself (the device clock) besides the mixer's pacing.
     virtual bool devicePaced() const { return false; }
     virtual Result write(const std::int16_t* frames, unsigned count, std::string& error) = 0;
+    // Frames written but not yet played, or -1 when the sink cannot tell.
+    virtual long bufferedFrames() { return -1; }
     // Completes the sink (capture: final sizes and the start log).
     virtual void close() {}
     virtual std::string productName() const = 0;

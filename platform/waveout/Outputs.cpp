@@ -103,6 +103,11 @@ public:
         return result;
     }
 
+    long bufferedFrames() override {
+        snd_pcm_sframes_t delay = 0;
+        return snd_pcm_delay(pcm, &delay) < 0 ? -1 : static_cast<long>(delay);
+    }
+
     void close() override {
         if (pcm) {
             snd_pcm_drop(pcm);

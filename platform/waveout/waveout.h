@@ -142,6 +142,7 @@ struct WaveOutStatus {
     std::uint64_t xruns = 0;       // device underruns recovered
     std::uint64_t lateBlocks = 0;  // blocks rendered after their time
     std::uint64_t lateStarts = 0;  // starts that could not be placed exactly
+    std::uint64_t clockSlips = 0;  // corrections of the clock onto a drifting device
 };
 WaveOutStatus waveOutGetStatus();
 
