@@ -1,0 +1,97 @@
+#include "comport/ComThread.h"
+
+#include "comport/FComPort.h"
+#include "platform/gui/Synchronize.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+// Idle ... time-critical as nice values; time-critical also asks for a
+// real-time slot. Refusals (no permission) leave the thread as it was.
+void ApplyPriority(ComTypes::TThreadPriority value) {
+    static constexpr int nice[] = {19, 10, 5, 0, -5, -10, -20};
+    const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
+    ::setpriority(PRIO_PROCESS, tid, nice[value]);
+    sched_param param{};
+    int policy = SCHED_OTHER;
+    if (value == ComTypes::tpTimeCritical) {
+        policy = SCHED_FIFO;
+        param.sched_priority = 10;
+    }
+    ::pthread_setschedparam(::pthread_self(), policy, &param);
+}
+
+}  // namespace
+
+TComThread::TComThread(TFComPort* ComPort) : FComPort(ComPort) {
+    FNativePriority = ComPort->ThreadPriority();
+    FThread = std::thread([this] { Execute(); });
+}
+
+void TComThread::SetPriority(ComTypes::TThreadPriority Value) {
+    FNativePriority = Value;
+}
+
+void TComThread::Execute() {
+    int applied = -1;
+    try {
+        while (!FTerminated) {
+            if (applied != FNativePriority) {
+                applied = FNativePriority;
+                ApplyPriority(static_cast<ComTypes::TThreadPriority>(applied));
+            }
+            FComPort->ThreadProc(this);
+        }
+    } catch (...) {
+        // ThreadProc reports its own errors; nothing may leave the thread.
+    }
+    std::unique_lock lock(FLock);
+    FFinished = true;
+    if (FReleased) {
+        lock.unlock();
+        delete this;
+        return;
+    }
+    FEnded.notify_all();
+}
+
+void TComThread::Synchronize(const std::function<void()>& Method) {
+    FSynchronizing = true;
+    struct Reset {
+        std::atomic<bool>& flag;
+        ~Reset() { flag = false; }
+    } reset{FSynchronizing};
+    ::Synchronize(Method);
+}
+
+void TComThread::WaitForAndFree() {
+    {
+        std::unique_lock lock(FLock);
+        while (!FFinished) {
+            lock.unlock();
+            CheckSynchronize();
+            lock.lock();
+            FEnded.wait_for(lock, std::chrono::milliseconds(2), [this] { return FFinished.load(); });
+        }
+    }
+    FThread.join();
+    delete this;
+}
+
+void TComThread::Release() {
+    std::unique_lock lock(FLock);
+    if (FFinished) {
+        lock.unlock();
+        FThread.join();
+        delete this;
+        return;
+    }
+    // Detached under the lock: the thread cannot free itself before this.
+    FThread.detach();
+    FReleased = true;
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "comport/ComTypes.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+class TFComPort;
+
+// The event thread of an open port: it waits for line events and hands
+// each wake-up to the component. The component either waits for it to end
+// (WaitFor) or, when the thread is itself blocked in a handler that closes
+// the port, lets it go (Release): it then frees itself once it returns.
+class TComThread {
+public:
+    explicit TComThread(TFComPort* ComPort);
+    TComThread(const TComThread&) = delete;
+    TComThread& operator=(const TComThread&) = delete;
+
+    void Terminate() { FTerminated = true; }
+    bool Terminated() const { return FTerminated; }
+    bool Finished() const { return FFinished; }
+    bool OnThisThread() const { return std::this_thread::get_id() == FThread.get_id(); }
+    // True while the thread waits for the main thread in Synchronize.
+    bool Synchronizing() const { return FSynchronizing; }
+
+    void SetPriority(ComTypes::TThreadPriority Value);
+    // Runs Method on the main thread while this thread waits.
+    void Synchronize(const std::function<void()>& Method);
+
+    // Main thread: waits until the thread has ended (running the synchronised
+    // calls it makes meanwhile), then frees it.
+    void WaitForAndFree();
+    // Gives the thread up: it frees itself when it ends.
+    void Release();
+
+private:
+    ~TComThread() = default;
+    void Execute();
+
+    TFComPort* FComPort;
+    std::atomic<bool> FTerminated{false};
+    std::atomic<bool> FFinished{false};
+    std::atomic<bool> FSynchronizing{false};
+    std::atomic<int> FNativePriority{0};
+    std::mutex FLock;
+    std::condition_variable FEnded;
+    bool FReleased = false;
+    std::thread FThread;
+};
