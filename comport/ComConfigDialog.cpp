@@ -121,8 +121,8 @@ TComConfigDialog::TComConfigDialog(const QString& DeviceName, const COMMCONFIG& 
     FSpeed = new QComboBox(this);
     FSpeed->setEditable(true);
     FSpeed->setValidator(new QIntValidator(1, 4000000, FSpeed));
-    for (int rate : {110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200, 230400, 460800,
-                     921600})
+    for (int rate :
+         {110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200, 230400, 460800, 921600})
         FSpeed->addItem(QString::number(rate));
     FSpeed->setCurrentText(QString::number(dcb.BaudRate));
 
@@ -146,7 +146,7 @@ TComConfigDialog::TComConfigDialog(const QString& DeviceName, const COMMCONFIG& 
     FFlowControl->addItem(QStringLiteral("Hardware"), int(FlowHardware));
     FFlowControl->addItem(QStringLiteral("None"), int(FlowNone));
     const DWORD flags = DcbFlags(dcb);
-    const Flow flow = (flags & XMask) ? FlowXOnXOff
+    const Flow flow = (flags & XMask)                                            ? FlowXOnXOff
                       : ((flags & CtsFlow) || (flags & RtsMask) == RtsHandshake) ? FlowHardware
                                                                                  : FlowNone;
     FFlowControl->setCurrentIndex(FFlowControl->findData(int(flow)));

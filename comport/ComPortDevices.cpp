@@ -6,16 +6,16 @@
 #include "comport/FComPort.h"
 #include "platform/gui/Synchronize.h"
 
-#include <QCollator>
-#include <QDir>
-#include <QFileInfo>
-#include <QSocketNotifier>
 #include <fcntl.h>
 #include <libudev.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <QCollator>
+#include <QDir>
+#include <QFileInfo>
+#include <QSocketNotifier>
 
 namespace {
 
@@ -55,9 +55,11 @@ QStringList SerialPorts() {
 }
 
 bool SerialNodeName(const QString& name) {
-    static const char* prefixes[] = {"ttyS", "ttyUSB", "ttyACM", "ttyAMA", "ttyXRUSB", "ttySC", "ttyMFD", "rfcomm"};
+    static const char* prefixes[] = {"ttyS",     "ttyUSB", "ttyACM", "ttyAMA",
+                                     "ttyXRUSB", "ttySC",  "ttyMFD", "rfcomm"};
     for (const char* p : prefixes)
-        if (name.startsWith(QLatin1String(p)) && name.size() > int(strlen(p)) && name[int(strlen(p))].isDigit())
+        if (name.startsWith(QLatin1String(p)) && name.size() > int(strlen(p)) &&
+            name[int(strlen(p))].isDigit())
             return true;
     return false;
 }
@@ -222,11 +224,11 @@ struct BaudBit {
     TBaudRate Rate;
 };
 constexpr BaudBit BaudBits[] = {
-    {BAUD_075, br75},       {BAUD_110, br110},     {BAUD_134_5, br134_5}, {BAUD_150, br150},
-    {BAUD_300, br300},      {BAUD_600, br600},     {BAUD_1200, br1200},   {BAUD_1800, br1800},
-    {BAUD_2400, br2400},    {BAUD_4800, br4800},   {BAUD_7200, br7200},   {BAUD_9600, br9600},
-    {BAUD_14400, br14400},  {BAUD_19200, br19200}, {BAUD_38400, br38400}, {BAUD_56K, br56000},
-    {BAUD_57600, br57600},  {BAUD_115200, br115200}, {BAUD_128K, br128000}, {BAUD_USER, brCustom}};
+    {BAUD_075, br75},      {BAUD_110, br110},       {BAUD_134_5, br134_5}, {BAUD_150, br150},
+    {BAUD_300, br300},     {BAUD_600, br600},       {BAUD_1200, br1200},   {BAUD_1800, br1800},
+    {BAUD_2400, br2400},   {BAUD_4800, br4800},     {BAUD_7200, br7200},   {BAUD_9600, br9600},
+    {BAUD_14400, br14400}, {BAUD_19200, br19200},   {BAUD_38400, br38400}, {BAUD_56K, br56000},
+    {BAUD_57600, br57600}, {BAUD_115200, br115200}, {BAUD_128K, br128000}, {BAUD_USER, brCustom}};
 
 template <typename Set, typename E, std::size_t N>
 Set BitsToSet(DWORD bits, const std::pair<DWORD, E> (&table)[N]) {
@@ -264,8 +266,8 @@ TBaudRates TFComPort::SettableBaudRates() {
 TSettableDataBits TFComPort::SettableDataBits() {
     COMMPROP prop;
     GetCommProp(prop);
-    static constexpr std::pair<DWORD, TDataBits> table[] = {{DATABITS_5, db5}, {DATABITS_6, db6},
-                                                            {DATABITS_7, db7}, {DATABITS_8, db8},
+    static constexpr std::pair<DWORD, TDataBits> table[] = {{DATABITS_5, db5},   {DATABITS_6, db6},
+                                                            {DATABITS_7, db7},   {DATABITS_8, db8},
                                                             {DATABITS_16, db16}, {DATABITS_16X, db16x}};
     return BitsToSet<TSettableDataBits>(prop.wSettableData, table);
 }
@@ -302,12 +304,16 @@ TSettableParameters TFComPort::SettableParameters() {
 TCapabilities TFComPort::Capabilities() {
     COMMPROP prop;
     GetCommProp(prop);
-    static constexpr std::pair<DWORD, TCapability> table[] = {
-        {PCF_DTRDSR, caDtrDsr},           {PCF_RTSCTS, caRtsCts},
-        {PCF_RLSD, caRLSD},               {PCF_PARITY_CHECK, caParityCheck},
-        {PCF_XONXOFF, caXOnXOff},         {PCF_SETXCHAR, caSettableXChar},
-        {PCF_TOTALTIMEOUTS, caTotalTimeouts}, {PCF_INTTIMEOUTS, caIntervalTimeouts},
-        {PCF_SPECIALCHARS, caSpecialChars}, {PCF_16BITMODE, ca16BitMode}};
+    static constexpr std::pair<DWORD, TCapability> table[] = {{PCF_DTRDSR, caDtrDsr},
+                                                              {PCF_RTSCTS, caRtsCts},
+                                                              {PCF_RLSD, caRLSD},
+                                                              {PCF_PARITY_CHECK, caParityCheck},
+                                                              {PCF_XONXOFF, caXOnXOff},
+                                                              {PCF_SETXCHAR, caSettableXChar},
+                                                              {PCF_TOTALTIMEOUTS, caTotalTimeouts},
+                                                              {PCF_INTTIMEOUTS, caIntervalTimeouts},
+                                                              {PCF_SPECIALCHARS, caSpecialChars},
+                                                              {PCF_16BITMODE, ca16BitMode}};
     return BitsToSet<TCapabilities>(prop.dwProvCapabilities, table);
 }
 
@@ -319,7 +325,15 @@ COMMPROP PropOf(TFComPort* port) {
 }
 }  // namespace
 
-int TBufferSizes::MaxInput() const { return static_cast<int>(PropOf(FComPort).dwMaxRxQueue); }
-int TBufferSizes::MaxOutput() const { return static_cast<int>(PropOf(FComPort).dwMaxTxQueue); }
-int TBufferSizes::CurrentInput() const { return static_cast<int>(PropOf(FComPort).dwCurrentRxQueue); }
-int TBufferSizes::CurrentOutput() const { return static_cast<int>(PropOf(FComPort).dwCurrentTxQueue); }
+int TBufferSizes::MaxInput() const {
+    return static_cast<int>(PropOf(FComPort).dwMaxRxQueue);
+}
+int TBufferSizes::MaxOutput() const {
+    return static_cast<int>(PropOf(FComPort).dwMaxTxQueue);
+}
+int TBufferSizes::CurrentInput() const {
+    return static_cast<int>(PropOf(FComPort).dwCurrentRxQueue);
+}
+int TBufferSizes::CurrentOutput() const {
+    return static_cast<int>(PropOf(FComPort).dwCurrentTxQueue);
+}

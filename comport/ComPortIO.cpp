@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr DWORD LineErrorFlags[] = {CE_BREAK, CE_DNS,     CE_FRAME,  CE_IOE,      CE_MODE,  CE_OOP,
+constexpr DWORD LineErrorFlags[] = {CE_BREAK,   CE_DNS, CE_FRAME,  CE_IOE,      CE_MODE,  CE_OOP,
                                     CE_OVERRUN, CE_PTO, CE_RXOVER, CE_RXPARITY, CE_TXFULL};
 
 bool EventSignalled(HANDLE event) {
@@ -169,11 +169,21 @@ T TFComPort::ReadValue() {
     return value;
 }
 
-BYTE TFComPort::ReadByte() { return ReadValue<BYTE>(); }
-WORD TFComPort::ReadWord() { return ReadValue<WORD>(); }
-DWORD TFComPort::ReadDWord() { return ReadValue<DWORD>(); }
-char TFComPort::ReadAnsiChar() { return static_cast<char>(ReadValue<BYTE>()); }
-QChar TFComPort::ReadChar() { return QChar(ReadValue<WORD>()); }
+BYTE TFComPort::ReadByte() {
+    return ReadValue<BYTE>();
+}
+WORD TFComPort::ReadWord() {
+    return ReadValue<WORD>();
+}
+DWORD TFComPort::ReadDWord() {
+    return ReadValue<DWORD>();
+}
+char TFComPort::ReadAnsiChar() {
+    return static_cast<char>(ReadValue<BYTE>());
+}
+QChar TFComPort::ReadChar() {
+    return QChar(ReadValue<WORD>());
+}
 
 QByteArray TFComPort::ReadAnsiString() {
     WaitForReadCompletion();
@@ -243,8 +253,8 @@ void TFComPort::WriteWord(WORD Value) {
 }
 
 void TFComPort::WriteDWord(DWORD Value) {
-    const BYTE bytes[4] = {static_cast<BYTE>(Value), static_cast<BYTE>(Value >> 8), static_cast<BYTE>(Value >> 16),
-                           static_cast<BYTE>(Value >> 24)};
+    const BYTE bytes[4] = {static_cast<BYTE>(Value), static_cast<BYTE>(Value >> 8),
+                           static_cast<BYTE>(Value >> 16), static_cast<BYTE>(Value >> 24)};
     Write(bytes, 4, false);
 }
 

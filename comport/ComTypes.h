@@ -13,9 +13,34 @@ namespace ComTypes {
 Q_NAMESPACE
 
 enum TBaudRate {
-    brDefault, br50, br75, br110, br134_5, br150, br300, br600, br1200, br1800, br2000, br2400, br3600,
-    br4800, br7200, br9600, br10400, br14400, br15625, br19200, br28800, br38400, br56000, br57600,
-    br115200, br128000, br256000, brCustom
+    brDefault,
+    br50,
+    br75,
+    br110,
+    br134_5,
+    br150,
+    br300,
+    br600,
+    br1200,
+    br1800,
+    br2000,
+    br2400,
+    br3600,
+    br4800,
+    br7200,
+    br9600,
+    br10400,
+    br14400,
+    br15625,
+    br19200,
+    br28800,
+    br38400,
+    br56000,
+    br57600,
+    br115200,
+    br128000,
+    br256000,
+    brCustom
 };
 Q_ENUM_NS(TBaudRate)
 
@@ -60,20 +85,45 @@ enum TComAction { caFail, caAbort };
 Q_ENUM_NS(TComAction)
 
 enum TLineError {
-    leBreak, leDeviceNotSelected, leFrame, leIO, leMode, leOutOfPaper, leOverrun, leDeviceTimeOut,
-    leRxOverflow, leParity, leTxFull
+    leBreak,
+    leDeviceNotSelected,
+    leFrame,
+    leIO,
+    leMode,
+    leOutOfPaper,
+    leOverrun,
+    leDeviceTimeOut,
+    leRxOverflow,
+    leParity,
+    leTxFull
 };
 Q_ENUM_NS(TLineError)
 
 enum TModemStatusValue { msCTS, msDSR, msRing, msRLSD };
 Q_ENUM_NS(TModemStatusValue)
 
-enum TSettableParameter { spParity, spParityCheck, spBaudRate, spDataBits, spStopBits, spHandShaking, spRLSD };
+enum TSettableParameter {
+    spParity,
+    spParityCheck,
+    spBaudRate,
+    spDataBits,
+    spStopBits,
+    spHandShaking,
+    spRLSD
+};
 Q_ENUM_NS(TSettableParameter)
 
 enum TCapability {
-    caDtrDsr, caRtsCts, caRLSD, caParityCheck, caXOnXOff, caSettableXChar, caTotalTimeouts,
-    caIntervalTimeouts, caSpecialChars, ca16BitMode
+    caDtrDsr,
+    caRtsCts,
+    caRLSD,
+    caParityCheck,
+    caXOnXOff,
+    caSettableXChar,
+    caTotalTimeouts,
+    caIntervalTimeouts,
+    caSpecialChars,
+    ca16BitMode
 };
 Q_ENUM_NS(TCapability)
 

@@ -15,8 +15,8 @@
 
 namespace {
 
-constexpr int BaudTable[] = {0,     50,    75,    110,   134,   150,   300,    600,    1200,   1800,
-                             2000,  2400,  3600,  4800,  7200,  9600,  10400,  14400,  15625,  19200,
+constexpr int BaudTable[] = {0,     50,    75,    110,   134,    150,    300,    600,   1200,  1800,
+                             2000,  2400,  3600,  4800,  7200,   9600,   10400,  14400, 15625, 19200,
                              28800, 38400, 56000, 57600, 115200, 128000, 256000, 0};
 static_assert(std::size(BaudTable) == brCustom + 1);
 
@@ -32,10 +32,10 @@ struct OptionFlag {
     TOption Option;
     DWORD Flag;
 };
-constexpr OptionFlag OptionFlags[] = {
-    {opCheckParity, 0x2},         {opOutputCTSFlow, 0x4},   {opOutputDSRFlow, 0x8},
-    {opDSRSensitivity, 0x40},     {opTXContinueOnXOff, 0x80}, {opUseErrorChar, 0x400},
-    {opDiscardNullBytes, 0x800}, {opAbortOnError, 0x4000}};
+constexpr OptionFlag OptionFlags[] = {{opCheckParity, 0x2},        {opOutputCTSFlow, 0x4},
+                                      {opOutputDSRFlow, 0x8},      {opDSRSensitivity, 0x40},
+                                      {opTXContinueOnXOff, 0x80},  {opUseErrorChar, 0x400},
+                                      {opDiscardNullBytes, 0x800}, {opAbortOnError, 0x4000}};
 
 constexpr DWORD PriorityClassTable[] = {0, IDLE_PRIORITY_CLASS, NORMAL_PRIORITY_CLASS, HIGH_PRIORITY_CLASS,
                                         REALTIME_PRIORITY_CLASS};
@@ -50,9 +50,9 @@ struct LineEvent {
     const char* Text;
 };
 constexpr LineEvent LineEvents[] = {
-    {EV_BREAK, "Break event"},       {EV_CTS, "CTSChange event"},       {EV_DSR, "DSRChange event"},
-    {EV_ERR, "LineError event"},     {EV_EVENT1, "Event1 event"},       {EV_EVENT2, "Event2 event"},
-    {EV_PERR, "PrinterError event"}, {EV_RING, "Ring event"},           {EV_RLSD, "RLSDChange event"},
+    {EV_BREAK, "Break event"},           {EV_CTS, "CTSChange event"}, {EV_DSR, "DSRChange event"},
+    {EV_ERR, "LineError event"},         {EV_EVENT1, "Event1 event"}, {EV_EVENT2, "Event2 event"},
+    {EV_PERR, "PrinterError event"},     {EV_RING, "Ring event"},     {EV_RLSD, "RLSDChange event"},
     {EV_RX80FULL, "Rx80PercFull event"}, {EV_RXCHAR, "RxChar event"}, {EV_RXFLAG, "RxFlag event"},
     {EV_TXEMPTY, "TxEmpty event"}};
 
@@ -112,11 +112,21 @@ void TCharacters::Change(QChar& field, QChar Value) {
     field = Value;
     FComPort->SetComDCB();
 }
-void TCharacters::SetXOn(QChar Value) { Change(FXOn, Value); }
-void TCharacters::SetXOff(QChar Value) { Change(FXOff, Value); }
-void TCharacters::SetError(QChar Value) { Change(FError, Value); }
-void TCharacters::SetEof(QChar Value) { Change(FEof, Value); }
-void TCharacters::SetEvent(QChar Value) { Change(FEvent, Value); }
+void TCharacters::SetXOn(QChar Value) {
+    Change(FXOn, Value);
+}
+void TCharacters::SetXOff(QChar Value) {
+    Change(FXOff, Value);
+}
+void TCharacters::SetError(QChar Value) {
+    Change(FError, Value);
+}
+void TCharacters::SetEof(QChar Value) {
+    Change(FEof, Value);
+}
+void TCharacters::SetEvent(QChar Value) {
+    Change(FEvent, Value);
+}
 
 void TCharacters::Assign(const TCharacters& Source) {
     SetXOn(Source.XOn());
@@ -383,7 +393,8 @@ void TFComPort::CopyDCB(DCB& Dcb, bool ToDCB) {
 // ---- Guards and errors -----------------------------------------------------------
 
 void TFComPort::CheckActive() {
-    if (FHandle == INVALID_HANDLE_VALUE) RaiseError(0, QStringLiteral("Can't perform this operation on a closed port"));
+    if (FHandle == INVALID_HANDLE_VALUE)
+        RaiseError(0, QStringLiteral("Can't perform this operation on a closed port"));
 }
 
 void TFComPort::CheckInactive() {
@@ -432,8 +443,8 @@ void TFComPort::CreateHandle() {
         Check(FReadEventHandle != nullptr);
         FWriteEventHandle = CreateEventW(nullptr, TRUE, TRUE, nullptr);
         Check(FWriteEventHandle != nullptr);
-        FHandle = CreateFileW(reinterpret_cast<LPCWSTR>(FDeviceName.utf16()), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+        FHandle = CreateFileW(reinterpret_cast<LPCWSTR>(FDeviceName.utf16()), GENERIC_READ | GENERIC_WRITE, 0,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
         if (FHandle == INVALID_HANDLE_VALUE) {
             // A failure must never look like success, even without an error code.
             if (GetLastError() == 0) SetLastError(ERROR_FILE_NOT_FOUND);
@@ -602,20 +613,47 @@ void TFComPort::ThreadDoEvent(TComThread* Thread) {
             if (!(mask & event.Bit)) continue;
             if (Log()) WriteLog(QString::fromLatin1(event.Text));
             switch (event.Bit) {
-                case EV_BREAK: if (OnBreak) OnBreak(this); break;
-                case EV_CTS: if (OnCTSChange) OnCTSChange(this); break;
-                case EV_DSR: if (OnDSRChange) OnDSRChange(this); break;
-                case EV_ERR: if (OnLineError) CheckLineErrors(); break;
-                case EV_EVENT1: if (OnEvent1) OnEvent1(this); break;
-                case EV_EVENT2: if (OnEvent2) OnEvent2(this); break;
-                case EV_PERR: if (OnPrinterError) OnPrinterError(this); break;
-                case EV_RING: if (OnRing) OnRing(this); break;
-                case EV_RLSD: if (OnRLSDChange) OnRLSDChange(this); break;
-                case EV_RX80FULL: if (OnRx80PercFull) OnRx80PercFull(this); break;
-                case EV_RXCHAR: if (OnRxChar) OnRxChar(this); break;
-                case EV_RXFLAG: if (OnRxFlag) OnRxFlag(this); break;
-                case EV_TXEMPTY: if (OnTxEmpty) OnTxEmpty(this); break;
-                default: break;
+                case EV_BREAK:
+                    if (OnBreak) OnBreak(this);
+                    break;
+                case EV_CTS:
+                    if (OnCTSChange) OnCTSChange(this);
+                    break;
+                case EV_DSR:
+                    if (OnDSRChange) OnDSRChange(this);
+                    break;
+                case EV_ERR:
+                    if (OnLineError) CheckLineErrors();
+                    break;
+                case EV_EVENT1:
+                    if (OnEvent1) OnEvent1(this);
+                    break;
+                case EV_EVENT2:
+                    if (OnEvent2) OnEvent2(this);
+                    break;
+                case EV_PERR:
+                    if (OnPrinterError) OnPrinterError(this);
+                    break;
+                case EV_RING:
+                    if (OnRing) OnRing(this);
+                    break;
+                case EV_RLSD:
+                    if (OnRLSDChange) OnRLSDChange(this);
+                    break;
+                case EV_RX80FULL:
+                    if (OnRx80PercFull) OnRx80PercFull(this);
+                    break;
+                case EV_RXCHAR:
+                    if (OnRxChar) OnRxChar(this);
+                    break;
+                case EV_RXFLAG:
+                    if (OnRxFlag) OnRxFlag(this);
+                    break;
+                case EV_TXEMPTY:
+                    if (OnTxEmpty) OnTxEmpty(this);
+                    break;
+                default:
+                    break;
             }
         }
     } catch (const Exception&) {
@@ -641,10 +679,12 @@ void TFComPort::WriteLog(const QString& Msg, const void* Data, int Count) {
     line += QStringLiteral("\r\n");
     QFile file(FLogFile);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        throw EComLogError(QStringLiteral("Cannot write the log file %1: %2").arg(FLogFile, file.errorString()));
+        throw EComLogError(
+            QStringLiteral("Cannot write the log file %1: %2").arg(FLogFile, file.errorString()));
     const QByteArray bytes = line.toLocal8Bit();
     if (file.write(bytes) != bytes.size() || !file.flush())
-        throw EComLogError(QStringLiteral("Cannot write the log file %1: %2").arg(FLogFile, file.errorString()));
+        throw EComLogError(
+            QStringLiteral("Cannot write the log file %1: %2").arg(FLogFile, file.errorString()));
 }
 
 // ---- Properties by name ------------------------------------------------------
@@ -682,8 +722,10 @@ void SetPropertyText(QObject* Object, const char* Name, const QString& Text) {
             for (const QString& part : wanted.split(QLatin1Char('|'), Qt::SkipEmptyParts)) {
                 int one = -1;
                 for (int i = 0; i < e.keyCount(); ++i)
-                    if (part.trimmed().compare(QLatin1String(e.key(i)), Qt::CaseInsensitive) == 0) one = e.value(i);
-                if (one < 0) throw Exception(QStringLiteral("Invalid property element: %1").arg(part.trimmed()));
+                    if (part.trimmed().compare(QLatin1String(e.key(i)), Qt::CaseInsensitive) == 0)
+                        one = e.value(i);
+                if (one < 0)
+                    throw Exception(QStringLiteral("Invalid property element: %1").arg(part.trimmed()));
                 found |= one;
             }
         }
