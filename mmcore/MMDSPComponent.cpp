@@ -1,40 +1,13 @@
 #include "mmcore/MMDSPComponent.h"
 
 #include "mmcore/MMUtils.h"
+#include "mmcore/WaveFormatRecord.h"
 
 #include <QMetaProperty>
 #include <QVariant>
 #include <algorithm>
 #include <cstring>
 #include <memory>
-
-// ---- Wave format records (to be replaced by the shared helpers) -------------
-namespace {
-
-std::size_t FormatSize(const WAVEFORMATEX* format) {
-    if (format->wFormatTag == WAVE_FORMAT_PCM) return sizeof(WAVEFORMATEX);
-    return sizeof(WAVEFORMATEX) + format->cbSize;
-}
-
-WAVEFORMATEX* CopyFormat(const WAVEFORMATEX* format) {
-    if (!format) return nullptr;
-    const std::size_t size = FormatSize(format);
-    auto* copy = static_cast<WAVEFORMATEX*>(GlobalAllocMem(size));
-    std::memcpy(copy, format, size);
-    if (format->wFormatTag == WAVE_FORMAT_PCM) copy->cbSize = 0;
-    return copy;
-}
-
-void FreeFormat(WAVEFORMATEX*& format) {
-    GlobalFreeMem(format);
-}
-
-void FillFormatSilence(const WAVEFORMATEX* format, char* data, DWORD length) {
-    const BYTE value = (format->wFormatTag == WAVE_FORMAT_PCM && format->wBitsPerSample == 8) ? 0x80 : 0;
-    std::memset(data, value, length);
-}
-
-}  // namespace
 
 // ---- The list of chain members ---------------------------------------------
 namespace {
@@ -67,7 +40,7 @@ TMMDSPComponent::~TMMDSPComponent() {
     SetInput(nullptr);
     SetOutput(nullptr);
     SetPWaveFormat(nullptr);
-    FreeFormat(FPWaveFormat);
+    wioFreeWaveFormat(FPWaveFormat);
     if (Members) {
         Members->removeOne(this);
         // The peers may still hold a link here: one that does not publish
@@ -192,8 +165,8 @@ void TMMDSPComponent::UpdateParams() {
 void TMMDSPComponent::SetPWaveFormat(const WAVEFORMATEX* Value) {
     if (Value != FPWaveFormat) {
         if (FStarted) Stopped();
-        WAVEFORMATEX* copy = CopyFormat(Value);  // before the old one goes: Value may be ours
-        FreeFormat(FPWaveFormat);
+        WAVEFORMATEX* copy = wioCopyWaveFormat(Value);  // before the old one goes: Value may be ours
+        wioFreeWaveFormat(FPWaveFormat);
         FPWaveFormat = copy;
     }
     if (Quiet()) return;
@@ -277,7 +250,7 @@ void TMMDSPComponent::BufferLoad(TMMWaveHdr* lpwh, bool& MoreBuffers) {
 void TMMDSPComponent::FillSilence(TMMWaveHdr* lpwh) {
     const WAVEFORMATEX* format = GetPWaveFormat();
     if (!format || !lpwh) return;
-    FillFormatSilence(format, lpwh->lpData, lpwh->dwBufferLength);
+    pcmFillSilence(format, lpwh->lpData, lpwh->dwBufferLength);
     lpwh->dwBytesRecorded = lpwh->dwBufferLength;
 }
 
