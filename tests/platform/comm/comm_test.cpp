@@ -1,0 +1,618 @@
+#include "platform/comm/comm.h"
+#include "tests/support/PseudoTerminal.h"
+
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <numeric>
+#include <thread>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// The kernel's termios2, read with TCGETS2 to see the rate the line really has.
+struct KernelTermios2 {
+    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed, c_ospeed;
+};
+constexpr unsigned long kTcGets2 = _IOR('T', 0x2A, KernelTermios2);
+constexpr unsigned long kTcSets2 = _IOW('T', 0x2B, KernelTermios2);
+
+DCB Dcb(DWORD rate, BYTE bits, BYTE parity, BYTE stop) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    dcb.BaudRate = rate;
+    dcb.fBinary = 1;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.ByteSize = bits;
+    dcb.Parity = parity;
+    dcb.StopBits = stop;
+    dcb.XonChar = 17;
+    dcb.XoffChar = 19;
+    return dcb;
+}
+
+struct Event {
+    Event(bool manual = true) : handle(CreateEventW(nullptr, manual, FALSE, nullptr)) {}
+    ~Event() { CloseHandle(handle); }
+    HANDLE handle;
+};
+
+class CommTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        port = CreateFileW(pty.SlavePathUtf16().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+        ASSERT_NE(port, INVALID_HANDLE_VALUE) << SysErrorMessage(GetLastError()).toStdString();
+        DCB dcb = Dcb(9600, 8, NOPARITY, ONESTOPBIT);
+        ASSERT_TRUE(SetCommState(port, &dcb));
+        // The test's own view of the line, for reading its settings back.
+        view = ::open(pty.SlavePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    }
+    void TearDown() override {
+        if (view >= 0) ::close(view);
+        if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
+    }
+
+    void SetTimeouts(DWORD interval, DWORD multiplier, DWORD constant) {
+        COMMTIMEOUTS t{interval, multiplier, constant, 0, 0};
+        ASSERT_TRUE(SetCommTimeouts(port, &t));
+    }
+
+    DWORD InputCount() {
+        DWORD errors = 0;
+        COMSTAT stat{};
+        EXPECT_TRUE(ClearCommError(port, &errors, &stat));
+        return stat.cbInQue;
+    }
+
+    bool WaitInputCount(DWORD n) {
+        const auto deadline = Clock::now() + 10s;
+        while (Clock::now() < deadline) {
+            if (InputCount() == n) return true;
+            std::this_thread::sleep_for(2ms);
+        }
+        return false;
+    }
+
+    // Starts an overlapped read; returns true when it is still pending.
+    bool StartRead(void* buffer, DWORD size, OVERLAPPED& ov, HANDLE event) {
+        ov = OVERLAPPED{};
+        ov.hEvent = event;
+        DWORD got = 0;
+        if (ReadFile(port, buffer, size, &got, &ov)) return false;
+        EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+        return true;
+    }
+
+    PseudoTerminal pty;
+    HANDLE port = INVALID_HANDLE_VALUE;
+    int view = -1;
+};
+
+// ---- Opening ------------------------------------------------------------------------
+
+TEST_F(CommTest, SecondOpenOfAnOpenPortIsRefused) {
+    HANDLE second = CreateFileW(pty.SlavePathUtf16().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    EXPECT_EQ(second, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+
+    ASSERT_TRUE(CloseHandle(port));
+    port = CreateFileW(pty.SlavePathUtf16().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OVERLAPPED, nullptr);
+    EXPECT_NE(port, INVALID_HANDLE_VALUE) << "a closed port can be opened again";
+}
+
+TEST(CommOpen, ComNamesAreTheSerialDevices) {
+    auto openError = [](const std::u16string& name) {
+        HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, nullptr);
+        const DWORD error = h == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        return error;
+    };
+    // Whatever the machine has, COMn and \\.\COMn behave exactly as /dev/ttyS{n-1}.
+    for (int n : {1, 2, 9, 200}) {
+        const std::string number = std::to_string(n);
+        const std::u16string com(u"COM"), device(u"/dev/ttyS");
+        const std::u16string num(number.begin(), number.end());
+        const std::string below = std::to_string(n - 1);
+        const DWORD expected = openError(device + std::u16string(below.begin(), below.end()));
+        EXPECT_EQ(openError(com + num), expected) << n;
+        EXPECT_EQ(openError(u"\\\\.\\COM" + num), expected) << n;
+    }
+    EXPECT_EQ(openError(u"COM200"), ERROR_FILE_NOT_FOUND);
+}
+
+TEST(CommOpen, ANameThatIsNotATerminalIsRefusedClearly) {
+    HANDLE h = CreateFileW(u"/dev/null", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_BAD_UNIT);
+    EXPECT_FALSE(SysErrorMessage(GetLastError()).isEmpty());
+}
+
+TEST(CommOpen, ClosedHandlesAreInvalid) {
+    PseudoTerminal pty;
+    HANDLE h = CreateFileW(pty.SlavePathUtf16().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(CloseHandle(h));
+    DCB dcb{};
+    EXPECT_FALSE(GetCommState(h, &dcb));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(CloseHandle(h));
+}
+
+// ---- Settings -----------------------------------------------------------------------
+
+struct LineCase {
+    DCB dcb;
+    tcflag_t size;
+    tcflag_t parity;  // PARENB / PARODD / CMSPAR bits expected
+    bool twoStops;
+};
+
+TEST_F(CommTest, SettingsReachTheLine) {
+    const LineCase cases[] = {
+        {Dcb(9600, 8, NOPARITY, ONESTOPBIT), CS8, 0, false},
+        {Dcb(19200, 7, EVENPARITY, ONESTOPBIT), CS7, PARENB, false},
+        {Dcb(2400, 7, ODDPARITY, TWOSTOPBITS), CS7, PARENB | PARODD, true},
+        {Dcb(115200, 8, MARKPARITY, ONESTOPBIT), CS8, PARENB | PARODD | CMSPAR, false},
+        {Dcb(4800, 6, SPACEPARITY, TWOSTOPBITS), CS6, PARENB | CMSPAR, true},
+        {Dcb(31250, 8, NOPARITY, ONESTOPBIT), CS8, 0, false},
+        {Dcb(300, 5, NOPARITY, ONE5STOPBITS), CS5, 0, true},
+    };
+    // Current kernels force 8 bits without parity on a pseudo-terminal;
+    // where the line keeps them, they are checked too.
+    KernelTermios2 probe{};
+    ASSERT_EQ(ioctl(view, kTcGets2, &probe), 0);
+    probe.c_cflag = (probe.c_cflag & ~CSIZE) | CS7 | PARENB;
+    ASSERT_EQ(ioctl(view, kTcSets2, &probe), 0);
+    ASSERT_EQ(ioctl(view, kTcGets2, &probe), 0);
+    const bool keepsFraming = (probe.c_cflag & CSIZE) == CS7 && (probe.c_cflag & PARENB);
+    if (!keepsFraming) std::printf("this line forces 8 bits without parity; those are not checked\n");
+
+    for (const LineCase& c : cases) {
+        DCB dcb = c.dcb;
+        ASSERT_TRUE(SetCommState(port, &dcb)) << c.dcb.BaudRate << " " << GetLastError();
+        termios tio{};
+        ASSERT_EQ(tcgetattr(view, &tio), 0);
+        if (keepsFraming) {
+            EXPECT_EQ(tio.c_cflag & CSIZE, c.size) << c.dcb.BaudRate;
+            EXPECT_EQ(tio.c_cflag & (PARENB | PARODD | CMSPAR), c.parity) << c.dcb.BaudRate;
+        }
+        EXPECT_EQ((tio.c_cflag & CMSPAR) != 0, (c.parity & CMSPAR) != 0) << c.dcb.BaudRate;
+        EXPECT_EQ((tio.c_cflag & CSTOPB) != 0, c.twoStops) << c.dcb.BaudRate;
+        EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u) << "raw mode";
+        EXPECT_EQ(tio.c_oflag & OPOST, 0u) << "raw mode";
+        KernelTermios2 tio2{};
+        ASSERT_EQ(ioctl(view, kTcGets2, &tio2), 0);
+        EXPECT_EQ(tio2.c_ospeed, c.dcb.BaudRate);
+
+        DCB back{};
+        ASSERT_TRUE(GetCommState(port, &back));
+        EXPECT_EQ(back.BaudRate, c.dcb.BaudRate);
+        if (keepsFraming) {
+            EXPECT_EQ(back.ByteSize, c.dcb.ByteSize);
+            EXPECT_EQ(back.Parity, c.dcb.Parity);
+            EXPECT_EQ(back.StopBits, c.dcb.StopBits);
+        }
+    }
+}
+
+TEST_F(CommTest, FlowControlReachesTheLine) {
+    DCB dcb = Dcb(9600, 8, NOPARITY, ONESTOPBIT);
+    dcb.fOutxCtsFlow = 1;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    dcb.fOutX = 1;
+    dcb.fInX = 1;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    dcb.fParity = 1;
+    dcb.Parity = EVENPARITY;
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    termios tio{};
+    ASSERT_EQ(tcgetattr(view, &tio), 0);
+    EXPECT_TRUE(tio.c_cflag & CRTSCTS);
+    EXPECT_TRUE(tio.c_iflag & IXON);
+    EXPECT_TRUE(tio.c_iflag & IXOFF);
+    EXPECT_TRUE(tio.c_iflag & INPCK);
+    EXPECT_EQ(tio.c_cc[VSTART], 0x11);
+    EXPECT_EQ(tio.c_cc[VSTOP], 0x13);
+
+    dcb = Dcb(9600, 8, NOPARITY, ONESTOPBIT);
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    ASSERT_EQ(tcgetattr(view, &tio), 0);
+    EXPECT_FALSE(tio.c_cflag & CRTSCTS);
+    EXPECT_FALSE(tio.c_iflag & (IXON | IXOFF));
+}
+
+TEST_F(CommTest, WhatTheLineCannotDoIsRefusedAndChangesNothing) {
+    DCB good = Dcb(19200, 7, EVENPARITY, ONESTOPBIT);
+    ASSERT_TRUE(SetCommState(port, &good));
+    DCB bad[] = {Dcb(9600, 4, NOPARITY, ONESTOPBIT),   Dcb(9600, 9, NOPARITY, ONESTOPBIT),
+                 Dcb(9600, 8, 5, ONESTOPBIT),          Dcb(9600, 8, NOPARITY, 3),
+                 Dcb(9600, 8, NOPARITY, ONE5STOPBITS), Dcb(0, 8, NOPARITY, ONESTOPBIT),
+                 Dcb(9600, 8, NOPARITY, ONESTOPBIT),   Dcb(9600, 8, NOPARITY, ONESTOPBIT)};
+    bad[6].fOutxDsrFlow = 1;
+    bad[7].fOutX = 1;
+    bad[7].XonChar = bad[7].XoffChar = 0x11;
+    for (DCB& dcb : bad) {
+        SetLastError(0);
+        EXPECT_FALSE(SetCommState(port, &dcb));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    }
+    termios tio{};
+    ASSERT_EQ(tcgetattr(view, &tio), 0);
+    DCB back{};
+    ASSERT_TRUE(GetCommState(port, &back));
+    EXPECT_EQ(back.BaudRate, 19200u);
+}
+
+TEST_F(CommTest, ModemStatusOfALineWithoutModemSignalsIsEmpty) {
+    DWORD status = 0xFFFF;
+    ASSERT_TRUE(GetCommModemStatus(port, &status));
+    EXPECT_EQ(status, 0u);
+    EXPECT_TRUE(EscapeCommFunction(port, SETDTR));
+    EXPECT_TRUE(EscapeCommFunction(port, CLRRTS));
+    EXPECT_FALSE(EscapeCommFunction(port, 99));
+}
+
+TEST_F(CommTest, PropertiesDescribeASerialPort) {
+    ASSERT_TRUE(SetupComm(port, 8192, 1024));
+    COMMPROP prop{};
+    ASSERT_TRUE(GetCommProperties(port, &prop));
+    EXPECT_EQ(prop.wPacketLength, sizeof(COMMPROP));
+    EXPECT_EQ(prop.dwServiceMask, SP_SERIALCOMM);
+    EXPECT_TRUE(prop.dwSettableBaud & BAUD_USER);
+    EXPECT_EQ(prop.wSettableData & DATABITS_8, DATABITS_8);
+    EXPECT_EQ(prop.dwCurrentRxQueue, 8192u);
+    EXPECT_EQ(prop.dwCurrentTxQueue, 1024u);
+}
+
+// ---- Timeouts -----------------------------------------------------------------------
+
+struct TimeoutCase {
+    const char* name;
+    COMMTIMEOUTS timeouts;
+    std::string before;  // waiting before the read starts
+    std::string during;  // sent after it started
+    DWORD wanted;
+    DWORD expected;
+    std::chrono::milliseconds atLeast;
+};
+
+TEST_F(CommTest, ReadsHonourTheTimeouts) {
+    const TimeoutCase cases[] = {
+        {"return at once, empty", {MAXDWORD, 0, 0, 0, 0}, "", "", 10, 0, 0ms},
+        {"return at once, what is there", {MAXDWORD, 0, 0, 0, 0}, "abc", "", 10, 3, 0ms},
+        {"total timeout", {0, 0, 300, 0, 0}, "ab", "", 10, 2, 250ms},
+        {"total with multiplier", {0, 50, 100, 0, 0}, "", "", 4, 0, 250ms},
+        {"enough bytes end a total timeout early", {0, 0, 60000, 0, 0}, "abcd", "", 4, 4, 0ms},
+        {"interval after the first byte", {100, 0, 0, 0, 0}, "", "xyz", 10, 3, 80ms},
+        {"first byte ends the wait", {MAXDWORD, MAXDWORD, 60000, 0, 0}, "", "q", 10, 1, 0ms},
+        {"first byte wait gives up", {MAXDWORD, MAXDWORD, 300, 0, 0}, "", "", 10, 0, 250ms},
+        {"no timeouts wait for every byte", {0, 0, 0, 0, 0}, "ab", "cd", 4, 4, 0ms},
+    };
+    for (const TimeoutCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(PurgeComm(port, PURGE_RXCLEAR));
+        COMMTIMEOUTS t = c.timeouts;
+        ASSERT_TRUE(SetCommTimeouts(port, &t));
+        if (!c.before.empty()) {
+            ASSERT_TRUE(pty.Send(c.before));
+            ASSERT_TRUE(WaitInputCount(static_cast<DWORD>(c.before.size())));
+        }
+        Event done;
+        OVERLAPPED ov{};
+        char buffer[64] = {};
+        const auto start = Clock::now();
+        StartRead(buffer, c.wanted, ov, done.handle);
+        if (!c.during.empty()) {
+            ASSERT_TRUE(pty.Send(c.during));
+        }
+        ASSERT_EQ(WaitForSingleObject(done.handle, 20000), WAIT_OBJECT_0);
+        DWORD got = 0;
+        ASSERT_TRUE(GetOverlappedResult(port, &ov, &got, FALSE));
+        EXPECT_EQ(got, c.expected);
+        EXPECT_GE(Clock::now() - start, c.atLeast);
+        EXPECT_EQ(std::string(buffer, got), (c.before + c.during).substr(0, got));
+    }
+}
+
+TEST_F(CommTest, AReadWithoutTimeoutsStaysPendingUntilItIsFull) {
+    SetTimeouts(0, 0, 0);
+    Event done;
+    OVERLAPPED ov{};
+    char buffer[4];
+    ASSERT_TRUE(StartRead(buffer, 4, ov, done.handle));
+    ASSERT_TRUE(pty.Send("12"));
+    EXPECT_EQ(WaitForSingleObject(done.handle, 200), WAIT_TIMEOUT);
+    DWORD got = 0;
+    EXPECT_FALSE(GetOverlappedResult(port, &ov, &got, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+    ASSERT_TRUE(pty.Send("34"));
+    ASSERT_TRUE(GetOverlappedResult(port, &ov, &got, TRUE));
+    EXPECT_EQ(got, 4u);
+    EXPECT_EQ(std::string(buffer, 4), "1234");
+}
+
+TEST_F(CommTest, AWriteThatTimesOutSucceedsWithWhatWentOut) {
+    // Nobody reads the master, so the line fills up.
+    COMMTIMEOUTS t{0, 0, 0, 0, 300};
+    ASSERT_TRUE(SetCommTimeouts(port, &t));
+    std::vector<char> data(4 << 20, 'x');
+    Event done;
+    OVERLAPPED ov{};
+    ov.hEvent = done.handle;
+    DWORD written = 0;
+    if (!WriteFile(port, data.data(), static_cast<DWORD>(data.size()), &written, &ov)) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    }
+    ASSERT_TRUE(GetOverlappedResult(port, &ov, &written, TRUE));
+    EXPECT_GT(written, 0u);
+    EXPECT_LT(written, data.size());
+}
+
+// ---- Line events --------------------------------------------------------------------
+
+TEST_F(CommTest, EveryByteOfOneArrivalGetsItsOwnWakeUp) {
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    SetTimeouts(MAXDWORD, 0, 0);
+    Event wake(false);
+    OVERLAPPED ov{};
+    ov.hEvent = wake.handle;
+    ASSERT_TRUE(pty.Send("12"));  // one write, two bytes
+    std::string seen;
+    for (int i = 0; i < 2; ++i) {
+        DWORD mask = 0;
+        if (!WaitCommEvent(port, &mask, &ov)) {
+            ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+            ASSERT_EQ(WaitForSingleObject(wake.handle, 10000), WAIT_OBJECT_0);
+        }
+        EXPECT_EQ(mask, EV_RXCHAR);
+        char c = 0;
+        DWORD got = 0;
+        OVERLAPPED rov{};
+        ASSERT_TRUE(ReadFile(port, &c, 1, &got, &rov));
+        ASSERT_EQ(got, 1u);
+        seen += c;
+    }
+    EXPECT_EQ(seen, "12");
+
+    // Nothing left: the next wait stays pending until a new mask releases it.
+    DWORD mask = 0xFF;
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    EXPECT_EQ(WaitForSingleObject(wake.handle, 200), WAIT_TIMEOUT);
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR | EV_RXFLAG));
+    ASSERT_EQ(WaitForSingleObject(wake.handle, 10000), WAIT_OBJECT_0);
+    DWORD unused;
+    EXPECT_TRUE(GetOverlappedResult(port, &ov, &unused, FALSE));
+    EXPECT_EQ(mask, 0u);
+}
+
+TEST_F(CommTest, ASecondWaitWhileOneIsPendingIsRefused) {
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    Event a, b;
+    OVERLAPPED first{}, second{};
+    first.hEvent = a.handle;
+    second.hEvent = b.handle;
+    DWORD m1 = 0, m2 = 0;
+    ASSERT_FALSE(WaitCommEvent(port, &m1, &first));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    EXPECT_FALSE(WaitCommEvent(port, &m2, &second));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(CommTest, TheEventCharacterIsReported) {
+    DCB dcb = Dcb(9600, 8, NOPARITY, ONESTOPBIT);
+    dcb.EvtChar = '\r';
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    ASSERT_TRUE(SetCommMask(port, EV_RXFLAG));
+    Event wake;
+    OVERLAPPED ov{};
+    ov.hEvent = wake.handle;
+    DWORD mask = 0;
+    ASSERT_TRUE(pty.Send("ab"));
+    ASSERT_TRUE(WaitInputCount(2));
+    if (!WaitCommEvent(port, &mask, &ov)) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    }
+    EXPECT_EQ(WaitForSingleObject(wake.handle, 200), WAIT_TIMEOUT) << "no event character yet";
+    ASSERT_TRUE(pty.Send("\r"));
+    ASSERT_EQ(WaitForSingleObject(wake.handle, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(mask, EV_RXFLAG);
+}
+
+TEST_F(CommTest, TransmitEmptyIsReportedWhenTheOutputHasGone) {
+    ASSERT_TRUE(SetCommMask(port, EV_TXEMPTY));
+    Event wake;
+    OVERLAPPED wov{}, ev{};
+    wov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ev.hEvent = wake.handle;
+    DWORD mask = 0, written = 0;
+    if (!WaitCommEvent(port, &mask, &ev)) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    }
+    if (!WriteFile(port, "hello", 5, &written, &wov)) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    }
+    EXPECT_EQ(pty.Receive(5).size(), 5u);
+    ASSERT_EQ(WaitForSingleObject(wake.handle, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(mask, EV_TXEMPTY);
+    ASSERT_TRUE(GetOverlappedResult(port, &wov, &written, TRUE));
+    EXPECT_EQ(written, 5u);
+    CloseHandle(wov.hEvent);
+}
+
+TEST_F(CommTest, ClosingReleasesAPendingWaitAndRead) {
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    SetTimeouts(0, 0, 0);
+    Event waitDone, readDone;
+    OVERLAPPED wov{}, rov{};
+    wov.hEvent = waitDone.handle;
+    DWORD mask = 0;
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &wov));
+    char buffer[8];
+    ASSERT_TRUE(StartRead(buffer, sizeof buffer, rov, readDone.handle));
+
+    std::thread waiter([&] { EXPECT_EQ(WaitForSingleObject(waitDone.handle, INFINITE), WAIT_OBJECT_0); });
+    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(CloseHandle(port));
+    port = INVALID_HANDLE_VALUE;
+    waiter.join();
+    EXPECT_EQ(WaitForSingleObject(readDone.handle, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(wov.Internal, ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(rov.Internal, ERROR_OPERATION_ABORTED);
+}
+
+TEST_F(CommTest, AHungUpLineEndsWaitsAndReadsWithAnError) {
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    SetTimeouts(0, 0, 0);
+    Event waitDone, readDone;
+    OVERLAPPED wov{}, rov{};
+    wov.hEvent = waitDone.handle;
+    DWORD mask = 0;
+    ASSERT_FALSE(WaitCommEvent(port, &mask, &wov));
+    char buffer[8];
+    ASSERT_TRUE(StartRead(buffer, sizeof buffer, rov, readDone.handle));
+
+    ::close(view);
+    view = -1;
+    pty.CloseMaster();
+    ASSERT_EQ(WaitForSingleObject(waitDone.handle, 10000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(readDone.handle, 10000), WAIT_OBJECT_0);
+    DWORD n = 0;
+    EXPECT_FALSE(GetOverlappedResult(port, &wov, &n, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(GetOverlappedResult(port, &rov, &n, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    // Later calls fail at once instead of waiting for a line that is gone.
+    EXPECT_FALSE(WaitCommEvent(port, &mask, &wov));
+    EXPECT_NE(GetLastError(), ERROR_IO_PENDING);
+    COMSTAT stat{};
+    EXPECT_FALSE(ClearCommError(port, nullptr, &stat));
+}
+
+// ---- Queues -------------------------------------------------------------------------
+
+TEST_F(CommTest, QueueCountsAndPurge) {
+    ASSERT_TRUE(pty.Send("12345"));
+    ASSERT_TRUE(WaitInputCount(5));
+    ASSERT_TRUE(PurgeComm(port, PURGE_RXCLEAR | PURGE_TXCLEAR));
+    EXPECT_EQ(InputCount(), 0u);
+
+    SetTimeouts(0, 0, 0);
+    Event done;
+    OVERLAPPED ov{};
+    char buffer[4];
+    ASSERT_TRUE(StartRead(buffer, sizeof buffer, ov, done.handle));
+    ASSERT_TRUE(PurgeComm(port, PURGE_RXABORT));
+    ASSERT_EQ(WaitForSingleObject(done.handle, 10000), WAIT_OBJECT_0);
+    DWORD got;
+    EXPECT_FALSE(GetOverlappedResult(port, &ov, &got, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_FALSE(PurgeComm(port, 0x100));
+}
+
+TEST_F(CommTest, EveryByteValueCrossesIntactBothWays) {
+    std::vector<unsigned char> data(64 * 1024);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>((i * 7 + i / 256) & 0xFF);
+
+    // Out: the port writes, the far end reads.
+    Event wrote;
+    OVERLAPPED wov{};
+    wov.hEvent = wrote.handle;
+    DWORD written = 0;
+    if (!WriteFile(port, data.data(), static_cast<DWORD>(data.size()), &written, &wov)) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    }
+    EXPECT_EQ(pty.Receive(data.size()), data);
+    ASSERT_TRUE(GetOverlappedResult(port, &wov, &written, TRUE));
+    EXPECT_EQ(written, data.size());
+
+    // In: the far end writes while the port reads in pieces.
+    SetTimeouts(0, 0, 0);
+    std::thread sender([&] { EXPECT_TRUE(pty.Send(data.data(), data.size())); });
+    std::vector<unsigned char> received(data.size());
+    size_t at = 0;
+    Event got;
+    while (at < received.size()) {
+        OVERLAPPED rov{};
+        const DWORD piece = std::min<DWORD>(1000, static_cast<DWORD>(received.size() - at));
+        StartRead(received.data() + at, piece, rov, got.handle);
+        DWORD n = 0;
+        ASSERT_TRUE(GetOverlappedResult(port, &rov, &n, TRUE));
+        ASSERT_EQ(n, piece);
+        at += n;
+    }
+    sender.join();
+    EXPECT_EQ(received, data);
+}
+
+// ---- Events, errors, priorities ---------------------------------------------------
+
+TEST(CommEvents, AutoResetWakesOneWaitManualResetStays) {
+    Event manual(true), automatic(false);
+    ASSERT_TRUE(SetEvent(automatic.handle));
+    EXPECT_EQ(WaitForSingleObject(automatic.handle, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(automatic.handle, 0), WAIT_TIMEOUT);
+    ASSERT_TRUE(SetEvent(manual.handle));
+    EXPECT_EQ(WaitForSingleObject(manual.handle, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(manual.handle, 0), WAIT_OBJECT_0);
+    ASSERT_TRUE(ResetEvent(manual.handle));
+    EXPECT_EQ(WaitForSingleObject(manual.handle, 50), WAIT_TIMEOUT);
+
+    HANDLE both[] = {manual.handle, automatic.handle};
+    std::thread setter([&] {
+        std::this_thread::sleep_for(20ms);
+        SetEvent(automatic.handle);
+    });
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 10000), WAIT_OBJECT_0 + 1);
+    setter.join();
+    EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST(CommErrors, TextsAreTheSystemTexts) {
+    EXPECT_EQ(SysErrorMessage(ENOENT).toStdString(), std::string(std::strerror(ENOENT)));
+    EXPECT_FALSE(SysErrorMessage(ERROR_IO_PENDING).isEmpty());
+    EXPECT_NE(SysErrorMessage(ERROR_IO_PENDING), SysErrorMessage(ERROR_IO_INCOMPLETE));
+    SetLastError(42);
+    std::thread([] { EXPECT_EQ(GetLastError(), 0u); }).join();
+    EXPECT_EQ(GetLastError(), 42u);
+}
+
+TEST(CommRecords, DcbFlagBitsSitWhereWindowsHasThem) {
+    DCB dcb{};
+    dcb.fBinary = 1;
+    dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+    dcb.fAbortOnError = 1;
+    EXPECT_EQ(DcbFlags(dcb), 0x1u | (0x2u << 4) | (0x3u << 12) | (0x1u << 14));
+    DCB other{};
+    SetDcbFlags(other, DcbFlags(dcb));
+    EXPECT_EQ(other.fRtsControl, RTS_CONTROL_TOGGLE);
+}
+
+TEST(CommPriority, TheClassIsKeptForRestoring) {
+    const DWORD before = GetPriorityClass(GetCurrentProcess());
+    ASSERT_TRUE(SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS));
+    EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), HIGH_PRIORITY_CLASS);
+    ASSERT_TRUE(SetPriorityClass(GetCurrentProcess(), before));
+    EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), before);
+    EXPECT_FALSE(SetPriorityClass(GetCurrentProcess(), 0x12345));
+}
+
+}  // namespace
