@@ -75,6 +75,8 @@ int main(int argc, char** argv) {
         const auto fr = static_cast<std::size_t>(r.firstFrame);
         heard += 2 * fr + 1 < pcm.size() && fr > 0 && pcm[2 * fr] == 10000 && pcm[2 * (fr - 1)] == 0;
     }
+    std::remove(path.c_str());
+    std::remove((path + ".starts").c_str());
     const double p1 = percentile(ms, 1), p50 = percentile(ms, 50), p99 = percentile(ms, 99);
     std::printf("start latency, capture output, %u frames/period at %u Hz (period %.3f ms), %zu starts\n",
                 st.periodFrames, st.rate, st.periodFrames * 1000.0 / st.rate, ms.size());

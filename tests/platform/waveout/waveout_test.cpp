@@ -205,6 +205,12 @@ TEST_F(WaveOutCapture, SixteenBitAtTheOutputRateIsCapturedExactly) {
     for (std::size_t i = 0; i < 5000 * 2; ++i) ASSERT_EQ(c.samples[first * 2 + i], all[i]) << "sample " << i;
     for (std::size_t i = (first + 5000) * 2; i < c.samples.size(); ++i) ASSERT_EQ(c.samples[i], 0) << i;
     EXPECT_EQ(c.riffSize, c.dataSize + 36);
+    std::ifstream starts(path + ".starts");
+    std::string header, line;
+    std::getline(starts, header);
+    std::getline(starts, line);
+    EXPECT_EQ(header, "voice,request_ns,request_frame,first_frame");
+    EXPECT_NE(line.find("," + std::to_string(log[0].firstFrame)), std::string::npos) << line;
 }
 
 TEST_F(WaveOutCapture, FirstFrameLandsAtTheRequestPlusTheFixedLatency) {
