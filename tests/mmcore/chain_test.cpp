@@ -1,6 +1,7 @@
 #include "mmcore/MMDSPComponent.h"
 
 #include <gtest/gtest.h>
+#include <QMetaEnum>
 #include <QPointer>
 #include <QVariant>
 
@@ -686,6 +687,12 @@ TEST_F(MMChain, WaveHeaderStartsWithThePlatformHeader) {
     EXPECT_EQ(static_cast<void*>(platform), static_cast<void*>(&hdr));
     EXPECT_EQ(static_cast<TMMWaveHdr*>(platform), &hdr);
     EXPECT_EQ(sizeof(TMMLoopRec), 16u);
+}
+
+TEST_F(MMChain, SharedEnumerationsReadByValueName) {
+    EXPECT_STREQ(QMetaEnum::fromType<TMMCBMode>().valueToKey(cmThread), "cmThread");
+    EXPECT_EQ(QMetaEnum::fromType<TThreadPriority>().keyToValue("tpHigher"), tpHigher);
+    EXPECT_STREQ(QMetaEnum::fromType<TMMPort>().valueToKey(poOutput), "poOutput");
 }
 
 #include "chain_test.moc"
