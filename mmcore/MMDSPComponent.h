@@ -11,6 +11,10 @@
 //     Q_PROPERTY(TMMDSPComponent* Output READ GetOutput WRITE SetOutput)
 // A peer that publishes no Output (Input) property can still be connected
 // on that side while its OutputValid (InputValid) is set.
+//
+// Destruction: a derived destructor calls Destroying() first and closes
+// what it opened; the base destructor then cuts both links, and every other
+// member drops any link it still holds to the dying one.
 
 #include "mmcore/MMComponent.h"
 #include "mmcore/MMTypes.h"
