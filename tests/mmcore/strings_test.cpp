@@ -12,7 +12,7 @@ TEST(MMMessageTable, TextsByNumber) {
         {IDS_PROPERTYOPEN, "Change to property while device was open"},
         {IDS_INVALIDDEVICEID, "Invalid DeviceID"},
         {IDS_HEADERMEMERROR, "Unable to allocate memory for wave header"},
-        {IDS_CANTPLAY, "The actual device can''t play this format"},
+        {IDS_CANTPLAY, "The actual device can't play this format"},
         {IDS_STARTERROR, "Unable to start device"},
         {IDS_FILLERROR, "Error filling wave buffer"},
         {IDS_ERROROUTOFRANGE, "Specified error number is out of range (unknown error)"},
