@@ -17,7 +17,6 @@ const QHash<int, QString>& Table() {
             {IDS_INVALIDDEVICEID, "Invalid DeviceID"},
             {IDS_NOMEMORYWAVE, "This is not a MemoryWave"},
             {IDS_HEADERMEMERROR, "Unable to allocate memory for wave header"},
-            // The doubled apostrophe is the table's own text.
             {IDS_CANTPLAY, "The actual device can't play this format"},
             {IDS_STARTERROR, "Unable to start device"},
             {IDS_FILLERROR, "Error filling wave buffer"},
