@@ -18,12 +18,16 @@ namespace {
 
 // ---- ALSA -----------------------------------------------------------------------
 
+// ALSA's own messages would go to stderr; ours carry the same error text.
+void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
+
 class AlsaOutput final : public Output {
 public:
     explicit AlsaOutput(std::string name) : name(std::move(name)) {}
     ~AlsaOutput() override { close(); }
 
     bool open(unsigned rate, unsigned periodFrames, std::string& error) override {
+        snd_lib_error_set_handler(&quietAlsa);
         int err = snd_pcm_open(&pcm, name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
         if (err < 0) {
             pcm = nullptr;
