@@ -1,0 +1,449 @@
+// The component on a real line: the slave side of a pseudo-terminal, with the
+// test playing the receiver on the master.
+
+#include "PtyPair.h"
+#include "comport/FComPort.h"
+#include "platform/gui/Application.h"
+#include "platform/gui/Synchronize.h"
+#include "tests/support/TempDir.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QThread>
+#include <atomic>
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+
+namespace {
+
+class ComPortLine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(Pty.Valid());
+        Port.SetDeviceName(Pty.SlavePath());
+        Application.OnException = [this](std::exception_ptr e) {
+            try {
+                std::rethrow_exception(e);
+            } catch (const Exception& x) {
+                Reported << x.Message();
+            } catch (...) {
+                Reported << QStringLiteral("?");
+            }
+        };
+    }
+    void TearDown() override { Application.OnException = nullptr; }
+
+    PtyPair Pty;
+    TFComPort Port;
+    QStringList Reported;  // what reached the standard error report
+};
+
+// The kernel's termios2, which carries any speed (its header cannot share a
+// file with <termios.h>).
+struct LineTermios {
+    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed, c_ospeed;
+};
+constexpr unsigned long GetLine = _IOR('T', 0x2A, LineTermios);
+constexpr unsigned long SetLine = _IOW('T', 0x2B, LineTermios);
+constexpr tcflag_t AnySpeed = 0010000;  // BOTHER
+constexpr tcflag_t SpeedMask = 0010017;  // CBAUD
+
+LineTermios LineSettings(int fd) {
+    LineTermios t{};
+    ::ioctl(fd, GetLine, &t);
+    return t;
+}
+
+}  // namespace
+
+// ---- Open and close ----------------------------------------------------------
+
+TEST_F(ComPortLine, OpenAndCloseRunTheirEventsInOrder) {
+    QStringList calls;
+    Port.BeforeOpen = [&](TFComPort* p) { calls << QStringLiteral("BeforeOpen %1").arg(p->GetActive()); };
+    Port.AfterOpen = [&](TFComPort* p) { calls << QStringLiteral("AfterOpen %1").arg(p->GetActive()); };
+    Port.BeforeClose = [&](TFComPort* p) { calls << QStringLiteral("BeforeClose %1").arg(p->GetActive()); };
+    Port.AfterClose = [&](TFComPort* p) { calls << QStringLiteral("AfterClose %1").arg(p->GetActive()); };
+    Port.SetActive(true);
+    Port.Open();  // already open: nothing
+    EXPECT_TRUE(Port.GetActive());
+    EXPECT_NE(Port.Handle(), INVALID_HANDLE_VALUE);
+    Port.SetActive(false);
+    Port.Close();  // already closed: nothing
+    EXPECT_EQ(calls, QStringList({"BeforeOpen 0", "AfterOpen 1", "BeforeClose 1", "AfterClose 0"}));
+    EXPECT_EQ(Port.Handle(), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(ComPortLine, FailedOpensLeaveThePortClosedAndThePriorityAsItWas) {
+    PtyPair other;
+    TFComPort holder;
+    holder.SetDeviceName(other.SlavePath());
+    holder.Open();
+
+    TempDir dir;
+    QFile plain(dir.file(QStringLiteral("not-a-tty")));
+    ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+    plain.close();
+
+    const QString names[] = {QStringLiteral("/dev/quorvel-no-such-port"), other.SlavePath(), plain.fileName()};
+    for (const QString& name : names) {
+        TFComPort port;
+        port.SetDeviceName(name);
+        port.SetPriorityClass(pcHigh);
+        port.OnRxChar = [](QObject*) {};
+        bool before = false, after = false;
+        port.BeforeOpen = [&](TFComPort*) { before = true; };
+        port.AfterOpen = [&](TFComPort*) { after = true; };
+        int errors = 0;
+        port.OnError = [&](TFComPort*, EComError&, TComAction&) { ++errors; };
+        const DWORD priority = GetPriorityClass(GetCurrentProcess());
+        try {
+            port.SetActive(true);
+            ADD_FAILURE() << "opened " << name.toStdString();
+        } catch (const EComError& e) {
+            EXPECT_NE(e.ErrorCode(), 0) << name.toStdString();
+            EXPECT_EQ(e.Message(), SysErrorMessage(static_cast<DWORD>(e.ErrorCode())));
+        }
+        EXPECT_TRUE(before);
+        EXPECT_FALSE(after);
+        EXPECT_EQ(errors, 1);
+        EXPECT_FALSE(port.GetActive());
+        EXPECT_FALSE(port.HasEventThread());
+        EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), priority);
+    }
+    EXPECT_TRUE(holder.GetActive());
+}
+
+TEST_F(ComPortLine, PriorityClassIsRaisedWhileOpen) {
+    const DWORD before = GetPriorityClass(GetCurrentProcess());
+    Port.SetPriorityClass(pcRealTime);
+    Port.Open();
+    EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), REALTIME_PRIORITY_CLASS);
+    EXPECT_THROW(Port.SetPriorityClass(pcIdle), EComError);
+    EXPECT_THROW(Port.SetDeviceName(QStringLiteral("/dev/ttyS0")), EComError);
+    EXPECT_NO_THROW(Port.SetDeviceName(Pty.SlavePath()));
+    EXPECT_EQ(Port.DeviceName(), Pty.SlavePath());
+    Port.Close();
+    EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), before);
+
+    TFComPort plain;
+    plain.SetDeviceName(Pty.SlavePath());
+    plain.Open();
+    EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), before);
+}
+
+TEST_F(ComPortLine, SettingsReachTheLineAtOpenAndAtOnceWhileOpen) {
+    // A pseudo-terminal keeps speed, stop bits and flow control; it always
+    // reports eight data bits without parity, so framing is not checked here.
+    Port.SetBaudRate(br2400);
+    Port.SetStopBits(sb2);
+    Port.FlowControl().SetXOnXOff(xcInputOutput);
+    Port.Open();
+    LineTermios t = LineSettings(Pty.Slave());
+    EXPECT_EQ(t.c_ospeed, 2400u);
+    EXPECT_TRUE(t.c_cflag & CSTOPB);
+    EXPECT_TRUE(t.c_iflag & IXON);
+    EXPECT_TRUE(t.c_iflag & IXOFF);
+    EXPECT_EQ(t.c_cc[VSTART], 17);
+    EXPECT_EQ(t.c_cc[VSTOP], 19);
+
+    Port.SetCustomBaudRate(31250);
+    Port.SetStopBits(sb1);
+    Port.FlowControl().SetXOnXOff(xcDisable);
+    t = LineSettings(Pty.Slave());
+    EXPECT_EQ(t.c_ospeed, 31250u);
+    EXPECT_FALSE(t.c_cflag & CSTOPB);
+    EXPECT_FALSE(t.c_iflag & IXON);
+
+    // What the line cannot do is refused with the system's error; the value
+    // stays stored and the line keeps its settings.
+    EXPECT_THROW(Port.SetDataBits(db16), EComError);
+    EXPECT_EQ(Port.DataBits(), db16);
+    EXPECT_EQ(LineSettings(Pty.Slave()).c_ospeed, 31250u);
+}
+
+TEST_F(ComPortLine, DefaultSettingsKeepTheLinesOwnSpeed) {
+    LineTermios t = LineSettings(Pty.Slave());
+    t.c_cflag &= ~SpeedMask;
+    t.c_cflag |= AnySpeed;
+    t.c_ispeed = t.c_ospeed = 4800;
+    ASSERT_EQ(::ioctl(Pty.Slave(), SetLine, &t), 0);
+    Port.Open();
+    EXPECT_EQ(LineSettings(Pty.Slave()).c_ospeed, 4800u);
+}
+
+// ---- Line events -------------------------------------------------------------------
+
+TEST_F(ComPortLine, EachByteRaisesOneRxCharOnTheMainThreadAndIsReadInOrder) {
+    std::vector<BYTE> got;
+    std::atomic<bool> offMain{false};
+    Port.OnRxChar = [&](QObject* sender) {
+        if (!IsMainThread()) offMain = true;
+        got.push_back(static_cast<TFComPort*>(sender)->ReadByte());
+    };
+    Port.Open();
+    EXPECT_TRUE(Port.HasEventThread());
+    // Single strokes, then strokes that arrive together in one write.
+    ASSERT_TRUE(Pty.Send("1", 1));
+    ASSERT_TRUE(WaitFor([&] { return got.size() == 1; }));
+    ASSERT_TRUE(Pty.Send("234ETabcd", 9));
+    ASSERT_TRUE(WaitFor([&] { return got.size() == 10; }));
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(got.data()), int(got.size())), QByteArray("1234ETabcd"));
+    EXPECT_FALSE(offMain);
+    // Nothing more arrives: no event without a byte.
+    QThread::msleep(50);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(got.size(), 10u);
+}
+
+TEST_F(ComPortLine, EveryByteValueAtFullSpeedArrivesOnceAndInOrder) {
+    std::vector<BYTE> sent(64 * 1024);
+    for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<BYTE>((i * 7 + i / 256) & 0xFF);
+    std::vector<BYTE> got;
+    got.reserve(sent.size());
+    Port.OnRxChar = [&](QObject*) { got.push_back(Port.ReadByte()); };
+    Port.Open();
+    std::atomic<bool> sentAll{false};
+    std::thread receiver([&] { sentAll = Pty.Send(sent); });
+    const bool arrived = WaitFor([&] { return got.size() >= sent.size(); }, 90000);
+    receiver.join();
+    ASSERT_TRUE(sentAll);
+    ASSERT_TRUE(arrived) << got.size();
+    EXPECT_TRUE(got == sent);
+    EXPECT_EQ(Port.InputCount(), 0u);
+}
+
+TEST_F(ComPortLine, HandlersStartAndStopTheEventThread) {
+    Port.Open();
+    EXPECT_FALSE(Port.HasEventThread());
+    int events = 0;
+    Port.OnRxChar = [&](QObject*) {
+        ++events;
+        Port.ReadByte();
+    };
+    EXPECT_TRUE(Port.HasEventThread());
+    ASSERT_TRUE(Pty.Send("x", 1));
+    ASSERT_TRUE(WaitFor([&] { return events == 1; }));
+    Port.OnRxChar = nullptr;
+    EXPECT_FALSE(Port.HasEventThread());
+    ASSERT_TRUE(Pty.Send("y", 1));
+    QThread::msleep(50);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(events, 1);
+    EXPECT_EQ(Port.InputCount(), 1u);
+}
+
+TEST_F(ComPortLine, UnsynchronisedEventsRunOnTheEventThread) {
+    Port.SetSynchronizeEvents(false);
+    std::atomic<int> events{0};
+    std::atomic<bool> onMain{false};
+    Port.OnRxChar = [&](QObject*) {
+        onMain = onMain || IsMainThread();
+        Port.ReadByte();
+        ++events;
+    };
+    Port.Open();
+    EXPECT_THROW(Port.SetSynchronizeEvents(true), EComError);
+    ASSERT_TRUE(Pty.Send("ab", 2));
+    ASSERT_TRUE(WaitFor([&] { return events == 2; }));
+    EXPECT_FALSE(onMain);
+}
+
+TEST_F(ComPortLine, ClosingWhileTheThreadWaitsEndsItWithoutADispatch) {
+    int events = 0;
+    Port.OnRxChar = [&](QObject*) { ++events; };
+    for (int i = 0; i < 20; ++i) {
+        Port.Open();
+        ASSERT_TRUE(Port.HasEventThread());
+        Port.Close();
+        EXPECT_FALSE(Port.HasEventThread());
+    }
+    ASSERT_TRUE(Pty.Send("z", 1));
+    QThread::msleep(30);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(events, 0);
+}
+
+TEST_F(ComPortLine, AHandlerMayCloseThePort) {
+    int events = 0;
+    Port.OnRxChar = [&](QObject*) {
+        ++events;
+        Port.Close();
+    };
+    Port.Open();
+    ASSERT_TRUE(Pty.Send("12", 2));
+    ASSERT_TRUE(WaitFor([&] { return !Port.GetActive(); }));
+    QThread::msleep(30);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(events, 1);
+    EXPECT_FALSE(Port.HasEventThread());
+    Port.Open();  // and it opens again
+    EXPECT_TRUE(Port.GetActive());
+}
+
+TEST_F(ComPortLine, AnUnsynchronisedHandlerClosingHandsTheCloseToTheMainThread) {
+    Port.SetSynchronizeEvents(false);
+    std::atomic<bool> closedOnMain{false};
+    std::atomic<bool> returned{false};
+    Port.AfterClose = [&](TFComPort*) { closedOnMain = IsMainThread(); };
+    Port.OnRxChar = [&](QObject*) {
+        Port.Close();
+        // Close returns only once the main thread has closed the port.
+        returned = Port.Handle() == INVALID_HANDLE_VALUE;
+    };
+    Port.Open();
+    ASSERT_TRUE(Pty.Send("1", 1));
+    ASSERT_TRUE(WaitFor([&] { return returned.load(); }));
+    EXPECT_TRUE(closedOnMain);
+}
+
+TEST_F(ComPortLine, AnErrorInAHandlerIsReportedAndTheThreadKeepsWaiting) {
+    int events = 0;
+    Port.OnRxChar = [&](QObject*) {
+        ++events;
+        Port.ReadByte();
+        if (events == 1) throw Exception(QStringLiteral("handler failed"));
+    };
+    Port.Open();
+    ASSERT_TRUE(Pty.Send("1", 1));
+    ASSERT_TRUE(WaitFor([&] { return events == 1 && !Reported.isEmpty(); }));
+    EXPECT_EQ(Reported, QStringList{QStringLiteral("handler failed")});
+    ASSERT_TRUE(Pty.Send("2", 1));
+    ASSERT_TRUE(WaitFor([&] { return events == 2; }));
+}
+
+TEST_F(ComPortLine, ADeviceThatGoesAwayEndsInAnErrorAndAClosedPort) {
+    QList<int> codes;
+    Port.OnError = [&](TFComPort*, EComError& e, TComAction&) {
+        EXPECT_TRUE(IsMainThread());
+        codes << e.ErrorCode();
+    };
+    Port.OnRxChar = [&](QObject*) { Port.ReadByte(); };
+    Port.Open();
+    Pty.CloseMaster();
+    ASSERT_TRUE(WaitFor([&] { return !Port.GetActive(); }));
+    ASSERT_FALSE(codes.isEmpty());
+    EXPECT_EQ(codes.first(), static_cast<int>(ERROR_ACCESS_DENIED));
+    ASSERT_TRUE(WaitFor([&] { return !Reported.isEmpty(); }));
+    EXPECT_EQ(Reported.first(), SysErrorMessage(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(Port.HasEventThread());
+}
+
+// ---- Reading and writing ------------------------------------------------------------
+
+TEST_F(ComPortLine, ReadWaitsForItsBytes) {
+    Port.Open();
+    std::thread sender([&] {
+        QThread::msleep(50);
+        Pty.Send("\x31\x32\x33\x34", 4);
+    });
+    EXPECT_EQ(Port.ReadDWord(), 0x34333231u);
+    sender.join();
+    ASSERT_TRUE(Pty.Send("\x4F\x00\x4B\x00\x0D\x00", 6));
+    EXPECT_EQ(Port.ReadLine(), QStringLiteral("OK\r"));
+    ASSERT_TRUE(Pty.Send("AB\rxy", 5));
+    EXPECT_EQ(Port.ReadAnsiLine(), QByteArray("AB\r"));
+    ASSERT_TRUE(WaitFor([&] { return Port.InputCount() == 2; }));
+    EXPECT_EQ(Port.ReadAnsiString(), QByteArray("xy"));
+    ASSERT_TRUE(Pty.Send("abcde", 5));
+    ASSERT_TRUE(WaitFor([&] { return Port.InputCount() == 5; }));
+    EXPECT_EQ(Port.ReadString().size(), 2);  // four bytes as two code units
+    EXPECT_EQ(Port.InputCount(), 1u);
+    EXPECT_EQ(Port.ReadByte(), 'e');
+}
+
+TEST_F(ComPortLine, AReadThatRunsOutOfTimeRaisesTimeout) {
+    Port.Timeouts().SetReadConstant(100);
+    Port.Open();
+    QElapsedTimer clock;
+    clock.start();
+    try {
+        Port.ReadByte();
+        FAIL() << "no error";
+    } catch (const EComError& e) {
+        EXPECT_EQ(e.Message(), QStringLiteral("Timeout"));
+        EXPECT_EQ(e.ErrorCode(), 0);
+    }
+    EXPECT_GE(clock.elapsed(), 90);
+    EXPECT_FALSE(Port.ReadPending());
+    // The bytes that did arrive are in the buffer.
+    ASSERT_TRUE(Pty.Send("Q", 1));
+    BYTE buf[3] = {};
+    EXPECT_THROW(Port.Read(buf, 3, true), EComError);
+    EXPECT_EQ(buf[0], 'Q');
+}
+
+TEST_F(ComPortLine, ZeroByteReadCallsItsEventsOnly) {
+    Port.Open();
+    QStringList calls;
+    Port.BeforeRead = [&](QObject*, const void*, int n, bool) { calls << QStringLiteral("before %1").arg(n); };
+    Port.AfterRead = [&](QObject*, const void*, int n, bool) { calls << QStringLiteral("after %1").arg(n); };
+    Port.Read(nullptr, 0, true);
+    EXPECT_EQ(calls, QStringList({"before 0", "after 0"}));
+    EXPECT_FALSE(Port.ReadPending());
+}
+
+TEST_F(ComPortLine, WritesThatDoNotWaitKeepTheirOwnCopy) {
+    Port.Open();
+    {
+        QByteArray scratch("hello");
+        Port.Write(scratch.constData(), int(scratch.size()), false);
+        scratch.fill('X');  // the caller's memory is free at once
+    }
+    Port.WriteWord(0x3231);
+    Port.WriteLine(QStringLiteral("A"));
+    const char wait[] = "!";
+    Port.Write(wait, 1, true);
+    EXPECT_FALSE(Port.WritePending());
+    const std::vector<unsigned char> got = Pty.Receive(12);
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(got.data()), int(got.size())),
+              QByteArray("hello12A\0\r\0!", 12));
+}
+
+TEST_F(ComPortLine, ModemStatusAndCapabilitiesOfAnOpenLine) {
+    Port.Open();
+    EXPECT_TRUE(Port.ModemStatus().Empty());  // a pseudo-terminal has no modem lines
+    COMMPROP prop;
+    Port.GetCommProp(prop);
+    EXPECT_TRUE(Port.SettableDataBits().Contains(db8));
+    EXPECT_FALSE(Port.SettableDataBits().Contains(db4));
+    EXPECT_TRUE(Port.SettableParity().Contains(paEven) == ((prop.wSettableStopParity & PARITY_EVEN) != 0));
+    EXPECT_EQ(Port.BufferSizes().MaxInput(), static_cast<int>(prop.dwMaxRxQueue));
+}
+
+// ---- The log file ----------------------------------------------------------------------
+
+TEST_F(ComPortLine, TheLogFileGetsOneLinePerOpenCloseEventReadAndWrite) {
+    TempDir dir;
+    const QString log = dir.file(QStringLiteral("port.log"));
+    Port.SetLogFile(log);
+    int events = 0;
+    Port.OnRxChar = [&](QObject*) {
+        Port.ReadByte();
+        ++events;
+    };
+    Port.Open();
+    const char bytes[] = {0x31, 0x0D};
+    Port.Write(bytes, 2, true);
+    ASSERT_EQ(Pty.Receive(2).size(), 2u);
+    ASSERT_TRUE(Pty.Send("\xAB", 1));
+    ASSERT_TRUE(WaitFor([&] { return events == 1; }));
+    Port.Close();
+
+    QFile file(log);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString text = QString::fromLocal8Bit(file.readAll());
+    EXPECT_TRUE(text.endsWith(QStringLiteral("\r\n")));
+    QStringList lines = text.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    // Each line: the local date, the time, one space, the message.
+    const QString time = QLocale::system().toString(QTime(12, 34, 56), QLocale::LongFormat);
+    const QString date = QLocale::system().toString(QDate(2001, 2, 3), QLocale::ShortFormat);
+    const qsizetype words = date.split(QLatin1Char(' ')).size() + time.split(QLatin1Char(' ')).size();
+    for (QString& line : lines) line = line.section(QLatin1Char(' '), int(words));
+    EXPECT_EQ(lines, QStringList({QStringLiteral("Open ") + Pty.SlavePath(), "Write request $31, $0D",
+                                  "Write complete $31, $0D", "RxChar event", "Read request 1 byte(s)",
+                                  "Read complete $AB", QStringLiteral("Close ") + Pty.SlavePath()}));
+}
