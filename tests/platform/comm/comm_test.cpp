@@ -413,6 +413,8 @@ TEST_F(CommTest, ASecondWaitWhileOneIsPendingIsRefused) {
     ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
     EXPECT_FALSE(WaitCommEvent(port, &m2, &second));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    ASSERT_TRUE(SetCommMask(port, 0));  // the records of the pending wait live on this stack
+    EXPECT_EQ(WaitForSingleObject(a.handle, 10000), WAIT_OBJECT_0);
 }
 
 TEST_F(CommTest, TheEventCharacterIsReported) {
