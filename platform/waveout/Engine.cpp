@@ -151,7 +151,14 @@ void Engine::mixerLoop() {
         std::int64_t origin = originNs.load(std::memory_order_relaxed);
         const std::int64_t deadline = origin + static_cast<std::int64_t>((blockStart - lead) * nsPerFrame);
         sleepUntil(deadline);
-        if (monotonicNs() - deadline > periodNs) lateBlocks.fetch_add(1, std::memory_order_relaxed);
+        const std::int64_t behind = monotonicNs() - deadline;
+        if (behind > periodNs && deadline > origin) lateBlocks.fetch_add(1, std::memory_order_relaxed);
+        if (behind > 250000000) {
+            // Stopped for a long while (a suspended machine): carry on from
+            // now instead of racing through the missed time.
+            origin += behind;
+            originNs.store(origin, std::memory_order_relaxed);
+        }
         render(blockStart, false);
         limitAndConvert();
         std::string why;

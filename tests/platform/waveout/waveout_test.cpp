@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cmath>
 #include <csignal>
 #include <fstream>
@@ -589,4 +591,40 @@ TEST_F(WaveOutCapture, ConcurrentRestrikesReportEveryHeaderOnceInOrder) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) threads.emplace_back(bell, t);
     for (auto& t : threads) t.join();
+}
+
+TEST_F(WaveOutCapture, AfterTheProcessWasStoppedTheClockCarriesOnFromNow) {
+    const std::int64_t begin = waveOutNowNs();
+    ASSERT_TRUE(waitFor([] { return waveOutGetStatus().framesRendered > 4800; }));
+    // Stop the whole process for 600 ms, as a suspended machine would.
+    const pid_t self = getpid();
+    const pid_t waker = fork();
+    ASSERT_GE(waker, 0);
+    if (waker == 0) {
+        usleep(600000);
+        kill(self, SIGCONT);
+        _exit(0);
+    }
+    kill(self, SIGSTOP);
+    waitpid(waker, nullptr, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const WaveOutStatus st = waveOutGetStatus();
+    const double wallFrames = static_cast<double>(waveOutNowNs() - begin) * st.rate / 1e9;
+    EXPECT_GE(st.lateBlocks, 1u);
+    EXPECT_LT(static_cast<double>(st.framesRendered),
+              wallFrames - 0.3 * st.rate);  // did not race to catch up
+    // Starts are placed exactly again.
+    Reports r;
+    HWAVEOUT h = open(pcmFormat(1, 48000, 16), r);
+    Buffer b = Buffer::of(std::vector<std::int16_t>(64, 500));
+    waveOutPause(h);
+    write(h, b);
+    waveOutRestart(h);
+    ASSERT_TRUE(r.waitDone(1));
+    waveOutClose(h);
+    std::vector<WaveOutStartRecord> log;
+    const Capture c = finish(&log);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_NEAR(static_cast<double>(log[0].firstFrame), log[0].requestFrame + st.latencyFrames, 0.51);
+    EXPECT_EQ(c.at(static_cast<std::size_t>(log[0].firstFrame), 0), 500);
 }
