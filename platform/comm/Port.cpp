@@ -142,6 +142,18 @@ public:
         FDone.notify_all();
     }
 
+    // After a line error with fAbortOnError, reads and writes end and new
+    // ones are refused until ClearCommError has taken the errors.
+    bool Aborting() const { return FLineErrors && FDcb.fAbortOnError; }
+
+    void AbortTransfers() {
+        for (auto& r : FReads) Complete(r, ERROR_OPERATION_ABORTED, r.done);
+        for (auto& w : FWrites) Complete(w, ERROR_OPERATION_ABORTED, w.done);
+        FReads.clear();
+        FWrites.clear();
+        FDone.notify_all();
+    }
+
     int KernelInQueue() const {
         int n = 0;
         return ioctl(FFd, TIOCINQ, &n) == 0 ? n : 0;
@@ -163,9 +175,11 @@ public:
             const size_t room = std::min<size_t>(sizeof chunk, FInQueue - FReceived.size());
             const ssize_t n = ::read(FFd, chunk, room);
             if (n > 0) {
-                for (ssize_t i = 0; i < n; ++i)
+                for (ssize_t i = 0; i < n; ++i) {
+                    if (chunk[i] == 0 && FDcb.fNull) continue;  // null bytes discarded
                     if (chunk[i] == static_cast<BYTE>(FDcb.EvtChar)) FHistory |= EV_RXFLAG & FMask;
-                FReceived.insert(FReceived.end(), chunk, chunk + n);
+                    FReceived.push_back(chunk[i]);
+                }
                 if (FReceived.size() * 5 >= FInQueue * 4) FHistory |= EV_RX80FULL & FMask;
                 continue;
             }
@@ -215,6 +229,7 @@ public:
         if (now.bufOverrun != FCounters.bufOverrun) errors |= CE_RXOVER;
         if (errors) events |= EV_ERR;
         FLineErrors |= errors;
+        if (FLineErrors && FDcb.fAbortOnError) AbortTransfers();
         FHistory |= events & FMask;
         FCounters = now;
     }
@@ -445,6 +460,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
     {
         std::lock_guard lock(port->FLock);
         if (port->FStopping) return Fail(ERROR_INVALID_HANDLE);
+        if (port->Aborting()) return Fail(ERROR_OPERATION_ABORTED);
         ReadOp op;
         if (!PrepareOperation(op, overlapped)) return FALSE;
         const COMMTIMEOUTS& t = port->FTimeouts;
@@ -487,6 +503,7 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
     {
         std::lock_guard lock(port->FLock);
         if (port->FStopping) return Fail(ERROR_INVALID_HANDLE);
+        if (port->Aborting()) return Fail(ERROR_OPERATION_ABORTED);
         WriteOp op;
         if (!PrepareOperation(op, overlapped)) return FALSE;
         op.data = static_cast<const BYTE*>(lpBuffer);

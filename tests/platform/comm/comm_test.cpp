@@ -437,6 +437,24 @@ TEST_F(CommTest, TheEventCharacterIsReported) {
     EXPECT_EQ(mask, EV_RXFLAG);
 }
 
+TEST_F(CommTest, NullBytesAreDiscardedOnlyWhenAsked) {
+    SetTimeouts(MAXDWORD, 0, 0);
+    const std::string withNulls("a\0b\0\0c", 6);
+    for (bool discard : {false, true}) {
+        DCB dcb = Dcb(9600, 8, NOPARITY, ONESTOPBIT);
+        dcb.fNull = discard;
+        ASSERT_TRUE(SetCommState(port, &dcb));
+        ASSERT_TRUE(pty.Send(withNulls));
+        const std::string expected = discard ? "abc" : withNulls;
+        ASSERT_TRUE(WaitInputCount(static_cast<DWORD>(expected.size())));
+        char buffer[16];
+        DWORD got = 0;
+        OVERLAPPED ov{};
+        ASSERT_TRUE(ReadFile(port, buffer, sizeof buffer, &got, &ov));
+        EXPECT_EQ(std::string(buffer, got), expected);
+    }
+}
+
 TEST_F(CommTest, TransmitEmptyIsReportedWhenTheOutputHasGone) {
     ASSERT_TRUE(SetCommMask(port, EV_TXEMPTY));
     Event wake;
