@@ -436,13 +436,20 @@ bool PrepareOperation(Operation& op, LPOVERLAPPED overlapped) {
     return true;
 }
 
+// The state of a request just after it was started, taken under the lock
+// (the service thread may complete it at any moment after).
+struct Started {
+    ULONG_PTR status;
+    ULONG_PTR count;
+};
+
 // Finishes a request that was started: at once, pending, or by waiting for
 // it when the caller gave no OVERLAPPED.
-BOOL Finish(HANDLE h, LPOVERLAPPED overlapped, LPDWORD transferred, bool synchronous) {
+BOOL Finish(HANDLE h, LPOVERLAPPED overlapped, Started started, LPDWORD transferred, bool synchronous) {
     if (synchronous) return GetOverlappedResult(h, overlapped, transferred, TRUE);
-    if (overlapped->Internal == STATUS_PENDING) return Fail(ERROR_IO_PENDING);
-    if (transferred) *transferred = static_cast<DWORD>(overlapped->InternalHigh);
-    if (overlapped->Internal != ERROR_SUCCESS) return Fail(static_cast<DWORD>(overlapped->Internal));
+    if (started.status == STATUS_PENDING) return Fail(ERROR_IO_PENDING);
+    if (transferred) *transferred = static_cast<DWORD>(started.count);
+    if (started.status != ERROR_SUCCESS) return Fail(static_cast<DWORD>(started.status));
     return TRUE;
 }
 
@@ -457,6 +464,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
     OVERLAPPED own{};
     const bool synchronous = !lpOverlapped;
     LPOVERLAPPED overlapped = synchronous ? &own : lpOverlapped;
+    Started started{};
     {
         std::lock_guard lock(port->FLock);
         if (port->FStopping) return Fail(ERROR_INVALID_HANDLE);
@@ -486,9 +494,10 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
         }
         port->FReads.push_back(op);
         port->Pump();
+        started = {overlapped->Internal, overlapped->InternalHigh};
     }
     port->Wake();
-    return Finish(hFile, overlapped, lpNumberOfBytesRead, synchronous);
+    return Finish(hFile, overlapped, started, lpNumberOfBytesRead, synchronous);
 }
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
@@ -500,6 +509,7 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
     OVERLAPPED own{};
     const bool synchronous = !lpOverlapped;
     LPOVERLAPPED overlapped = synchronous ? &own : lpOverlapped;
+    Started started{};
     {
         std::lock_guard lock(port->FLock);
         if (port->FStopping) return Fail(ERROR_INVALID_HANDLE);
@@ -515,9 +525,10 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
         if (total) op.deadline = Clock::now() + milliseconds(std::min<unsigned long long>(total, 1ull << 40));
         port->FWrites.push_back(op);
         port->Pump();
+        started = {overlapped->Internal, overlapped->InternalHigh};
     }
     port->Wake();
-    return Finish(hFile, overlapped, lpNumberOfBytesWritten, synchronous);
+    return Finish(hFile, overlapped, started, lpNumberOfBytesWritten, synchronous);
 }
 
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
@@ -561,6 +572,7 @@ BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
     OVERLAPPED own{};
     const bool synchronous = !lpOverlapped;
     LPOVERLAPPED overlapped = synchronous ? &own : lpOverlapped;
+    Started started{};
     {
         std::lock_guard lock(port->FLock);
         if (port->FStopping) return Fail(ERROR_INVALID_HANDLE);
@@ -573,10 +585,11 @@ BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
         *lpEvtMask = 0;
         port->FWait = op;
         port->Pump();
+        started = {overlapped->Internal, overlapped->InternalHigh};
     }
     port->Wake();
     DWORD unused;
-    return Finish(hFile, overlapped, &unused, synchronous);
+    return Finish(hFile, overlapped, started, &unused, synchronous);
 }
 
 BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
