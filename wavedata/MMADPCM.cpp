@@ -134,6 +134,8 @@ bool IsPcmSource(const WAVEFORMATEX* f) {
            f->nBlockAlign == f->nChannels * f->wBitsPerSample / 8;
 }
 
+constexpr int kMaxDelta = 1 << 21;
+
 int MaxSamplesPerBlock(int blockAlign, int channels) {
     return (blockAlign - 7 * channels) * 2 / channels + 2;
 }
@@ -262,7 +264,9 @@ int adpcmDecode4Bit(const WAVEFORMATEX* SrcFmt, const WAVEFORMATEX* DstFmt, cons
                     lowPending = true;
                 }
                 const int signedCode = code >= 8 ? code - 16 : code;
-                const int newDelta = std::max((gaiP4[code] * delta[c]) >> 8, 16);
+                // Garbage codes can grow the step without end; far above any
+                // real stream's, the cap keeps the arithmetic in range.
+                const int newDelta = std::clamp((gaiP4[code] * delta[c]) >> 8, 16, kMaxDelta);
                 const int prediction = (s1[c] * coef1[c] + s2[c] * coef2[c]) >> 8;
                 const int sample = std::clamp(prediction + signedCode * delta[c], -32768, 32767);
                 put(sample);
