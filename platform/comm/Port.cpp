@@ -255,15 +255,14 @@ public:
             const bool finished = r.done == r.wanted || r.immediate || (r.firstByteEnds && r.done > 0) ||
                                   (r.deadline && now >= *r.deadline) ||
                                   (r.interval && r.done > 0 && now - r.lastByte >= milliseconds(r.interval));
-            if (!finished) {
-                if (FBroken) {
-                    Complete(r, FBroken, r.done);
-                    FReads.pop_front();
-                    FDone.notify_all();
-                    continue;
-                }
-                return;
+            if (FBroken && r.done < r.wanted) {
+                // The line is gone: what it delivered before still arrives, then errors.
+                Complete(r, r.done > 0 ? ERROR_SUCCESS : FBroken, r.done);
+                FReads.pop_front();
+                FDone.notify_all();
+                continue;
             }
+            if (!finished) return;
             Complete(r, ERROR_SUCCESS, r.done);
             FReads.pop_front();
             FDone.notify_all();
@@ -578,7 +577,6 @@ BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
         if (port->FStopping) return Fail(ERROR_INVALID_HANDLE);
         // One wait at a time, and only for something that can happen.
         if (port->FWait || port->FMask == 0) return Fail(ERROR_INVALID_PARAMETER);
-        if (port->FBroken) return Fail(port->FBroken);
         WaitOp op;
         if (!PrepareOperation(op, overlapped)) return FALSE;
         op.mask = lpEvtMask;

@@ -525,6 +525,46 @@ TEST_F(CommTest, AHungUpLineEndsWaitsAndReadsWithAnError) {
     EXPECT_FALSE(ClearCommError(port, nullptr, &stat));
 }
 
+TEST_F(CommTest, BytesReceivedBeforeAHangUpAreStillDelivered) {
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    SetTimeouts(MAXDWORD, 0, 0);
+    ASSERT_TRUE(pty.Send("7"));
+    ASSERT_TRUE(WaitInputCount(1));
+    ::close(view);
+    view = -1;
+    pty.CloseMaster();
+
+    Event wake;
+    OVERLAPPED ov{};
+    ov.hEvent = wake.handle;
+    DWORD mask = 0;
+    if (!WaitCommEvent(port, &mask, &ov)) {
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+        ASSERT_EQ(WaitForSingleObject(wake.handle, 10000), WAIT_OBJECT_0);
+    }
+    EXPECT_EQ(mask, EV_RXCHAR);
+    char c = 0;
+    DWORD got = 0;
+    OVERLAPPED rov{};
+    ASSERT_TRUE(ReadFile(port, &c, 1, &got, &rov));
+    EXPECT_EQ(got, 1u);
+    EXPECT_EQ(c, '7');
+
+    // Then the loss shows, even to a read that would return at once.
+    const auto deadline = Clock::now() + 10s;
+    BOOL ok = TRUE;
+    while (ok && Clock::now() < deadline) {
+        rov = OVERLAPPED{};
+        ok = ReadFile(port, &c, 1, &got, &rov);
+        if (ok) {
+            EXPECT_EQ(got, 0u);
+            std::this_thread::sleep_for(5ms);
+        }
+    }
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+}
+
 // ---- Queues -------------------------------------------------------------------------
 
 TEST_F(CommTest, QueueCountsAndPurge) {
