@@ -15,10 +15,6 @@ Q_NAMESPACE
 enum TMMBits { b8Bit, b16Bit };
 Q_ENUM_NS(TMMBits)
 
-// Channel layout: value + 1 channels for mono and stereo.
-enum TMMMode { mMono, mStereo, mMultiChannel };
-Q_ENUM_NS(TMMMode)
-
 // cqLow asks for conversions that run in real time; cqHigh also accepts
 // slower ones of better quality.
 enum TMMConvertQuality { cqHigh, cqLow };
@@ -35,11 +31,9 @@ Q_DECLARE_OPERATORS_FOR_FLAGS(MMConvertTypes::TMMRequiredParams)
 
 using MMConvertTypes::TMMBits;
 using MMConvertTypes::TMMConvertQuality;
-using MMConvertTypes::TMMMode;
 using MMConvertTypes::TMMRequiredParam;
 using MMConvertTypes::TMMRequiredParams;
 using enum MMConvertTypes::TMMBits;
-using enum MMConvertTypes::TMMMode;
 using enum MMConvertTypes::TMMConvertQuality;
 using enum MMConvertTypes::TMMRequiredParam;
 
