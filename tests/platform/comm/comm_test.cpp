@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <termios.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -673,6 +675,24 @@ TEST(CommPriority, TheClassIsKeptForRestoring) {
     ASSERT_TRUE(SetPriorityClass(GetCurrentProcess(), before));
     EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), before);
     EXPECT_FALSE(SetPriorityClass(GetCurrentProcess(), 0x12345));
+}
+
+TEST(CommPriority, TheIdleClassReachesThreadsThatAlreadyRun) {
+    // Linux keeps a nice value per thread; a class is for the whole process.
+    std::atomic<int> stage{0};
+    std::atomic<int> seen{-100};
+    std::thread other([&] {
+        stage = 1;
+        while (stage != 2) std::this_thread::sleep_for(1ms);
+        seen = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+    });
+    while (stage != 1) std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(SetPriorityClass(GetCurrentProcess(), IDLE_PRIORITY_CLASS));
+    stage = 2;
+    other.join();
+    EXPECT_EQ(getpriority(PRIO_PROCESS, 0), 19);
+    EXPECT_EQ(seen.load(), 19);
+    SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);  // may be refused without privileges
 }
 
 }  // namespace
