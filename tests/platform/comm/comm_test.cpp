@@ -52,13 +52,15 @@ struct Event {
 class CommTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // The test's own view of the line, for reading its settings back; opened
+        // first, as an exclusive open keeps later opens out.
+        view = ::open(pty.SlavePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(view, 0);
         port = CreateFileW(pty.SlavePathUtf16().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
         ASSERT_NE(port, INVALID_HANDLE_VALUE) << SysErrorMessage(GetLastError()).toStdString();
         DCB dcb = Dcb(9600, 8, NOPARITY, ONESTOPBIT);
         ASSERT_TRUE(SetCommState(port, &dcb));
-        // The test's own view of the line, for reading its settings back.
-        view = ::open(pty.SlavePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
     }
     void TearDown() override {
         if (view >= 0) ::close(view);
