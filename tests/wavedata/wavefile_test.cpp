@@ -74,6 +74,10 @@ struct Layout {
     int rate, bits, channels;
 };
 
+void PrintTo(const Layout& l, std::ostream* os) {
+    *os << l.rate << "Hz_" << l.bits << "bit_" << l.channels << "ch";
+}
+
 class SoxReference : public ::testing::TestWithParam<Layout> {};
 
 // Described sizes and read bytes match what sox says about the same file,
@@ -204,6 +208,10 @@ struct BadInput {
     QByteArray bytes;
     int rc;
 };
+
+void PrintTo(const BadInput& b, std::ostream* os) {
+    *os << b.name;
+}
 
 class BadFiles : public ::testing::TestWithParam<BadInput> {};
 
