@@ -7,12 +7,12 @@
 #include "platform/gui/Synchronize.h"
 #include "tests/support/TempDir.h"
 
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <QFile>
 #include <QRegularExpression>
 #include <QThread>
 #include <atomic>
-#include <gtest/gtest.h>
-#include <sys/ioctl.h>
 
 namespace {
 
@@ -48,7 +48,7 @@ struct LineTermios {
 };
 constexpr unsigned long GetLine = _IOR('T', 0x2A, LineTermios);
 constexpr unsigned long SetLine = _IOW('T', 0x2B, LineTermios);
-constexpr tcflag_t AnySpeed = 0010000;  // BOTHER
+constexpr tcflag_t AnySpeed = 0010000;   // BOTHER
 constexpr tcflag_t SpeedMask = 0010017;  // CBAUD
 
 LineTermios LineSettings(int fd) {
@@ -88,7 +88,8 @@ TEST_F(ComPortLine, FailedOpensLeaveThePortClosedAndThePriorityAsItWas) {
     ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
     plain.close();
 
-    const QString names[] = {QStringLiteral("/dev/quorvel-no-such-port"), other.SlavePath(), plain.fileName()};
+    const QString names[] = {QStringLiteral("/dev/quorvel-no-such-port"), other.SlavePath(),
+                             plain.fileName()};
     for (const QString& name : names) {
         TFComPort port;
         port.SetDeviceName(name);
@@ -191,7 +192,8 @@ TEST_F(ComPortLine, EachByteRaisesOneRxCharOnTheMainThreadAndIsReadInOrder) {
     ASSERT_TRUE(WaitFor([&] { return got.size() == 1; }));
     ASSERT_TRUE(Pty.Send("234ETabcd", 9));
     ASSERT_TRUE(WaitFor([&] { return got.size() == 10; }));
-    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(got.data()), int(got.size())), QByteArray("1234ETabcd"));
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(got.data()), int(got.size())),
+              QByteArray("1234ETabcd"));
     EXPECT_FALSE(offMain);
     // Nothing more arrives: no event without a byte.
     QThread::msleep(50);
@@ -379,7 +381,9 @@ TEST_F(ComPortLine, AReadThatRunsOutOfTimeRaisesTimeout) {
 TEST_F(ComPortLine, ZeroByteReadCallsItsEventsOnly) {
     Port.Open();
     QStringList calls;
-    Port.BeforeRead = [&](QObject*, const void*, int n, bool) { calls << QStringLiteral("before %1").arg(n); };
+    Port.BeforeRead = [&](QObject*, const void*, int n, bool) {
+        calls << QStringLiteral("before %1").arg(n);
+    };
     Port.AfterRead = [&](QObject*, const void*, int n, bool) { calls << QStringLiteral("after %1").arg(n); };
     Port.Read(nullptr, 0, true);
     EXPECT_EQ(calls, QStringList({"before 0", "after 0"}));

@@ -1,7 +1,7 @@
 #include "comport/FComPort.h"
 
-#include <QMetaEnum>
 #include <gtest/gtest.h>
+#include <QMetaEnum>
 
 // ---- Defaults and properties by name -------------------------------------------
 
@@ -135,9 +135,10 @@ TEST(ComPortDcb, PropertiesToFields) {
         TStopBits Stop;
         BYTE StopCode;
     };
-    const Case cases[] = {{db4, 4, paNone, 0, sb1, 0},    {db5, 5, paOdd, 1, sb1_5, 1}, {db6, 6, paEven, 2, sb2, 2},
-                          {db7, 7, paMark, 3, sb1, 0},    {db8, 8, paSpace, 4, sb1, 0}, {db9, 9, paNone, 0, sb2, 2},
-                          {db16, 16, paNone, 0, sb1, 0},  {db16x, 16, paOdd, 1, sb1, 0}};
+    const Case cases[] = {{db4, 4, paNone, 0, sb1, 0},   {db5, 5, paOdd, 1, sb1_5, 1},
+                          {db6, 6, paEven, 2, sb2, 2},   {db7, 7, paMark, 3, sb1, 0},
+                          {db8, 8, paSpace, 4, sb1, 0},  {db9, 9, paNone, 0, sb2, 2},
+                          {db16, 16, paNone, 0, sb1, 0}, {db16x, 16, paOdd, 1, sb1, 0}};
     for (const Case& c : cases) {
         TFComPort port;
         port.SetDataBits(c.Bits);
@@ -170,9 +171,9 @@ TEST(ComPortDcb, PropertiesToFields) {
         EXPECT_EQ(DcbFlags(dcb) & 0x3330, f.Flags) << f.Dtr << f.Rts << f.X;
     }
 
-    const std::pair<TOption, DWORD> options[] = {{opCheckParity, 0x2},         {opOutputCTSFlow, 0x4},
-                                                 {opOutputDSRFlow, 0x8},       {opDSRSensitivity, 0x40},
-                                                 {opTXContinueOnXOff, 0x80},   {opUseErrorChar, 0x400},
+    const std::pair<TOption, DWORD> options[] = {{opCheckParity, 0x2},        {opOutputCTSFlow, 0x4},
+                                                 {opOutputDSRFlow, 0x8},      {opDSRSensitivity, 0x40},
+                                                 {opTXContinueOnXOff, 0x80},  {opUseErrorChar, 0x400},
                                                  {opDiscardNullBytes, 0x800}, {opAbortOnError, 0x4000}};
     for (const auto& [option, flag] : options) {
         TFComPort port;

@@ -3,18 +3,18 @@
 // A pseudo-terminal for serial tests: the component opens the slave side by
 // its path, the test plays the receiver on the master.
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QEventLoop>
-#include <QTimer>
-#include <QString>
-#include <QThread>
-#include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QString>
+#include <QThread>
+#include <QTimer>
+#include <cerrno>
 #include <vector>
 
 class PtyPair {
