@@ -61,12 +61,14 @@ void TComThread::Execute() {
 }
 
 void TComThread::Synchronize(const std::function<void()>& Method) {
-    FSynchronizing = true;
-    struct Reset {
-        std::atomic<bool>& flag;
-        ~Reset() { flag = false; }
-    } reset{FSynchronizing};
-    ::Synchronize(Method);
+    ::Synchronize([this, &Method] {
+        struct Running {
+            std::atomic<bool>& flag;
+            explicit Running(std::atomic<bool>& f) : flag(f) { flag = true; }
+            ~Running() { flag = false; }
+        } running(FMethodRunning);
+        Method();
+    });
 }
 
 void TComThread::WaitForAndFree() {

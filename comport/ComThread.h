@@ -24,8 +24,9 @@ public:
     bool Terminated() const { return FTerminated; }
     bool Finished() const { return FFinished; }
     bool OnThisThread() const { return std::this_thread::get_id() == FThread.get_id(); }
-    // True while the thread waits for the main thread in Synchronize.
-    bool Synchronizing() const { return FSynchronizing; }
+    // True while a method this thread handed over runs on the main thread
+    // (the thread is blocked until it returns, so it cannot be waited for).
+    bool MethodRunning() const { return FMethodRunning; }
 
     void SetPriority(ComTypes::TThreadPriority Value);
     // Runs Method on the main thread while this thread waits.
@@ -44,7 +45,7 @@ private:
     TFComPort* FComPort;
     std::atomic<bool> FTerminated{false};
     std::atomic<bool> FFinished{false};
-    std::atomic<bool> FSynchronizing{false};
+    std::atomic<bool> FMethodRunning{false};
     std::atomic<int> FNativePriority{0};
     std::mutex FLock;
     std::condition_variable FEnded;

@@ -468,7 +468,7 @@ void TFComPort::Close() {
         thread->Synchronize([this] { Close(); });
         return;
     }
-    if (!IsMainThread() && !FComThread && QCoreApplication::instance()) {
+    if (!IsMainThread() && QCoreApplication::instance()) {
         // Handles are closed only on the main thread.
         Synchronize([this] { Close(); });
         return;
@@ -553,11 +553,12 @@ void TFComPort::DestroyThread() {
     thread->Terminate();
     if (FHandle != INVALID_HANDLE_VALUE) SetCommMask(FHandle, 0);
     FComThread = nullptr;
-    // A thread blocked in a handler that is closing the port cannot be waited
-    // for; it ends by itself once the handler returns and touches nothing of
-    // the port after that. Any other thread is waited for, so that it never
-    // outlives the handle or the component.
-    if (thread->OnThisThread() || thread->Synchronizing() || !IsMainThread())
+    // A thread whose handed-over method is running now (a handler that closes
+    // the port) cannot be waited for; it ends by itself once that returns and
+    // touches nothing of the port after that. Any other thread is waited for,
+    // so that it never outlives the handle or the component: a dispatch it
+    // has queued meanwhile runs, finds the thread gone and calls nobody.
+    if (thread->OnThisThread() || thread->MethodRunning() || !IsMainThread())
         thread->Release();
     else
         thread->WaitForAndFree();
@@ -708,7 +709,6 @@ void SetPropertyText(QObject* Object, const char* Name, const QString& Text) {
     const int index = meta->indexOfProperty(Name);
     if (index < 0) throw Exception(QStringLiteral("Unknown property: %1").arg(QString::fromLatin1(Name)));
     const QMetaProperty property = meta->property(index);
-    QVariant value;
     if (property.isEnumType()) {
         const QMetaEnum e = property.enumerator();
         int found = -1;
@@ -729,10 +729,7 @@ void SetPropertyText(QObject* Object, const char* Name, const QString& Text) {
                 found |= one;
             }
         }
-        value = QVariant(property.metaType(), nullptr);
-        value.setValue(found);
-        value.convert(property.metaType());
-        if (!property.write(Object, QVariant::fromValue(found)) && !property.write(Object, value))
+        if (!property.write(Object, found))
             throw Exception(QStringLiteral("Invalid property element: %1").arg(Text));
         return;
     }

@@ -269,6 +269,28 @@ TEST_F(ComPortLine, ClosingWhileTheThreadWaitsEndsItWithoutADispatch) {
     EXPECT_EQ(events, 0);
 }
 
+TEST_F(ComPortLine, ClosingOrDestroyingWhileADispatchIsQueuedCallsNoHandler) {
+    for (bool destroy : {false, true}) {
+        auto* port = new TFComPort;
+        port->SetDeviceName(Pty.SlavePath());
+        int events = 0;
+        port->OnRxChar = [&](QObject*) { ++events; };
+        port->Open();
+        ASSERT_TRUE(Pty.Send("q", 1));
+        QThread::msleep(100);  // the event thread now waits for the main thread
+        if (destroy) {
+            delete port;
+            port = nullptr;
+        } else {
+            port->Close();
+        }
+        QCoreApplication::processEvents();
+        EXPECT_EQ(events, 0);
+        delete port;
+        ::tcflush(Pty.Slave(), TCIFLUSH);
+    }
+}
+
 TEST_F(ComPortLine, AHandlerMayCloseThePort) {
     int events = 0;
     Port.OnRxChar = [&](QObject*) {

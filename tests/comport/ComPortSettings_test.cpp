@@ -45,6 +45,10 @@ TEST(ComPortSettings, EnumerationsReadAndWriteByValueName) {
     EXPECT_EQ(GetPropertyText(&port, "CustomBaudRate"), QStringLiteral("9600"));
     EXPECT_EQ(GetPropertyText(&port, "DeviceName"), QStringLiteral("/dev/ttyUSB3"));
 
+    SetPropertyText(&port, "Options", QStringLiteral("opCheckParity|OPABORTONERROR"));
+    EXPECT_EQ(port.Options(), TOptions(opCheckParity | opAbortOnError));
+    EXPECT_EQ(GetPropertyText(&port, "Options"), QStringLiteral("opCheckParity|opAbortOnError"));
+
     // The stored settings are applied in order: the speed last, as a number.
     SetPropertyText(&port, "CustomBaudRate", QStringLiteral("2400"));
     EXPECT_EQ(port.BaudRate(), brCustom);
