@@ -1,5 +1,7 @@
 #include "wavedata/MMADPCM.h"
 
+#include "wavedata/MMPCMSup.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -128,12 +130,6 @@ const TADPCMWaveFormat* AsAdpcm(const WAVEFORMATEX* f) {
     return reinterpret_cast<const TADPCMWaveFormat*>(f);
 }
 
-bool IsPcmSource(const WAVEFORMATEX* f) {
-    return f && f->wFormatTag == WAVE_FORMAT_PCM && (f->wBitsPerSample == 8 || f->wBitsPerSample == 16) &&
-           f->nChannels >= 1 && f->nSamplesPerSec >= 1 &&
-           f->nBlockAlign == f->nChannels * f->wBitsPerSample / 8;
-}
-
 constexpr int kMaxDelta = 1 << 21;
 
 int MaxSamplesPerBlock(int blockAlign, int channels) {
@@ -161,7 +157,7 @@ bool adpcmBuildFormatHeader(const WAVEFORMATEX* Src, TADPCMWaveFormat* Dst, int 
     if (!Src || !Dst) return false;
     const int rate = Rate < 1 ? static_cast<int>(Src->nSamplesPerSec) : Rate;
     const int channels = Channels < 1 ? Src->nChannels : Channels;
-    if (IsPcmSource(Src)) {
+    if (pcmIsValidFormat(Src)) {
         TADPCMWaveFormat w{};
         w.wfx.wFormatTag = WAVE_FORMAT_ADPCM;
         w.wfx.nChannels = static_cast<WORD>(channels);
@@ -187,12 +183,8 @@ bool adpcmBuildFormatHeader(const WAVEFORMATEX* Src, TADPCMWaveFormat* Dst, int 
         const int bits = Bits < 1 ? 16 : Bits;
         if (bits != 8 && bits != 16) return false;
         TADPCMWaveFormat w{};
-        w.wfx.wFormatTag = WAVE_FORMAT_PCM;
-        w.wfx.nChannels = static_cast<WORD>(channels);
-        w.wfx.nSamplesPerSec = static_cast<DWORD>(rate);
-        w.wfx.wBitsPerSample = static_cast<WORD>(bits);
-        w.wfx.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-        w.wfx.nAvgBytesPerSec = w.wfx.nSamplesPerSec * w.wfx.nBlockAlign;
+        pcmBuildWaveHeader(&w.wfx, static_cast<WORD>(bits), static_cast<WORD>(channels),
+                           static_cast<DWORD>(rate));
         *Dst = w;
         return true;
     }
