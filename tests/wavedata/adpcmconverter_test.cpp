@@ -31,6 +31,7 @@ struct Chain {
     TMMADPCMConverter converter;
     explicit Chain(const std::vector<BYTE>& format, TMMBits bits = b16Bit) {
         converter.SetBitLength(bits);
+        source.SetOutputValid(true);  // the test source publishes no port property
         converter.SetInput(&source);
         source.SetPWaveFormat(reinterpret_cast<const WAVEFORMATEX*>(format.data()));
     }
@@ -76,6 +77,7 @@ TEST(ADPCMConverter, PcmPassesThroughUntouched) {
     Chain chain(Record(pcm));
     EXPECT_FALSE(chain.converter.MustConvert());
     EXPECT_TRUE(chain.converter.CanConvert());
+    ASSERT_NE(chain.converter.GetPWaveFormat(), nullptr);
     EXPECT_EQ(chain.converter.GetPWaveFormat()->wFormatTag, WAVE_FORMAT_PCM);
     for (int i = 0; i < 5000; ++i) chain.source.data.push_back(static_cast<BYTE>(i * 7));
     EXPECT_EQ(chain.PullAll(), chain.source.data);
@@ -97,6 +99,7 @@ TEST(ADPCMConverter, MicrosoftAdpcmThroughTheChain) {
     chain.source.data.assign(wav.data.begin(), wav.data.end());
     const std::vector<BYTE> out = chain.PullAll(1500);
     const WAVEFORMATEX* cvt = chain.converter.GetPWaveFormat();
+    ASSERT_NE(cvt, nullptr);
     EXPECT_EQ(cvt->wFormatTag, WAVE_FORMAT_PCM);
     EXPECT_EQ(cvt->wBitsPerSample, 16);
     // 1012 frames per 512-byte block, 8 blocks per 4096-byte load, 2 bytes a frame.
