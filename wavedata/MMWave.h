@@ -45,8 +45,6 @@ public:
 using TMMWaveProgress = std::function<void(QObject* Sender, LONG CurByte, LONG NumBytes, bool& Cancel)>;
 
 class TMMWave : public TMMObject {
-    Q_OBJECT
-
 public:
     explicit TMMWave(QObject* parent = nullptr);
     ~TMMWave() override;
