@@ -217,7 +217,7 @@ std::vector<BYTE> Sine(int frames, double hz, double rate, double amplitude) {
 
 // 44.1 to 48 kHz: the whole signal comes out (held-back frames flushed at the
 // end) and is the same sine at the new rate. The fast sinc resampler is
-// specified at 97 dB signal to noise, well under one step of 16 bits at this
+// rated by its authors at 97 dB signal to noise, well under one step of 16 bits at this
 // level; with the rounding of input and output, 4 steps is a safe bound.
 TEST(PcmToPcm, RateChangeKeepsLengthAndWaveform) {
     constexpr int inFrames = 44100;
