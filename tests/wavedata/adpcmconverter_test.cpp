@@ -213,3 +213,37 @@ TEST(ADPCMConverter, BadPredictorStopsDecoding) {
 }
 
 }  // namespace
+
+namespace {
+
+// Stop drops decoded bytes not yet taken; Start begins from a fresh state.
+TEST(ADPCMConverter, RestartDoesNotReplayUntakenOutput) {
+    const WAVEFORMATEX f{3, 1, 8000, 4000, 1, 4, 0};
+    Chain chain(Record(f));
+    for (int i = 0; i < 8192; ++i) chain.source.data.push_back(static_cast<BYTE>(i * 29 + 3));
+    chain.converter.Opened();
+    chain.converter.Started();
+    std::vector<char> buffer(4 * 4096);
+    TMMWaveHdr h{};
+    h.lpData = buffer.data();
+    h.dwBufferLength = 100;
+    bool more = false;
+    chain.converter.BufferLoad(&h, more);
+    ASSERT_EQ(h.dwBytesRecorded, 100u);
+    EXPECT_TRUE(more);
+
+    chain.converter.Stopped();
+    chain.converter.Started();
+    h = TMMWaveHdr{};
+    h.lpData = buffer.data();
+    h.dwBufferLength = static_cast<DWORD>(buffer.size());
+    chain.converter.BufferLoad(&h, more);
+    ASSERT_EQ(h.dwBytesRecorded, buffer.size());
+
+    std::vector<BYTE> expect(buffer.size());
+    TIMA_PARAMS p{};
+    WMIMATOPCM(chain.source.data.data() + 4096, expect.data(), 4096, p);
+    EXPECT_EQ(std::memcmp(buffer.data(), expect.data(), expect.size()), 0);
+}
+
+}  // namespace
