@@ -212,6 +212,10 @@ LONG RunStages(PACMConvert pac, LONG SrcBufSize, DWORD Flags) {
             return -1;
         n = static_cast<LONG>(h.cbDstLengthUsed);
         s.dwRemaining = static_cast<LONG>(h.cbSrcLength - h.cbSrcLengthUsed);
+        // At the end, input that a stage with all its room takes nothing of is
+        // a partial block that never will be converted: keeping it would keep
+        // the job pending for ever.
+        if (end && h.cbSrcLengthUsed == 0 && n == 0 && h.cbDstLength == h.dwDstUser) s.dwRemaining = 0;
         if (s.dwRemaining > 0) {
             std::memmove(s.lpSrcBuffer + size - s.dwRemaining, s.lpSrcBuffer + h.cbSrcLengthUsed,
                          static_cast<size_t>(s.dwRemaining));
