@@ -17,7 +17,7 @@ class TMMACMConverter : public TMMDSPComponent {
     Q_PROPERTY(TMMDSPComponent* Input READ GetInput WRITE SetInput)
     Q_PROPERTY(TMMDSPComponent* Output READ GetOutput WRITE SetOutput)
     Q_PROPERTY(bool Enabled READ Enabled WRITE SetEnabled)
-    Q_PROPERTY(TMMConvertQuality Quality READ Quality WRITE SetQuality)
+    Q_PROPERTY(MMConvertTypes::TMMConvertQuality Quality READ Quality WRITE SetQuality)
 
 public:
     explicit TMMACMConverter(QObject* AOwner = nullptr);

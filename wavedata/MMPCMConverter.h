@@ -11,9 +11,9 @@ class TMMPCMConverter : public TMMACMConverter {
     Q_OBJECT
     Q_PROPERTY(bool AutoConvert READ AutoConvert WRITE SetAutoConvert)
     Q_PROPERTY(int SampleRate READ SampleRate WRITE SetSampleRate)
-    Q_PROPERTY(TMMBits BitLength READ BitLength WRITE SetBitLength)
-    Q_PROPERTY(TMMMode Mode READ Mode WRITE SetMode)
-    Q_PROPERTY(TMMRequiredParams Required READ Required WRITE SetRequired)
+    Q_PROPERTY(MMConvertTypes::TMMBits BitLength READ BitLength WRITE SetBitLength)
+    Q_PROPERTY(MMWaveTypes::TMMMode Mode READ Mode WRITE SetMode)
+    Q_PROPERTY(MMConvertTypes::TMMRequiredParams Required READ Required WRITE SetRequired)
 
 public:
     explicit TMMPCMConverter(QObject* AOwner = nullptr);

@@ -3,6 +3,7 @@
 #include "wavedata/MMPCMConverter.h"
 
 #include <gtest/gtest.h>
+#include <QVariant>
 
 #include <algorithm>
 #include <cmath>
@@ -630,6 +631,16 @@ TEST(PCMConverter, SettingsAndTheirLimits) {
     EXPECT_EQ(conv.SampleRate(), 88200);
     conv.SetMode(mMultiChannel);
     EXPECT_EQ(conv.Mode(), mMono);
+
+    // Stored settings read and write the properties by value name.
+    EXPECT_EQ(conv.property("BitLength").toString(), "b8Bit");
+    EXPECT_EQ(conv.property("Quality").toString(), "cqLow");
+    EXPECT_TRUE(conv.setProperty("Mode", "mStereo"));
+    EXPECT_EQ(conv.Mode(), mStereo);
+    EXPECT_TRUE(conv.setProperty("BitLength", "b16Bit"));
+    EXPECT_EQ(conv.BitLength(), b16Bit);
+    EXPECT_TRUE(conv.setProperty("Required", "rpBits|rpSampleRate"));
+    EXPECT_EQ(conv.Required(), rpBits | rpSampleRate);
 
     const WAVEFORMATEX wide = Pcm(24, 2, 44100);
     try {
