@@ -455,3 +455,51 @@ TEST(WaveFile, FuzzFindingsAreHandled) {
         EXPECT_LE(ReadAllData(raw).size(), qsizetype(raw->dwDataBytes));
     }
 }
+
+TEST(WaveFile, RawModeReadsPlainBytesAndRefusesWrites) {
+    TempDir dir;
+    const QString path = dir.file("raw.pcm");
+    ASSERT_TRUE(WriteAll(path, "0123456789"));
+    WAVEFORMATEX fmt{WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0};
+    PWAVEIOCB raw = nullptr;
+    ASSERT_EQ(wioCreateFileInfo(raw, &fmt), wioErrNone);
+    TWaveIOCBPtr cb(raw);
+    raw->dwFlags = wioFlagRawFile;
+    raw->lpFilePath = path;
+    raw->dwDataOffset = 2;
+    raw->dwDataBytes = 8;
+    raw->dwDataSamples = raw->dwLastSample = 4;
+    raw->dwPosition = 1;
+    ASSERT_EQ(wioWaveOpen(raw), wioErrNone);
+    EXPECT_EQ(ReadAllData(raw), "456789");
+    EXPECT_EQ(wioWaveWriteData(raw, "ab", 2), -1);
+    EXPECT_EQ(wioSetIOBufferSize(raw, 100), wioErrNone);  // no effect in raw mode
+    EXPECT_EQ(wioWaveClose(raw), wioErrNone);
+    EXPECT_EQ(ReadAll(path), "0123456789");
+}
+
+TEST(WaveFile, IOBufferSizeNeedsAnOpenDiskFile) {
+    TempDir dir;
+    const QString path = dir.file("buf.wav");
+    ASSERT_TRUE(fx::MakeTone(path, 8000, 8, 1, 0.5));
+    const QByteArray raw = fx::RawData(path);
+    Described d = Describe(path);
+    ASSERT_EQ(d.rc, wioErrNone);
+    EXPECT_EQ(wioSetIOBufferSize(d.cb.get(), 8192), wioErrGeneric);  // not open
+    EXPECT_EQ(wioSetIOBufferSize(nullptr, 8192), wioErrBadParam);
+    ASSERT_EQ(wioWaveOpen(d.cb.get()), wioErrNone);
+    EXPECT_EQ(wioSetIOBufferSize(d.cb.get(), -1), wioErrGeneric);
+    QByteArray first(100, '\0');
+    ASSERT_EQ(wioWaveReadData(d.cb.get(), first.data(), 100), 100);
+    ASSERT_EQ(wioSetIOBufferSize(d.cb.get(), 8192), wioErrNone);
+    EXPECT_EQ(first + ReadAllData(d.cb.get(), 333), raw);
+}
+
+TEST(WaveFile, AnEmptyWavePositionsAtZero) {
+    WAVEFORMATEX fmt{WAVE_FORMAT_PCM, 1, 8000, 8000, 1, 8, 0};
+    PWAVEIOCB raw = nullptr;
+    ASSERT_EQ(wioCreateFileInfo(raw, &fmt), wioErrNone);
+    TWaveIOCBPtr cb(raw);
+    EXPECT_EQ(wioWaveSetPosition(raw, 5), wioErrNone);
+    EXPECT_EQ(raw->dwPosition, 0u);
+}
