@@ -19,6 +19,7 @@
 #include "platform/gui/Messages.h"
 #include "platform/gui/Timer.h"  // TNotifyEvent
 #include "platform/waveout/waveout.h"
+#include "wavedata/MMWave.h"  // TMMTimeFormats
 
 #include <QObject>
 #include <QString>
@@ -116,7 +117,7 @@ class TMMCustomWaveOut : public TMMCustomOutputComponent {
     Q_PROPERTY(int DeviceID READ GetDeviceID WRITE SetDeviceID)
     Q_PROPERTY(QString ProductName READ GetProductName WRITE SetProductName STORED false)
     Q_PROPERTY(MMTypes::TMMCBMode CallBackMode READ GetCallBackMode WRITE SetCallBackMode)
-    Q_PROPERTY(MMTypes::TMMTimeFormats TimeFormat READ TimeFormat WRITE SetTimeFormat)
+    Q_PROPERTY(MMWaveTypes::TMMTimeFormats TimeFormat READ TimeFormat WRITE SetTimeFormat)
     Q_PROPERTY(bool Looping READ Looping WRITE SetLooping)
     Q_PROPERTY(int LoopCount READ LoopCount WRITE SetLoopCount)
     Q_PROPERTY(bool ShowHourGlass READ ShowHourGlass WRITE SetShowHourGlass)
