@@ -503,3 +503,17 @@ TEST(WaveFile, AnEmptyWavePositionsAtZero) {
     EXPECT_EQ(wioWaveSetPosition(raw, 5), wioErrNone);
     EXPECT_EQ(raw->dwPosition, 0u);
 }
+
+TEST(WaveFile, InfoOnlyNeedsNoFormat) {
+    TempDir dir;
+    const QString path = dir.file("infoonly.wav");
+    ASSERT_TRUE(WriteAll(path, Riff(fx::InfoList({{"ISFT", "Quorvel"}}))));
+    EXPECT_EQ(Describe(path).rc, wioErrGeneric);
+    Described d = Describe(path, wioFlagFile | wioFlagInfoOnly);
+    ASSERT_EQ(d.rc, wioErrNone);
+    EXPECT_EQ(d.cb->dwDataBytes, 0u);
+    EXPECT_EQ(d.cb->lpFilePath, path);
+    EXPECT_EQ(RiffGetINFOText(d.cb->lpInfo.get(),
+                              RiffFindPIINFO(d.cb->lpInfo.get(), mmioFourCC('I', 'S', 'F', 'T'))),
+              "Quorvel");
+}
