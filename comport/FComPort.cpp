@@ -645,7 +645,7 @@ void TFComPort::ThreadDoEvent(TComThread* Thread) {
                     if (OnRx80PercFull) OnRx80PercFull(this);
                     break;
                 case EV_RXCHAR:
-                    if (OnRxChar) OnRxChar(this);
+                    if (OnRxChar) DispatchRxChar(Thread);
                     break;
                 case EV_RXFLAG:
                     if (OnRxFlag) OnRxFlag(this);
@@ -659,6 +659,22 @@ void TFComPort::ThreadDoEvent(TComThread* Thread) {
         }
     } catch (const Exception&) {
         Application.HandleException(std::current_exception());
+    }
+}
+
+void TFComPort::DispatchRxChar(TComThread* Thread) {
+    // Every waiting byte gets its own event in this one visit, so a main
+    // thread that is slow to come round (a long paint) delays a stroke by
+    // one visit, not by one visit per byte queued ahead of it. A handler
+    // that reads nothing leaves the rest to the next wait.
+    DWORD before = InputCount();
+    OnRxChar(this);
+    while (OnRxChar && FHandle != INVALID_HANDLE_VALUE && FComThread == Thread && !Thread->Terminated()) {
+        const DWORD after = InputCount();
+        if (after == 0 || after >= before) break;
+        before = after;
+        if (Log()) WriteLog(QStringLiteral("RxChar event"));
+        OnRxChar(this);
     }
 }
 

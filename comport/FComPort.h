@@ -413,6 +413,7 @@ protected:
     void ThreadProc(TComThread* Thread);
     void ThreadDoEvent(TComThread* Thread);
     void RaiseThreadError();
+    void DispatchRxChar(TComThread* Thread);
 
 private:
     friend class TComThread;

@@ -201,6 +201,22 @@ TEST_F(ComPortLine, EachByteRaisesOneRxCharOnTheMainThreadAndIsReadInOrder) {
     EXPECT_EQ(got.size(), 10u);
 }
 
+TEST_F(ComPortLine, BytesQueuedWhileTheMainThreadIsBusyAreAllRaisedInItsNextVisit) {
+    std::vector<BYTE> got;
+    Port.OnRxChar = [&](QObject*) { got.push_back(Port.ReadByte()); };
+    Port.Open();
+    ASSERT_TRUE(Pty.Send("1234567890", 10));
+    QThread::msleep(200);  // the main thread is busy elsewhere
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(got.size(), 10u);
+    // A handler that reads nothing is not called again and again.
+    int calls = 0;
+    Port.OnRxChar = [&](QObject*) { ++calls; };
+    ASSERT_TRUE(Pty.Send("ab", 2));
+    ASSERT_TRUE(WaitFor([&] { return calls >= 1; }));
+    EXPECT_EQ(Port.InputCount(), 2u);
+}
+
 TEST_F(ComPortLine, EveryByteValueAtFullSpeedArrivesOnceAndInOrder) {
     std::vector<BYTE> sent(64 * 1024);
     for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<BYTE>((i * 7 + i / 256) & 0xFF);
