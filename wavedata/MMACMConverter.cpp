@@ -211,7 +211,12 @@ void TMMACMConverter::BufferLoad(TMMWaveHdr* lpwh, bool& MoreBuffers) {
             lpwh->LoopRec = Ftwh.LoopRec;
             if (!FMoreBuffers || n <= 0) FDone = true;
         }
-        if (FPauseInLoad && !FDone) break;
+        if (FPauseInLoad && !FDone) {
+            // The source has moved on: what it gave is converted now and
+            // waits for the pull after the restart, instead of being lost.
+            if (n > 0) acmDoConvert(FPACMConvert, n);
+            break;
+        }
         if (!FPACMConvert || !FCvtStarted) break;
 
         if (n > 0) {

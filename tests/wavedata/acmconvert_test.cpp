@@ -73,6 +73,7 @@ public:
         Position += n;
         lpwh->dwBytesRecorded = static_cast<DWORD>(n);
         if (WrapAtPull && Pulls == WrapAtPull) lpwh->LoopRec.dwLooping = 1;
+        if (PauseAtPull && Pulls == PauseAtPull && PauseTarget) PauseTarget->Paused();
         MoreBuffers = Position < Data.size();
     }
     std::vector<BYTE> Data;
@@ -80,6 +81,8 @@ public:
     size_t Chunk = SIZE_MAX;
     int Pulls = 0;
     int WrapAtPull = 0;
+    int PauseAtPull = 0;
+    TMMDSPComponent* PauseTarget = nullptr;  // the device pauses while this pull runs
 };
 
 // A chain end that pulls buffers like an output device, and records what is
@@ -578,6 +581,43 @@ TEST(ACMConverter, WrappedSourceEndsTheBufferEarly) {
     EXPECT_TRUE(more);
 }
 
+TEST(ACMConverter, PauseDuringAPullLosesNothing) {
+    std::vector<BYTE> bytes(30000);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<BYTE>(i * 11);
+    Chain<TMMPCMConverter> chain(Pcm(8, 1, 8000), bytes);
+    chain.Conv.SetAutoConvert(false);
+    chain.Conv.SetRequired(rpBits);
+    chain.Conv.SetBitLength(b16Bit);
+    chain.Source.PauseAtPull = 2;
+    chain.Source.PauseTarget = &chain.Conv;
+    chain.Start();
+
+    std::vector<char> buffer(20000);
+    bool more = false;
+    std::vector<BYTE> played;
+    DWORD got = chain.Out.PullOne(buffer, more);  // one block converted, then the pause
+    played.insert(played.end(), buffer.begin(), buffer.begin() + got);
+    EXPECT_EQ(got, 2u * 8192);
+    EXPECT_TRUE(more);
+
+    // The block the source gave while the pause arrived comes next; after
+    // it, while still paused, a little silence keeps the ring turning.
+    got = chain.Out.PullOne(buffer, more);
+    played.insert(played.end(), buffer.begin(), buffer.begin() + got);
+    EXPECT_EQ(got, 2u * 8192);
+    got = chain.Out.PullOne(buffer, more);
+    EXPECT_EQ(got, 4u);
+    EXPECT_EQ(std::vector<char>(buffer.begin(), buffer.begin() + 4), std::vector<char>(4, 0));
+    EXPECT_TRUE(more);
+
+    chain.Conv.Restarted();
+    const auto rest = chain.Out.PullAll(20000);
+    played.insert(played.end(), rest.begin(), rest.end());
+    const auto out = AsInt16(played);
+    ASSERT_EQ(out.size(), bytes.size());
+    for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], (bytes[i] - 128) * 256) << i;
+}
+
 TEST(ACMConverter, StopDropsConvertedBytesNotTaken) {
     std::vector<BYTE> bytes(30000);
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<BYTE>(i / 100);
@@ -596,6 +636,23 @@ TEST(ACMConverter, StopDropsConvertedBytesNotTaken) {
     const auto* samples = reinterpret_cast<const std::int16_t*>(buffer.data());
     EXPECT_EQ(samples[0], (bytes[8192] - 128) * 256);
     EXPECT_EQ(samples[0], (static_cast<BYTE>(81) - 128) * 256);
+}
+
+TEST(ACMConverter, ResetingStartsAfreshFromTheSource) {
+    std::vector<BYTE> bytes(20000);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<BYTE>(i * 3);
+    Chain<TMMPCMConverter> chain(Pcm(8, 1, 8000), bytes);
+    chain.Conv.SetAutoConvert(false);
+    chain.Conv.SetRequired(rpBits);
+    chain.Conv.SetBitLength(b16Bit);
+    chain.Start();
+    (void)chain.Out.PullAll(30000);  // to the very end
+    // The device restarts its data: the source goes back to the start.
+    chain.Conv.Reseting();
+    chain.Source.Position = 0;
+    const auto out = AsInt16(chain.Out.PullAll(1000));
+    ASSERT_EQ(out.size(), bytes.size());
+    for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], (bytes[i] - 128) * 256) << i;
 }
 
 TEST(ACMConverter, RecordedBuffersAreConvertedDownstream) {
