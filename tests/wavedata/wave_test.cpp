@@ -1,8 +1,10 @@
 #include "mmcore/MMObject.h"
 #include "tests/support/TempDir.h"
 #include "wavedata/MMCutList.h"
+#include "wavedata/MMFade.h"
 #include "wavedata/MMPCMSup.h"
 #include "wavedata/MMWave.h"
+#include "wavedata/RiffMeta.h"
 
 #include <gtest/gtest.h>
 #include <QDir>
@@ -445,6 +447,64 @@ TEST_F(WaveTest, AssignCopiesFileAndPositions) {
     EXPECT_EQ(b.EndPos(), 8000);
     b.Assign(nullptr);
     EXPECT_TRUE(b.FileName().isEmpty());
+}
+
+// A descendant that supplies a play fade list: silence to full level.
+class FadingWave : public TMMWave {
+public:
+    using TMMWave::TMMWave;
+
+protected:
+    void InitPlayFadeList(bool Reset) override {
+        if (!FPlayFadeList) {
+            FPlayFadeList = std::make_unique<TMMFadeList>();
+            TMMFadePoint p;
+            FPlayFadeList->Add(p);
+            p.Offset = LengthBytes();
+            p.VolumeL = p.VolumeR = 16384;
+            FPlayFadeList->Add(p);
+        }
+        FPlayFadeList->FStartOffset = SamplesToBytes(FPosition);
+        FPlayFadeList->FStartVolumeL = FPlayFadeList->FStartVolumeR = 0;
+    }
+};
+
+TEST_F(WaveTest, PlayFadeListShapesReadsUnlessIgnored) {
+    // Mono 8-bit at full swing, so that the ramp is plain to see.
+    const QString path = dir.file("fade.wav");
+    WriteFile(path, WaveImage(QByteArray(4000, char(228)), 8, 1, 8000));
+    FadingWave wave;
+    wave.SetFileName(path);
+    wave.OpenFile();
+    const QByteArray faded = ReadAll(wave, 512);
+    ASSERT_EQ(faded.size(), 4000);
+    EXPECT_EQ(uint8_t(faded[0]), 128);
+    EXPECT_NEAR(uint8_t(faded[2000]), 178, 1);
+    for (int i = 1; i < faded.size(); ++i) ASSERT_GE(uint8_t(faded[i]), uint8_t(faded[i - 1])) << i;
+    wave.CloseFile();
+
+    wave.SetIgnoreFades(true);
+    wave.OpenFile();
+    EXPECT_EQ(ReadAll(wave, 512), QByteArray(4000, char(228)));
+}
+
+TEST_F(WaveTest, DispTextIsSavedWithTheFile) {
+    TMMWave wave;
+    wave.SetFileName(MakeWave("disp.wav", 100));
+    wave.SetDispChunk("Treble bell", nullptr);
+    wave.SetInfoChunk("ICMT", "cast 1887");
+    const QString out = dir.file("disp2.wav");
+    wave.SaveToFile(out);
+    TMMWave back;
+    back.SetFileName(out);
+    EXPECT_EQ(back.GetInfoChunk("ICMT"), "cast 1887");
+    ASSERT_NE(back.PWaveIOInfo()->lpDisp, nullptr);
+    bool found = false;
+    for (const auto& entry : back.PWaveIOInfo()->lpDisp->Entries) {
+        const QByteArray* payload = RiffGetDISPPayload(entry.get());
+        if (entry->cfid == CF_TEXT && payload) found = payload->startsWith("Treble bell");
+    }
+    EXPECT_TRUE(found);
 }
 
 }  // namespace
