@@ -6,6 +6,9 @@
 
 #include "mmcore/MMStrings.h"
 
+#include <QApplication>
+#include <QMetaObject>
+
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
@@ -186,6 +189,35 @@ TEST_F(Playback, StopThenStartPlaysFromTheBeginningAgain) {
         EXPECT_TRUE(Silent(c, starts.back() + 24000, 2400));
         SetUp();
     }
+}
+
+// The stroke handler may restart a bell whose end-of-data stop is already on
+// its way: that stop must not cut the new sound short.
+TEST_F(Playback, RestartBeforeAPendingEndOfDataStopKeepsTheNewSound) {
+    auto bell = MakeBell(Pattern(1024, 15));  // one buffer
+    TMMWaveOut& d = *bell->device;
+    bool restarted = false;
+    d.OnBufferReady = [&](QObject*, TMMWaveHdr*) {
+        if (restarted) return;
+        restarted = true;
+        // Runs before the stop message that this refill posts when it ends.
+        QMetaObject::invokeMethod(
+            qApp,
+            [&] {
+                d.Stop();
+                d.Start();
+            },
+            Qt::QueuedConnection);
+    };
+    d.Start();
+    const HWAVEOUT h = d.Handle();
+    ASSERT_TRUE(PumpUntil([&] { return bell->events.Count("stop") == 2; }));
+    d.Close();
+    std::vector<WaveOutStartRecord> log;
+    const Capture c = Finish(&log);
+    const auto starts = StartsOf(log, h);
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_TRUE(Holds(c, starts[1], bell->samples));
 }
 
 TEST_F(Playback, StopFromAnEventIsDeferredUntilTheRefillEnds) {

@@ -1,0 +1,88 @@
+// Sixteen bells restarted continuously, each every 250 ms, with the refills
+// on the main thread: the process's CPU, the mixer's underruns and the
+// resident memory over the run.
+//   bench_playback_soak [seconds] [output]   (output: null by default, or an ALSA name)
+
+#include "bench/playback/PlaybackBench.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+
+namespace {
+
+double CpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
+}
+
+double ResidentMb() {
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 60;
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    WaveOutSettings s;
+    s.output = argc > 2 ? argv[2] : "null";
+    waveOutConfigure(s);
+    if (waveOutGetNumDevs() != 1) {
+        std::fprintf(stderr, "no output: %s\n", waveOutGetStatus().error.c_str());
+        return 1;
+    }
+    std::vector<std::unique_ptr<TMemorySource>> sources;
+    std::vector<std::unique_ptr<TMMWaveOut>> bells;
+    for (int i = 0; i < 16; ++i) {
+        sources.push_back(
+            std::make_unique<TMemorySource>(BenchFormat(2, 44100), Tone(2 * 2 * 44100, char(i + 1))));
+        bells.push_back(std::make_unique<TMMWaveOut>());
+        bells.back()->SetInput(sources.back().get());
+    }
+    const double t0 = NowUs();
+    const double cpu0 = CpuSeconds();
+    const double rss0 = ResidentMb();
+    double rssAt10 = 0, rssMax = rss0;
+    std::vector<double> next(16);
+    for (int i = 0; i < 16; ++i) next[i] = t0 + i * 250000.0 / 16;  // staggered
+    long restrikes = 0;
+    while (NowUs() - t0 < seconds * 1e6) {
+        const double now = NowUs();
+        for (int i = 0; i < 16; ++i) {
+            if (now < next[i]) continue;
+            bells[i]->Stop();
+            bells[i]->Close();
+            bells[i]->Start();
+            next[i] += 250000;
+            ++restrikes;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+        if (rssAt10 == 0 && now - t0 > 10e6) rssAt10 = ResidentMb();
+        rssMax = std::max(rssMax, ResidentMb());
+    }
+    const double wall = (NowUs() - t0) / 1e6;
+    const double cpu = CpuSeconds() - cpu0;
+    const double rssEnd = ResidentMb();
+    const WaveOutStatus st = waveOutGetStatus();
+    for (auto& b : bells) b->Close();
+    waveOutShutdown();
+    std::printf("sixteen bells, each restarted every 250 ms, %.0f s on output \"%s\", %ld restrikes\n", wall,
+                s.output.c_str(), restrikes);
+    std::printf("  CPU of the process     %.2f %% of one core\n", 100.0 * cpu / wall);
+    std::printf("  mixer xruns            %llu (late blocks %llu, late starts %llu)\n",
+                static_cast<unsigned long long>(st.xruns), static_cast<unsigned long long>(st.lateBlocks),
+                static_cast<unsigned long long>(st.lateStarts));
+    std::printf("  resident memory        start %.1f MB, at 10 s %.1f MB, end %.1f MB, max %.1f MB\n", rss0,
+                rssAt10, rssEnd, rssMax);
+    return 0;
+}
