@@ -743,7 +743,7 @@ bool TMMWave::PlaySound(TMMPlayMode) {
 }
 
 void TMMWave::Assign(const QObject* Source) {
-    if (Source && !dynamic_cast<const TMMWave*>(Source)) return;
+    if (Source && !qobject_cast<const TMMWave*>(Source)) return;
     const auto* wave = static_cast<const TMMWave*>(Source);
     if (!wave) {
         FreeWave();

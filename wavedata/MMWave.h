@@ -45,6 +45,8 @@ public:
 using TMMWaveProgress = std::function<void(QObject* Sender, LONG CurByte, LONG NumBytes, bool& Cancel)>;
 
 class TMMWave : public TMMObject {
+    Q_OBJECT
+
 public:
     explicit TMMWave(QObject* parent = nullptr);
     ~TMMWave() override;
