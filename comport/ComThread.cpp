@@ -13,9 +13,8 @@ namespace {
 
 // Idle ... time-critical as nice values; time-critical also asks for a
 // real-time slot. Refusals (no permission) leave the thread as it was.
-void ApplyPriority(ComTypes::TThreadPriority value) {
+void ApplyPriority(pthread_t thread, id_t tid, ComTypes::TThreadPriority value) {
     static constexpr int nice[] = {19, 10, 5, 0, -5, -10, -20};
-    const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
     ::setpriority(PRIO_PROCESS, tid, nice[value]);
     sched_param param{};
     int policy = SCHED_OTHER;
@@ -23,7 +22,7 @@ void ApplyPriority(ComTypes::TThreadPriority value) {
         policy = SCHED_FIFO;
         param.sched_priority = 10;
     }
-    ::pthread_setschedparam(::pthread_self(), policy, &param);
+    ::pthread_setschedparam(thread, policy, &param);
 }
 
 }  // namespace
@@ -34,17 +33,20 @@ TComThread::TComThread(TFComPort* ComPort) : FComPort(ComPort) {
 }
 
 void TComThread::SetPriority(ComTypes::TThreadPriority Value) {
+    std::lock_guard lock(FLock);
     FNativePriority = Value;
+    if (FTid != 0 && !FFinished) ApplyPriority(FThread.native_handle(), static_cast<id_t>(FTid), Value);
 }
 
 void TComThread::Execute() {
-    int applied = -1;
+    {
+        std::lock_guard lock(FLock);
+        FTid = static_cast<int>(::syscall(SYS_gettid));
+        ApplyPriority(::pthread_self(), static_cast<id_t>(FTid),
+                      static_cast<ComTypes::TThreadPriority>(FNativePriority.load()));
+    }
     try {
         while (!FTerminated) {
-            if (applied != FNativePriority) {
-                applied = FNativePriority;
-                ApplyPriority(static_cast<ComTypes::TThreadPriority>(applied));
-            }
             FComPort->ThreadProc(this);
         }
     } catch (...) {

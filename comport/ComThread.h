@@ -50,5 +50,6 @@ private:
     std::mutex FLock;
     std::condition_variable FEnded;
     bool FReleased = false;
+    int FTid = 0;  // the kernel's id of the running thread
     std::thread FThread;
 };

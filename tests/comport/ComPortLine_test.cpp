@@ -77,6 +77,18 @@ TEST_F(ComPortLine, OpenAndCloseRunTheirEventsInOrder) {
     EXPECT_EQ(Port.Handle(), INVALID_HANDLE_VALUE);
 }
 
+TEST_F(ComPortLine, AStoredActiveOpensThePortOnlyOnceLoaded) {
+    Port.BeginLoading();
+    Port.SetActive(true);
+    EXPECT_FALSE(Port.GetActive());
+    Port.SetBaudRate(br9600);  // read after Active, still applied at the open
+    Port.Loaded();
+    EXPECT_TRUE(Port.GetActive());
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(Port.Handle(), &dcb));
+    EXPECT_EQ(dcb.BaudRate, 9600u);
+}
+
 TEST_F(ComPortLine, FailedOpensLeaveThePortClosedAndThePriorityAsItWas) {
     PtyPair other;
     TFComPort holder;
