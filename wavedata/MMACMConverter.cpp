@@ -9,8 +9,8 @@ namespace {
 
 const QString kCannotConvert = QStringLiteral("Unable to convert to destination format");
 
-// A pull that yields no output this many times in a row means the stages
-// cannot convert this input.
+// Conversions in a row that neither give output nor take the input in mean
+// the stages cannot convert this input.
 constexpr int kMaxFailedConversions = 5;
 
 // Input block of a job; the job's own buffer is four times as large.
@@ -228,7 +228,10 @@ void TMMACMConverter::BufferLoad(TMMWaveHdr* lpwh, bool& MoreBuffers) {
                 if (out <= 0) break;
                 continue;
             }
-            if (acmDoConvert(FPACMConvert, n) > 0) {
+            // A stage that takes the input in without output yet (a resampler
+            // filling up, a part of a block) is making progress, not failing.
+            const LONG out = acmDoConvert(FPACMConvert, n);
+            if (out > 0 || (out == 0 && (FPACMConvert->bQueued || FPACMConvert->bPending))) {
                 failures = 0;
                 continue;
             }

@@ -554,10 +554,17 @@ TEST(PCMConverter, AHalfSampleAtTheEndIsDroppedOnce) {
 TEST(PCMConverter, ResamplerTailArrivesAtTheEnd) {
     // The resampler holds frames back until the end; with small buffers the
     // tail takes several pulls after the source has run dry.
+    // A source that gives one sample per pull must not look like a failing
+    // conversion while the resampler fills up.
     const auto sine = Sine(8000, 300, 10000, 801);
-    for (DWORD buffer : {64u, 4096u, 1u << 20}) {
-        SCOPED_TRACE(buffer);
+    for (const auto& [chunk, buffer] : {std::pair<size_t, DWORD>{SIZE_MAX, 64},
+                                        {SIZE_MAX, 4096},
+                                        {SIZE_MAX, 1u << 20},
+                                        {2, 4096},
+                                        {3, 1u << 20}}) {
+        SCOPED_TRACE(testing::Message() << chunk << "/" << buffer);
         Chain<TMMPCMConverter> chain(Pcm(16, 1, 8000), AsBytes(sine));
+        chain.Source.Chunk = chunk;
         chain.Conv.SetAutoConvert(false);
         chain.Conv.SetRequired(rpSampleRate | rpBits);
         chain.Conv.SetBitLength(b16Bit);
