@@ -1,9 +1,12 @@
 // Sixteen bells restarted continuously, each every 250 ms, with the refills
 // on the main thread: the process's CPU, the mixer's underruns and the
 // resident memory over the run.
-//   bench_playback_soak [seconds] [output]   (output: null by default, or an ALSA name)
+//   bench_playback_soak [seconds] [output] [rate]   (output: null by default, or an ALSA name;
+//   rate of the bells' sound, 44100 by default)
 
 #include "bench/playback/PlaybackBench.h"
+
+#include <QTimer>
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -40,11 +43,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "no output: %s\n", waveOutGetStatus().error.c_str());
         return 1;
     }
+    const DWORD rate = argc > 3 ? static_cast<DWORD>(std::atoi(argv[3])) : 44100;
     std::vector<std::unique_ptr<TMemorySource>> sources;
     std::vector<std::unique_ptr<TMMWaveOut>> bells;
     for (int i = 0; i < 16; ++i) {
         sources.push_back(
-            std::make_unique<TMemorySource>(BenchFormat(2, 44100), Tone(2 * 2 * 44100, char(i + 1))));
+            std::make_unique<TMemorySource>(BenchFormat(2, rate), Tone(2 * 2 * rate, char(i + 1))));
         bells.push_back(std::make_unique<TMMWaveOut>());
         bells.back()->SetInput(sources.back().get());
     }
@@ -52,32 +56,43 @@ int main(int argc, char** argv) {
     const double cpu0 = CpuSeconds();
     const double rss0 = ResidentMb();
     double rssAt10 = 0, rssMax = rss0;
-    std::vector<double> next(16);
-    for (int i = 0; i < 16; ++i) next[i] = t0 + i * 250000.0 / 16;  // staggered
     long restrikes = 0;
-    while (NowUs() - t0 < seconds * 1e6) {
-        const double now = NowUs();
-        for (int i = 0; i < 16; ++i) {
-            if (now < next[i]) continue;
+    // The message loop drives everything, as in the program: one timer per
+    // bell, staggered, plus a memory sample each second.
+    std::vector<std::unique_ptr<QTimer>> timers;
+    for (int i = 0; i < 16; ++i) {
+        auto timer = std::make_unique<QTimer>();
+        timer->setTimerType(Qt::PreciseTimer);
+        timer->setInterval(250);
+        QObject::connect(timer.get(), &QTimer::timeout, [&, i] {
             bells[i]->Stop();
             bells[i]->Close();
             bells[i]->Start();
-            next[i] += 250000;
             ++restrikes;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-        std::this_thread::sleep_for(std::chrono::microseconds(500));
-        if (rssAt10 == 0 && now - t0 > 10e6) rssAt10 = ResidentMb();
-        rssMax = std::max(rssMax, ResidentMb());
+        });
+        QTimer::singleShot(i * 250 / 16, timer.get(), [t = timer.get()] { t->start(); });
+        timers.push_back(std::move(timer));
     }
+    QTimer memory;
+    QObject::connect(&memory, &QTimer::timeout, [&] {
+        const double rss = ResidentMb();
+        rssMax = std::max(rssMax, rss);
+        if (rssAt10 == 0 && NowUs() - t0 > 10e6) rssAt10 = rss;
+    });
+    memory.start(1000);
+    QTimer::singleShot(static_cast<int>(seconds * 1000), &app, &QCoreApplication::quit);
+    app.exec();
+    timers.clear();
     const double wall = (NowUs() - t0) / 1e6;
     const double cpu = CpuSeconds() - cpu0;
     const double rssEnd = ResidentMb();
     const WaveOutStatus st = waveOutGetStatus();
     for (auto& b : bells) b->Close();
     waveOutShutdown();
-    std::printf("sixteen bells, each restarted every 250 ms, %.0f s on output \"%s\", %ld restrikes\n", wall,
-                s.output.c_str(), restrikes);
+    std::printf(
+        "sixteen bells (16-bit stereo, %u Hz), each restarted every 250 ms, %.0f s on output \"%s\", %ld "
+        "restrikes\n",
+        rate, wall, s.output.c_str(), restrikes);
     std::printf("  CPU of the process     %.2f %% of one core\n", 100.0 * cpu / wall);
     std::printf("  mixer xruns            %llu (late blocks %llu, late starts %llu)\n",
                 static_cast<unsigned long long>(st.xruns), static_cast<unsigned long long>(st.lateBlocks),
