@@ -73,8 +73,10 @@ bool acmQueryConvert(const WAVEFORMATEX* pwfxSrc, const WAVEFORMATEX* pwfxDst, b
 
 // A new job from Src to Dst, or nullptr. SrcBuffer (may be nullptr) is where
 // the caller will put input; without one the job owns an input buffer of
-// four times SrcBufSize. dwSrcBufferSize is SrcBufSize rounded down to whole
-// source blocks. Release with acmDoneConvert.
+// four times SrcBufSize, which leaves room for input a stage keeps back (a
+// caller's buffer of SrcBufSize bytes has none: conversions that keep input
+// back then fail with -1 instead of overrunning it). dwSrcBufferSize is
+// SrcBufSize rounded down to whole source blocks. Release with acmDoneConvert.
 PACMConvert acmBeginConvert(const WAVEFORMATEX* pwfxSrc, const WAVEFORMATEX* pwfxDst, BYTE* SrcBuffer,
                             LONG SrcBufSize, bool RealTime);
 

@@ -385,27 +385,32 @@ TEST(PCMConverter, EightBitToSixteenAndMonoToStereo) {
 // A 1 kHz sine resampled from 22050 to 44100 Hz. The band-limited resampler
 // keeps a tone far below both Nyquist limits: its frequency within 0.5 Hz
 // (the crossing count over a second of sound) and its level within 1%
-// (passband ripple is far smaller). The first and last 10 ms, where the
-// filter starts and ends, are left out. The length is the input's times the
-// ratio, give or take the few frames a resampler rounds at either end.
+// (passband ripple is far smaller), at either quality. The first and last
+// 10 ms, where the filter starts and ends, are left out. The length is the
+// input's times the ratio, give or take the few frames a resampler rounds at
+// either end.
 TEST(PCMConverter, RateChangeKeepsFrequencyLevelAndLength) {
     const DWORD inRate = 22050, outRate = 44100;
     const double amplitude = 16000;
     const auto sine = Sine(inRate, 1000, amplitude, inRate * 3 / 2);
-    Chain<TMMPCMConverter> chain(Pcm(16, 1, inRate), AsBytes(sine));
-    chain.Conv.SetAutoConvert(false);
-    chain.Conv.SetRequired(rpSampleRate);
-    chain.Conv.SetSampleRate(static_cast<int>(outRate));
-    ASSERT_EQ(chain.Conv.GetPWaveFormat()->nSamplesPerSec, outRate);
-    chain.Start();
-    const auto out = AsInt16(chain.Out.PullAll(4096));
+    for (TMMConvertQuality quality : {cqLow, cqHigh}) {
+        SCOPED_TRACE(quality);
+        Chain<TMMPCMConverter> chain(Pcm(16, 1, inRate), AsBytes(sine));
+        chain.Conv.SetQuality(quality);
+        chain.Conv.SetAutoConvert(false);
+        chain.Conv.SetRequired(rpSampleRate);
+        chain.Conv.SetSampleRate(static_cast<int>(outRate));
+        ASSERT_EQ(chain.Conv.GetPWaveFormat()->nSamplesPerSec, outRate);
+        chain.Start();
+        const auto out = AsInt16(chain.Out.PullAll(4096));
 
-    EXPECT_NEAR(static_cast<double>(out.size()), 2.0 * sine.size(), 8.0);
-    const size_t edge = outRate / 100;
-    ASSERT_GT(out.size(), 2 * edge);
-    EXPECT_NEAR(Frequency(out, edge, out.size() - edge, 1, outRate), 1000.0, 0.5);
-    EXPECT_NEAR(Rms(out, edge, out.size() - edge, 1), amplitude / std::sqrt(2.0),
-                amplitude / std::sqrt(2.0) * 0.01);
+        EXPECT_NEAR(static_cast<double>(out.size()), 2.0 * sine.size(), 8.0);
+        const size_t edge = outRate / 100;
+        ASSERT_GT(out.size(), 2 * edge);
+        EXPECT_NEAR(Frequency(out, edge, out.size() - edge, 1, outRate), 1000.0, 0.5);
+        EXPECT_NEAR(Rms(out, edge, out.size() - edge, 1), amplitude / std::sqrt(2.0),
+                    amplitude / std::sqrt(2.0) * 0.01);
+    }
 }
 
 TEST(ACMConverter, TwoStagesFromMuLawToStereoAt44k) {
