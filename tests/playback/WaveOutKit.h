@@ -52,7 +52,8 @@ public:
                 lpwh->LoopRec.dwLooping = 1;
             }
         }
-        MoreBuffers = Pos < Data.size();
+        // A late-ending source finds out only when a pull comes back empty.
+        MoreBuffers = LateEnd ? n > 0 : Pos < Data.size();
     }
 
     std::vector<char> Data;
@@ -60,6 +61,7 @@ public:
     std::size_t StartPos = 0;
     int Loads = 0;
     int FailAtLoad = 0;  // throw from this pull on; 0 never
+    bool LateEnd = false;
 };
 
 inline WAVEFORMATEX MonoFormat(DWORD rate = 48000) {

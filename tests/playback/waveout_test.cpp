@@ -160,6 +160,25 @@ INSTANTIATE_TEST_SUITE_P(, PlaybackLengths,
                                            LengthCase{"LongerThanTheRing", 48000 + 17, 47}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(Playback, AnEmptyPullFromASourceThatSaysSoIsTheEndNotAnError) {
+    MessageBoxRecorder boxes;
+    auto bell = MakeBell(Pattern(12 * 1024, 16));  // twelve whole buffers
+    bell->source->LateEnd = true;
+    TMMWaveOut& d = *bell->device;
+    d.Start();
+    const HWAVEOUT h = d.Handle();
+    ASSERT_TRUE(PumpUntil([&] { return bell->events.Count("stop") == 1; }));
+    EXPECT_EQ(bell->events.Count("error"), 0);
+    EXPECT_TRUE(boxes.Boxes.empty());
+    EXPECT_EQ(bell->source->Loads, 13);
+    d.Close();
+    std::vector<WaveOutStartRecord> log;
+    const Capture c = Finish(&log);
+    const auto starts = StartsOf(log, h);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_TRUE(Holds(c, starts[0], bell->samples));
+}
+
 TEST_F(Playback, StopThenStartPlaysFromTheBeginningAgain) {
     for (bool closeBetween : {false, true}) {
         SCOPED_TRACE(closeBetween ? "stop, close, start" : "stop, start");
