@@ -1,5 +1,5 @@
-#include <QApplication>
 #include <gtest/gtest.h>
+#include <QApplication>
 
 // Every test program runs with a real QApplication on the offscreen platform,
 // set here because test discovery runs the binary outside CTest's environment.
