@@ -367,6 +367,48 @@ TEST_F(WavePlayer, SeekingWhilePlayingContinuesFromTheNewPosition) {
     EXPECT_GE(b.Player->Position(), 120000);
     ASSERT_TRUE(b.WaitForStop());
     EXPECT_EQ(b.Events, (std::vector<std::string>{"start", "stop"}));
+    // The device starts its voice again at the seek: from there on the file
+    // plays from frame 60000 to its end.
+    const Capture c = Finish();
+    ASSERT_EQ(Starts.size(), 2u);
+    EXPECT_TRUE(Holds(c, Starts[1], Samples(file), 60000));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(WavePlayer, LoopingPlaysTheFileLoopCountTimesMore) {
+    const QString file = Make("loop.wav", 3000);
+    Bell b;
+    b.Player->SetLooping(true);
+    b.Player->SetLoopCount(2);
+    b.Player->SetFileName(file);
+    b.Player->Play();
+    ASSERT_TRUE(b.WaitForStop());
+    EXPECT_EQ(b.Events, (std::vector<std::string>{"start", "stop"}));
+    const Capture c = Finish();
+    ASSERT_GE(Starts.size(), 1u);
+    const auto once = Samples(file);
+    std::vector<std::int16_t> thrice;
+    for (int i = 0; i < 3; ++i) thrice.insert(thrice.end(), once.begin(), once.end());
+    EXPECT_TRUE(Holds(c, Starts[0], thrice));
+}
+
+TEST_F(WavePlayer, NoOutputDeviceIsAClearErrorWithoutEvents) {
+    WaveOutSettings s;
+    s.output = "hw:CARD=NoSuchCard";
+    waveOutConfigure(s);
+    Bell b;
+    b.Player->SetFileName(Make("nodev.wav", 1000));
+    try {
+        b.Player->Play();
+        ADD_FAILURE() << "played without a device";
+    } catch (const EMMWaveOutError& e) {
+        EXPECT_EQ(e.Message(), QString("No wave audio playing device found"));
+    }
+    EXPECT_FALSE(b.Player->IsOpen());
+    EXPECT_TRUE(b.Events.empty());
 }
 
 }  // namespace
