@@ -347,6 +347,36 @@ TEST_F(PlayerRefuses, BrokenAdpcmFilesFailCleanly) {
         ASSERT_EQ(cap.at(FirstFrames.back() + i, 0), want[i]) << "frame " << i;
 }
 
+// One corrupt block inside a quiet Microsoft ADPCM file (a predictor
+// index past the table): whatever the bell does with it, it never plays
+// the undecoded bytes as PCM, which would be loud noise.
+TEST_F(PlayerRefuses, CorruptBlockInsideAFileIsNeverPlayedAsNoise) {
+    const QString source = Dir.file("quiet.wav");
+    sox::Run({"-n", "-r", "48000", "-c", "1", "-e", "ms-adpcm", source, "synth", "2", "whitenoise", "vol",
+              "0.05"});
+    QByteArray bytes = ReadFile(source);
+    const qsizetype fmt = ChunkBody(bytes, "fmt "), data = ChunkBody(bytes, "data");
+    ASSERT_GT(fmt, 0);
+    ASSERT_GT(data, 0);
+    const int block = std::uint8_t(bytes[fmt + 12]) | std::uint8_t(bytes[fmt + 13]) << 8;
+    ASSERT_GT(bytes.size(), data + 12 * block);
+    bytes[data + 8 * block] = char(7);  // the predictor of block 8
+    const QString file = Dir.file("corrupt.wav");
+    WriteFile(file, bytes);
+    int peak = 0;
+    for (std::int16_t v : sox::DecodeTo16(source)) peak = std::max(peak, std::abs(int(v)));
+
+    Bell b;
+    b.Player.LoadFromFile(file);
+    const QString error = LoadAndPlay(b, file);
+    std::printf("[ outcome ] corrupt block: %s\n",
+                error.isEmpty() ? "played and stopped" : qPrintable(error));
+    const Capture cap = Finish();
+    int heard = 0;
+    for (std::int16_t v : cap.samples) heard = std::max(heard, std::abs(int(v)));
+    EXPECT_LE(heard, peak + 1) << "louder than the file ever is";
+}
+
 const QStringList S16{"-e", "signed", "-b", "16"};
 
 INSTANTIATE_TEST_SUITE_P(
