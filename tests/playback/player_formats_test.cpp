@@ -216,14 +216,15 @@ TEST_P(PlayerFormats, PlaysAsSoxDecodes) {
     const double ratio = std::sqrt(best / signal);
     EXPECT_LT(ratio, 0.05) << "difference/signal RMS " << ratio << " at lag " << bestLag;
     RecordProperty("rms_ratio", std::to_string(ratio));
-    std::printf("[ metric ] %s: difference/signal RMS %.5f (%.1f dB) at lag %d\n", c.name, ratio,
-                20 * std::log10(ratio), bestLag);
-
-    // The sound lasts as long as sox's: no more than the lag window beyond.
+    // The sound lasts from the file's real end to the end of its padding,
+    // give or take the lag window and a resampler's tail.
     std::size_t last = 0;
     for (std::size_t i = std::size_t(at); i < cap.frames(); ++i)
         if (cap.at(i, 0) || cap.at(i, 1)) last = i;
     const double heard = double(last + 1 - at), slack = maxLag + kOutRate / 100.0;
+    std::printf(
+        "[ metric ] %s: difference/signal RMS %.5f (%.1f dB) at lag %d; %.0f frames heard, %zu..%zu due\n",
+        c.name, ratio, 20 * std::log10(ratio), bestLag, heard, realFrames, wantFrames);
     EXPECT_GE(heard, double(realFrames) - slack);
     EXPECT_LE(heard, double(wantFrames) + slack);
 }
