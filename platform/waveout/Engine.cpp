@@ -301,6 +301,7 @@ std::size_t Engine::produce(Voice& v, float* out, std::size_t need, bool& ended)
             d.data_in = v.stage + 2 * v.stagePos;
             d.input_frames = static_cast<long>(v.stageFrames - v.stagePos);
         }
+        v.srcClean = false;
         if (src_process(v.src, &d) != 0) {
             ended = true;
             break;
@@ -375,7 +376,10 @@ void Engine::processVoice(Voice& v, std::int64_t blockStart, bool) {
         // Out of data: the voice is idle until its next start.
         v.running = false;
         v.flushing = false;
-        if (v.src) src_reset(v.src);
+        if (v.src) {
+            src_reset(v.src);
+            v.srcClean = true;
+        }
         v.stageFrames = v.stagePos = 0;
         v.inFed = v.outMade = 0;
     }

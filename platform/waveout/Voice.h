@@ -27,6 +27,12 @@
 
 class Engine;
 
+// Resampler states are costly to make and to clear (a long history buffer)
+// while bells are reopened several times a second, so closed voices hand
+// theirs back for the next open. A state comes back cleared.
+SRC_STATE* takeResampler();
+void giveBackResampler(SRC_STATE* state, bool clean);
+
 inline constexpr std::size_t kVoiceRing = 4096;   // headers queued per voice
 inline constexpr std::size_t kStageFrames = 512;  // converted frames awaiting the resampler
 
@@ -35,7 +41,7 @@ struct Voice {
     Voice(const Voice&) = delete;
     Voice& operator=(const Voice&) = delete;
     ~Voice() {
-        if (src) src_delete(src);
+        if (src) giveBackResampler(src, srcClean);
     }
 
     // Identity (fixed after open)
@@ -81,6 +87,7 @@ struct Voice {
     std::unique_ptr<std::uint64_t[]> doneAt{new std::uint64_t[kVoiceRing]};
     bool flushing = false;  // draining the resampler's tail at the end of data
     SRC_STATE* src = nullptr;
+    bool srcClean = true;  // nothing has gone through src since it was cleared
     float stage[kStageFrames * 2] = {};
     std::size_t stageFrames = 0;
     std::size_t stagePos = 0;
