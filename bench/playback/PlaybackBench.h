@@ -3,6 +3,7 @@
 // Shared by the wave output device benchmarks: a memory source at the head
 // of the chain, the application object, percentiles and clocks.
 
+#include "bench/BenchStats.h"
 #include "mmcore/MMDSPComponent.h"
 #include "playback/MMWaveOut.h"
 
@@ -40,33 +41,8 @@ public:
     std::size_t Pos = 0;
 };
 
-inline WAVEFORMATEX BenchFormat(WORD channels, DWORD rate) {
-    WAVEFORMATEX f{};
-    f.wFormatTag = WAVE_FORMAT_PCM;
-    f.nChannels = channels;
-    f.nSamplesPerSec = rate;
-    f.wBitsPerSample = 16;
-    f.nBlockAlign = static_cast<WORD>(channels * 2);
-    f.nAvgBytesPerSec = rate * f.nBlockAlign;
-    return f;
-}
-
 inline std::vector<char> Tone(std::size_t bytes, char value = 7) {
     return std::vector<char>(bytes, value);
-}
-
-inline double Percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    const double pos = p / 100.0 * static_cast<double>(v.size() - 1);
-    const auto i = static_cast<std::size_t>(pos);
-    const double frac = pos - static_cast<double>(i);
-    return i + 1 < v.size() ? v[i] * (1 - frac) + v[i + 1] * frac : v[i];
-}
-
-inline double NowUs() {
-    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 // Handles the main thread's messages for a while, as the message loop would.

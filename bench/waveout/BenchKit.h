@@ -2,6 +2,7 @@
 
 // Small helpers shared by the wave output benchmarks.
 
+#include "bench/BenchStats.h"
 #include "platform/waveout/waveout.h"
 
 #include <algorithm>
@@ -27,28 +28,3 @@ struct DoneCounter {
         return true;
     }
 };
-
-inline WAVEFORMATEX benchFormat(WORD channels, DWORD rate) {
-    WAVEFORMATEX f{};
-    f.wFormatTag = WAVE_FORMAT_PCM;
-    f.nChannels = channels;
-    f.nSamplesPerSec = rate;
-    f.wBitsPerSample = 16;
-    f.nBlockAlign = static_cast<WORD>(channels * 2);
-    f.nAvgBytesPerSec = rate * f.nBlockAlign;
-    return f;
-}
-
-inline double percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    const double pos = p / 100.0 * (v.size() - 1);
-    const auto i = static_cast<std::size_t>(pos);
-    const double frac = pos - i;
-    return i + 1 < v.size() ? v[i] * (1 - frac) + v[i + 1] * frac : v[i];
-}
-
-inline double nowUs() {
-    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}

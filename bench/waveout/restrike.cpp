@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
     s.output = "null";
     waveOutConfigure(s);
     if (waveOutGetNumDevs() != 1) return 1;
-    const WAVEFORMATEX f = benchFormat(2, 44100);
+    const WAVEFORMATEX f = BenchFormat(2, 44100);
     std::vector<std::vector<char>> data(10, std::vector<char>(2048, 1));
     std::vector<WAVEHDR> hdrs(10);
     DoneCounter counter;
@@ -36,15 +36,15 @@ int main(int argc, char** argv) {
     startBell();
     for (int i = 0; i < restrikes; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(i % 7));  // mid-sound, at varying points
-        const double t0 = nowUs();
+        const double t0 = NowUs();
         waveOutPause(h);
         waveOutReset(h);
-        const double t1 = nowUs();
+        const double t1 = NowUs();
         for (auto& hdr : hdrs) waveOutUnprepareHeader(h, &hdr, sizeof(WAVEHDR));
         if (waveOutClose(h) != MMSYSERR_NOERROR) std::abort();
-        const double t2 = nowUs();
+        const double t2 = NowUs();
         startBell();
-        const double t3 = nowUs();
+        const double t3 = NowUs();
         all.push_back(t3 - t0);
         reset.push_back(t1 - t0);
         open.push_back(t3 - t2);
@@ -54,11 +54,11 @@ int main(int argc, char** argv) {
     waveOutClose(h);
     waveOutShutdown();
     std::printf("restrike on the calling thread (null output), %d restrikes\n", restrikes);
-    std::printf("  whole restrike   median %.1f us   p99 %.1f us   max %.1f us\n", percentile(all, 50),
-                percentile(all, 99), percentile(all, 100));
-    std::printf("  pause+reset      median %.1f us   p99 %.1f us\n", percentile(reset, 50),
-                percentile(reset, 99));
-    std::printf("  open+prime+start median %.1f us   p99 %.1f us\n", percentile(open, 50),
-                percentile(open, 99));
+    std::printf("  whole restrike   median %.1f us   p99 %.1f us   max %.1f us\n", Percentile(all, 50),
+                Percentile(all, 99), Percentile(all, 100));
+    std::printf("  pause+reset      median %.1f us   p99 %.1f us\n", Percentile(reset, 50),
+                Percentile(reset, 99));
+    std::printf("  open+prime+start median %.1f us   p99 %.1f us\n", Percentile(open, 50),
+                Percentile(open, 99));
     return 0;
 }

@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     // A 1.5 s decaying bell at 44.1 kHz stereo (resampled to the output rate).
-    const WAVEFORMATEX f = benchFormat(2, 44100);
+    const WAVEFORMATEX f = BenchFormat(2, 44100);
     std::vector<short> sound(44100 * 3 / 2 * 2);
     for (std::size_t i = 0; i < sound.size() / 2; ++i) {
         const double t = i / 44100.0;

@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const WaveOutStatus st = waveOutGetStatus();
-    const WAVEFORMATEX f = benchFormat(1, 48000);
+    const WAVEFORMATEX f = BenchFormat(1, 48000);
     std::vector<short> click(64, 10000);
     DoneCounter counter;
     std::mt19937 rng(1);
@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
     }
     std::remove(path.c_str());
     std::remove((path + ".starts").c_str());
-    const double p1 = percentile(ms, 1), p50 = percentile(ms, 50), p99 = percentile(ms, 99);
+    const double p1 = Percentile(ms, 1), p50 = Percentile(ms, 50), p99 = Percentile(ms, 99);
     std::printf("start latency, capture output, %u frames/period at %u Hz (period %.3f ms), %zu starts\n",
                 st.periodFrames, st.rate, st.periodFrames * 1000.0 / st.rate, ms.size());
     std::printf("  fixed latency set   %.3f ms (%lld frames)\n", st.latencyFrames * 1000.0 / st.rate,
@@ -86,12 +86,12 @@ int main(int argc, char** argv) {
     std::printf("  p1                  %.3f ms\n", p1);
     std::printf("  p99                 %.3f ms\n", p99);
     std::printf("  spread p99-p1       %.3f ms\n", p99 - p1);
-    std::printf("  min / max           %.3f / %.3f ms\n", percentile(ms, 0), percentile(ms, 100));
+    std::printf("  min / max           %.3f / %.3f ms\n", Percentile(ms, 0), Percentile(ms, 100));
     std::printf(
         "  from the caller's clock before waveOutRestart: median %.3f ms, p1 %.3f, p99 %.3f, spread %.3f "
         "ms\n",
-        percentile(fromCaller, 50), percentile(fromCaller, 1), percentile(fromCaller, 99),
-        percentile(fromCaller, 99) - percentile(fromCaller, 1));
+        Percentile(fromCaller, 50), Percentile(fromCaller, 1), Percentile(fromCaller, 99),
+        Percentile(fromCaller, 99) - Percentile(fromCaller, 1));
     std::printf("  heard at the logged frame in the file: %d of %zu\n", heard, log.size());
     std::printf("  late starts %llu, late blocks %llu\n", static_cast<unsigned long long>(end.lateStarts),
                 static_cast<unsigned long long>(end.lateBlocks));
