@@ -56,6 +56,7 @@ int main(int argc, char** argv) {
     const double cpu0 = CpuSeconds();
     const double rss0 = ResidentMb();
     double rssAt10 = 0, rssMax = rss0;
+    std::vector<double> rssEach30s;  // to tell growth from warm-up
     long restrikes = 0;
     // The message loop drives everything, as in the program: one timer per
     // bell, staggered, plus a memory sample each second.
@@ -77,7 +78,9 @@ int main(int argc, char** argv) {
     QObject::connect(&memory, &QTimer::timeout, [&] {
         const double rss = ResidentMb();
         rssMax = std::max(rssMax, rss);
-        if (rssAt10 == 0 && NowUs() - t0 > 10e6) rssAt10 = rss;
+        const double elapsed = NowUs() - t0;
+        if (rssAt10 == 0 && elapsed > 10e6) rssAt10 = rss;
+        if (elapsed > 30e6 * static_cast<double>(rssEach30s.size() + 1)) rssEach30s.push_back(rss);
     });
     memory.start(1000);
     QTimer::singleShot(static_cast<int>(seconds * 1000), &app, &QCoreApplication::quit);
@@ -99,5 +102,10 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(st.lateStarts));
     std::printf("  resident memory        start %.1f MB, at 10 s %.1f MB, end %.1f MB, max %.1f MB\n", rss0,
                 rssAt10, rssEnd, rssMax);
+    if (!rssEach30s.empty()) {
+        std::printf("  resident every 30 s   ");
+        for (double mb : rssEach30s) std::printf(" %.2f", mb);
+        std::printf(" MB\n");
+    }
     return 0;
 }

@@ -35,6 +35,7 @@ Engine::Engine(const WaveOutSettings& s, std::unique_ptr<Output> out)
     mix.assign(period * 2, 0.0f);
     scratch.assign(period * 2, 0.0f);
     pcm.assign(period * 2, 0);
+    starts.resize(kStartLogLimit);
     // The limiter lets go with a 50 ms time constant.
     releaseStep = static_cast<float>(1.0 - std::exp(-1.0 / (0.05 * settings.rate)));
 }
@@ -274,7 +275,7 @@ std::size_t Engine::pull(Voice& v, float* out, std::size_t maxFrames) {
 
 // Makes up to `need` output frames of the voice; `ended` when its data ran out.
 std::size_t Engine::produce(Voice& v, float* out, std::size_t need, bool& ended) {
-    if (!v.src) {
+    if (!v.resampler) {
         const std::size_t made = pull(v, out, need);
         v.position.fetch_add(made, std::memory_order_relaxed);
         ended = made < need;
@@ -282,10 +283,6 @@ std::size_t Engine::produce(Voice& v, float* out, std::size_t need, bool& ended)
     }
     std::size_t made = 0;
     while (made < need) {
-        SRC_DATA d{};
-        d.data_out = out + 2 * made;
-        d.output_frames = static_cast<long>(need - made);
-        d.src_ratio = v.ratio;
         if (!v.flushing && v.stagePos == v.stageFrames) {
             // Read only what this block needs, so headers finish when heard.
             const auto want = static_cast<std::size_t>(std::ceil((need - made) / v.ratio)) + 1;
@@ -293,23 +290,18 @@ std::size_t Engine::produce(Voice& v, float* out, std::size_t need, bool& ended)
             v.stageFrames = pull(v, v.stage, std::min(want, kStageFrames));
             if (v.stageFrames == 0) v.flushing = true;  // out of data: let the resampler's tail out
         }
-        if (v.flushing) {
-            d.data_in = v.stage;
-            d.input_frames = 0;
-            d.end_of_input = 1;
-        } else {
-            d.data_in = v.stage + 2 * v.stagePos;
-            d.input_frames = static_cast<long>(v.stageFrames - v.stagePos);
-        }
-        v.srcClean = false;
-        if (src_process(v.src, &d) != 0) {
+        const float* in = v.stage + 2 * v.stagePos;
+        const std::size_t available = v.flushing ? 0 : v.stageFrames - v.stagePos;
+        const Resampler::Result r =
+            v.resampler->process(in, available, out + 2 * made, need - made, v.flushing);
+        if (!r.ok) {
             ended = true;
             break;
         }
-        v.stagePos += static_cast<std::size_t>(d.input_frames_used);
-        made += static_cast<std::size_t>(d.output_frames_gen);
-        v.position.fetch_add(static_cast<std::uint64_t>(d.input_frames_used), std::memory_order_relaxed);
-        if (d.output_frames_gen == 0 && (v.flushing || d.input_frames_used == 0)) {
+        v.stagePos += r.used;
+        made += r.made;
+        v.position.fetch_add(r.used, std::memory_order_relaxed);
+        if (r.made == 0 && (v.flushing || r.used == 0)) {
             ended = v.flushing;
             break;
         }
@@ -376,10 +368,7 @@ void Engine::processVoice(Voice& v, std::int64_t blockStart, bool) {
         // Out of data: the voice is idle until its next start.
         v.running = false;
         v.flushing = false;
-        if (v.src) {
-            src_reset(v.src);
-            v.srcClean = true;
-        }
+        if (v.resampler) v.resampler->reset();
         v.stageFrames = v.stagePos = 0;
         v.inFed = v.outMade = 0;
     }
@@ -430,8 +419,7 @@ void Engine::callbackLoop() {
         while (logQueue.pop(r)) {
             output->noteStart(r.voice, r.requestNs, r.requestFrame, r.firstFrame);
             std::lock_guard lock(infoLock);
-            if (starts.size() == kStartLogLimit) starts.pop_front();
-            starts.push_back(r);
+            starts[startsLogged++ % kStartLogLimit] = r;
         }
         if (mixerStopped.load(std::memory_order_acquire) && doneQueue.empty() && logQueue.empty()) return;
         wake.wait(seen, std::memory_order_acquire);
@@ -458,5 +446,9 @@ WaveOutStatus Engine::status() const {
 
 std::vector<WaveOutStartRecord> Engine::startLog() const {
     std::lock_guard lock(infoLock);
-    return {starts.begin(), starts.end()};
+    std::vector<WaveOutStartRecord> log;
+    const std::uint64_t first = startsLogged > kStartLogLimit ? startsLogged - kStartLogLimit : 0;
+    log.reserve(static_cast<std::size_t>(startsLogged - first));
+    for (std::uint64_t i = first; i < startsLogged; ++i) log.push_back(starts[i % kStartLogLimit]);
+    return log;
 }

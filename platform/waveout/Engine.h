@@ -9,7 +9,6 @@
 
 #include <array>
 #include <atomic>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,7 +16,7 @@
 #include <vector>
 
 inline constexpr std::size_t kMaxVoices = 256;
-inline constexpr std::size_t kStartLogLimit = 65536;
+inline constexpr std::size_t kStartLogLimit = 8192;  // starts kept for waveOutGetStartLog
 
 class Engine {
 public:
@@ -110,5 +109,8 @@ private:
 
     mutable std::mutex infoLock;  // error text and start log (never taken by the mixer)
     std::string errorText;
-    std::deque<WaveOutStartRecord> starts;  // the latest kStartLogLimit
+    // The latest kStartLogLimit starts, in a ring made once so that a long
+    // practice does not grow the program.
+    std::vector<WaveOutStartRecord> starts;
+    std::uint64_t startsLogged = 0;
 };

@@ -16,9 +16,8 @@
 //   whose release store of `mixing` then publishes the mixer's changes.
 
 #include "platform/waveout/Format.h"
+#include "platform/waveout/Resampler.h"
 #include "platform/waveout/waveout.h"
-
-#include <samplerate.h>
 
 #include <atomic>
 #include <cstdint>
@@ -27,12 +26,6 @@
 
 class Engine;
 
-// Resampler states are costly to make and to clear (a long history buffer)
-// while bells are reopened several times a second, so closed voices hand
-// theirs back for the next open. A state comes back cleared.
-SRC_STATE* takeResampler();
-void giveBackResampler(SRC_STATE* state, bool clean);
-
 inline constexpr std::size_t kVoiceRing = 4096;   // headers queued per voice
 inline constexpr std::size_t kStageFrames = 512;  // converted frames awaiting the resampler
 
@@ -40,9 +33,6 @@ struct Voice {
     Voice() = default;
     Voice(const Voice&) = delete;
     Voice& operator=(const Voice&) = delete;
-    ~Voice() {
-        if (src) giveBackResampler(src, srcClean);
-    }
 
     // Identity (fixed after open)
     std::uint64_t id = 0;
@@ -85,9 +75,8 @@ struct Voice {
     std::uint64_t inFed = 0;        // voice frames read since the voice was (re)started
     std::uint64_t outMade = 0;      // output frames made from them
     std::unique_ptr<std::uint64_t[]> doneAt{new std::uint64_t[kVoiceRing]};
-    bool flushing = false;  // draining the resampler's tail at the end of data
-    SRC_STATE* src = nullptr;
-    bool srcClean = true;  // nothing has gone through src since it was cleared
+    bool flushing = false;                 // draining the resampler's tail at the end of data
+    std::unique_ptr<Resampler> resampler;  // none when the voice is at the output rate
     float stage[kStageFrames * 2] = {};
     std::size_t stageFrames = 0;
     std::size_t stagePos = 0;

@@ -112,10 +112,7 @@ std::vector<WAVEHDR*> takeQueuedLocked(Voice& v, std::uint64_t& emitted) {
     v.flushing = false;
     v.running = v.placing = v.logPending = v.sawPause = false;
     v.stageFrames = v.stagePos = 0;
-    if (v.src && !v.srcClean) {
-        src_reset(v.src);
-        v.srcClean = true;
-    }
+    if (v.resampler && !v.resampler->clean()) v.resampler->reset();
     v.position.store(0, std::memory_order_relaxed);
     v.hold.store(false, std::memory_order_seq_cst);
     return back;
@@ -173,59 +170,6 @@ constexpr ErrorText kErrorTexts[] = {
 };
 
 }  // namespace
-
-namespace {
-
-// A few spare states are enough: bells are closed and reopened one by one.
-constexpr std::size_t kSpareResamplers = 16;
-
-struct SpareResampler {
-    SRC_STATE* state;
-    bool clean;
-};
-
-struct ResamplerPool {
-    std::mutex lock;
-    std::vector<SpareResampler> spare;
-};
-
-// Never destroyed: voices may be freed during static destruction.
-ResamplerPool& resamplerPool() {
-    static ResamplerPool* pool = new ResamplerPool;
-    return *pool;
-}
-
-}  // namespace
-
-SRC_STATE* takeResampler() {
-    ResamplerPool& pool = resamplerPool();
-    SpareResampler s{nullptr, true};
-    {
-        std::lock_guard lock(pool.lock);
-        if (!pool.spare.empty()) {
-            s = pool.spare.back();
-            pool.spare.pop_back();
-        }
-    }
-    if (!s.state) {
-        int err = 0;
-        return src_new(SRC_SINC_FASTEST, 2, &err);
-    }
-    if (!s.clean) src_reset(s.state);
-    return s.state;
-}
-
-void giveBackResampler(SRC_STATE* state, bool clean) {
-    ResamplerPool& pool = resamplerPool();
-    {
-        std::lock_guard lock(pool.lock);
-        if (pool.spare.size() < kSpareResamplers) {
-            pool.spare.push_back({state, clean});
-            return;
-        }
-    }
-    src_delete(state);
-}
 
 // ---- settings ---------------------------------------------------------------------------
 
@@ -404,8 +348,8 @@ MMRESULT waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, const WAVEFORMATEX* pwfx, 
     v->engine = engine;
     if (format.rate != engine->rate()) {
         v->ratio = static_cast<double>(engine->rate()) / format.rate;
-        v->src = takeResampler();
-        if (!v->src) return MMSYSERR_NOMEM;
+        v->resampler = Resampler::make(format.rate, engine->rate());
+        if (!v->resampler) return MMSYSERR_NOMEM;
     }
     if (!engine->attach(v.get())) return MMSYSERR_ALLOCATED;
     r.voices.emplace(v->handle, v);

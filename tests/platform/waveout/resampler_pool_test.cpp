@@ -1,4 +1,4 @@
-#include "platform/waveout/Voice.h"
+#include "platform/waveout/Resampler.h"
 
 #include <gtest/gtest.h>
 
