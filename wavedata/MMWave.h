@@ -150,6 +150,9 @@ public:
     TMMWaveProgress OnProgress;
 
 protected:
+    // The wave file source positions the play fade list when playback starts.
+    friend class TMMCustomWaveFile;
+
     virtual LONG ReadInternal(char* Buffer, LONG NumBytes);
     virtual void InitPlayFadeList(bool Reset) {}
     virtual void Progress(LONG CurByte, LONG NumBytes, bool& Cancel);

@@ -218,6 +218,7 @@ void TMMCustomWaveFile::Started() {
     if (!FFileOpen || FFileStarted) return;
     FFileStarted = true;
     if (!GetInput()) FWave->SetPosition(FOldStart);
+    FWave->InitPlayFadeList(false);
 }
 
 void TMMCustomWaveFile::Stopped() {

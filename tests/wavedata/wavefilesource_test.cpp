@@ -1,11 +1,14 @@
 #include "tests/support/SoxFixtures.h"
 #include "tests/support/TempDir.h"
 #include "wavedata/MMAudioFile.h"
+#include "wavedata/MMFade.h"
 #include "wavedata/MMWaveFile.h"
 
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 namespace {
@@ -206,6 +209,57 @@ TEST_F(WaveFileSource, StopThenStartAgainRewindsToTheOpeningPosition) {
     c.Source->Stopped();
     c.Source->Started();
     EXPECT_EQ(Joined(c.Drain(1000)), sox::ReadWav(path).data);
+}
+
+// A wave that supplies a play fade list (the wave itself has none): silence
+// at the start position, rising to full level over the rest of the data. It
+// makes its points when asked to initialise the list, and on a seek (Reset)
+// only moves its place in them.
+class FadeInWave : public TMMWave {
+public:
+    using TMMWave::TMMWave;
+
+protected:
+    void InitPlayFadeList(bool Reset) override {
+        if (!FPlayFadeList) FPlayFadeList = std::make_unique<TMMFadeList>();
+        if (!Reset) {
+            FPlayFadeList->Clear();
+            TMMFadePoint p;
+            p.Offset = SamplesToBytes(FPosition);
+            FPlayFadeList->Add(p);
+            p.Offset = LengthBytes();
+            p.VolumeL = p.VolumeR = 16384;
+            FPlayFadeList->Add(p);
+        }
+        FPlayFadeList->FStartOffset = SamplesToBytes(FPosition);
+        FPlayFadeList->FStartVolumeL = FPlayFadeList->FStartVolumeR = 0;
+    }
+};
+
+TEST_F(WaveFileSource, EveryStartLetsTheWavePlaceItsFadeList) {
+    const QString path = Make("fade.wav", 4000);
+    Chain c;
+    auto* wave = new FadeInWave;
+    c.Source->SetWaveEx(wave);
+    c.Source->SetFileName(path);
+    c.Play();
+    const QByteArray played = Joined(c.Drain(2000));
+    const QByteArray plain = sox::ReadWav(path).data;
+    ASSERT_EQ(played.size(), plain.size());
+    auto level = [](const QByteArray& pcm, int from, int count) {
+        const auto* s = reinterpret_cast<const std::int16_t*>(pcm.constData()) + from;
+        double sum = 0;
+        for (int i = 0; i < count; ++i) sum += std::abs(s[i]);
+        return sum / count;
+    };
+    // Faded in: near silence at the start, most of the level by the end.
+    EXPECT_LT(level(played, 0, 200), 0.1 * level(plain, 0, 200));
+    EXPECT_GT(level(played, 3600, 400), 0.8 * level(plain, 3600, 400));
+
+    // Stopping empties the list; a new start has the wave place it again.
+    c.Source->Stopped();
+    c.Source->Started();
+    EXPECT_EQ(Joined(c.Drain(2000)), played);
 }
 
 TEST_F(WaveFileSource, LoadingReportsTheChangeAndTakesTheFormat) {
