@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -33,7 +34,23 @@ public:
         Pos = StartPos;
     }
 
+    // A reset of the device reaches the source on the resetting thread, after
+    // every refill has ended: the place to seek.
+    void Reseting() override {
+        TMMDSPComponent::Reseting();
+        if (SeekOnReset != kNoSeek) Pos = SeekOnReset;
+    }
+
     void BufferLoad(TMMWaveHdr* lpwh, bool& MoreBuffers) override {
+        const int loading = Loading.fetch_add(1) + 1;
+        int most = MostLoading.load();
+        while (loading > most && !MostLoading.compare_exchange_weak(most, loading)) {
+        }
+        if (const int ms = SlowLoadMs.load()) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        struct TDone {
+            std::atomic<int>& Count;
+            ~TDone() { Count.fetch_sub(1); }
+        } done{Loading};
         ++Loads;
         if (FailAtLoad && Loads >= FailAtLoad) throw Exception(QStringLiteral("source broke"));
         const std::size_t n =
@@ -59,8 +76,13 @@ public:
     std::vector<char> Data;
     std::size_t Pos = 0;
     std::size_t StartPos = 0;
+    static constexpr std::size_t kNoSeek = ~std::size_t{0};
+    std::size_t SeekOnReset = kNoSeek;
     int Loads = 0;
-    int FailAtLoad = 0;  // throw from this pull on; 0 never
+    int FailAtLoad = 0;               // throw from this pull on; 0 never
+    std::atomic<int> Loading{0};      // pulls running now
+    std::atomic<int> MostLoading{0};  // the most ever running at once
+    std::atomic<int> SlowLoadMs{0};   // each pull takes this long first
     bool LateEnd = false;
 };
 

@@ -12,7 +12,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <algorithm>
 #include <csignal>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -791,7 +793,7 @@ TEST_F(Playback, ServiceThreadResetDropsStaleBuffers) {
     const HWAVEOUT h = d.Handle();
     ASSERT_TRUE(PumpUntil([&] { return d.GetPosition() > 4000; }));
     d.Pause();
-    bell->source->Pos = 30000 * 2;
+    bell->source->SeekOnReset = 30000 * 2;
     d.Reset();
     d.Restart();
     ASSERT_TRUE(PumpUntil([&] { return bell->events.Count("stop") == 1; }));
@@ -803,6 +805,51 @@ TEST_F(Playback, ServiceThreadResetDropsStaleBuffers) {
     while (last > 0 && c.at(last, 0) == 0) --last;
     const std::vector<std::int16_t> tail(bell->samples.begin() + 30000, bell->samples.end());
     EXPECT_TRUE(Holds(c, last + 1 - 6000, tail));
+}
+
+// A reset on the main thread while the service thread is inside a refill
+// waits for that refill: the buffer it was filling from the old position is
+// never queued after the reset, and the source is read by one thread at a time.
+TEST_F(Playback, ResetDuringARefillOnTheServiceThreadPlaysNothingStale) {
+    MessageBoxRecorder boxes;
+    auto bell = MakeBell(Pattern(36000, 15));
+    TMMWaveOut& d = *bell->device;
+    d.SetCallBackMode(cmThread);
+    d.Start();
+    const HWAVEOUT h = d.Handle();
+    ASSERT_TRUE(PumpUntil([&] { return d.GetPosition() > 2000; }));
+    bell->source->SlowLoadMs = 40;
+    ASSERT_TRUE(PumpUntil([&] { return bell->source->Loading.load() == 1; }));
+    bell->source->SeekOnReset = 30000 * 2;
+    d.Reset();
+    bell->source->SlowLoadMs = 0;
+    ASSERT_TRUE(PumpUntil([&] { return bell->events.Count("stop") == 1; }));
+    EXPECT_EQ(bell->source->MostLoading.load(), 1);
+    EXPECT_TRUE(boxes.Boxes.empty()) << boxes.Boxes[0].Text.toStdString();
+    d.Close();
+    std::vector<WaveOutStartRecord> log;
+    const Capture c = Finish(&log);
+    const auto starts = StartsOf(log, h);
+    ASSERT_FALSE(starts.empty());
+
+    // Heard (silence left out): the sound from its start up to the reset,
+    // then its tail from the new position, and nothing else.
+    auto sounding = [](auto from, auto to) {
+        std::vector<std::int16_t> v;
+        std::copy_if(from, to, std::back_inserter(v), [](std::int16_t x) { return x != 0; });
+        return v;
+    };
+    std::vector<std::int16_t> heard;
+    for (std::int64_t f = starts[0]; f < static_cast<std::int64_t>(c.frames()); ++f)
+        if (c.at(f, 0) != 0) heard.push_back(c.at(f, 0));
+    const std::vector<std::int16_t> tail = sounding(bell->samples.begin() + 30000, bell->samples.end());
+    const std::vector<std::int16_t> whole = sounding(bell->samples.begin(), bell->samples.end());
+    ASSERT_GT(heard.size(), tail.size());
+    const std::size_t before = heard.size() - tail.size();
+    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), heard.begin() + static_cast<std::ptrdiff_t>(before)));
+    ASSERT_LE(before, whole.size());
+    EXPECT_TRUE(std::equal(heard.begin(), heard.begin() + static_cast<std::ptrdiff_t>(before), whole.begin()))
+        << "a buffer read before the reset was played after it";
 }
 
 TEST_F(Playback, PushModePlaysWhatIsWritten) {
