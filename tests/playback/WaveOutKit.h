@@ -5,6 +5,7 @@
 
 #include "mmcore/MMDSPComponent.h"
 #include "playback/MMWaveOut.h"
+#include "tests/support/EventPump.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -112,21 +113,4 @@ inline std::vector<char> BytesOf(const std::vector<std::int16_t>& Samples) {
     std::vector<char> b(Samples.size() * 2);
     if (!b.empty()) std::memcpy(b.data(), Samples.data(), b.size());
     return b;
-}
-
-// Handles the main thread's messages until Condition holds (true) or the
-// time is up (false).
-inline bool PumpUntil(const std::function<bool()>& Condition, int Seconds = 20) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(Seconds);
-    while (!Condition()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(std::chrono::microseconds(500));
-    }
-    return true;
-}
-
-inline void PumpFor(int Milliseconds) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(Milliseconds);
-    PumpUntil([&] { return std::chrono::steady_clock::now() > until; });
 }

@@ -2,7 +2,7 @@
 // whole chain to the capture output and compared with sox's own decoding.
 
 #include "playback/MMWavePlayer.h"
-#include "tests/platform/waveout/WaveOutTestKit.h"
+#include "tests/support/WaveOutTestKit.h"
 #include "tests/support/SoxFixtures.h"
 #include "tests/support/TempDir.h"
 #include "wavedata/MMWave.h"

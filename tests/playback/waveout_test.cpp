@@ -1,5 +1,5 @@
 #include "playback/MMWaveOut.h"
-#include "tests/platform/waveout/WaveOutTestKit.h"
+#include "tests/support/WaveOutTestKit.h"
 #include "tests/playback/WaveOutKit.h"
 #include "tests/support/MessageBoxRecorder.h"
 #include "tests/support/TempDir.h"

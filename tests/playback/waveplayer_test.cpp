@@ -1,5 +1,6 @@
 #include "playback/MMWavePlayer.h"
-#include "tests/platform/waveout/WaveOutTestKit.h"
+#include "tests/support/EventPump.h"
+#include "tests/support/WaveOutTestKit.h"
 #include "tests/support/SoxFixtures.h"
 #include "tests/support/TempDir.h"
 #include "wavedata/MMWave.h"
@@ -16,22 +17,6 @@
 #include <vector>
 
 namespace {
-
-// Handles the main thread's messages until Condition holds or the time is up.
-bool PumpUntil(const std::function<bool()>& Condition, int Seconds = 30) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(Seconds);
-    while (!Condition()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(std::chrono::microseconds(500));
-    }
-    return true;
-}
-
-void PumpFor(int Milliseconds) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(Milliseconds);
-    PumpUntil([&] { return std::chrono::steady_clock::now() > until; });
-}
 
 // A player set up as the bell console sets up its players, with its events counted.
 struct Bell {

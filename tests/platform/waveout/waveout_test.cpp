@@ -1,4 +1,4 @@
-#include "tests/platform/waveout/WaveOutTestKit.h"
+#include "tests/support/WaveOutTestKit.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
