@@ -1,0 +1,155 @@
+#pragma once
+
+// The bell console's main window: it owns the receiver's port, one player,
+// one delay timer, one LED and one number label per bell, the sequence
+// timer, the settings file and the controls along the bottom. Strokes,
+// settings, layout and mouse handling are members of this class too; each
+// group lives in its own source file (MainFormStrokes, MainFormSettings,
+// MainFormLayout).
+
+#include "controls/MouseEvents.h"
+
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+#include <array>
+#include <functional>
+#include <memory>
+
+class QCheckBox;
+class QComboBox;
+class QMenu;
+class QAction;
+class QPushButton;
+class TFComPort;
+class TIniFile;
+class TImage;
+class TLabel;
+class TMMLED;
+class TMMWavePlayer;
+class TTimer;
+
+inline constexpr int kBellCount = 16;
+
+class TfMainform : public QWidget {
+    Q_OBJECT
+
+public:
+    // Runs FormCreate.
+    explicit TfMainform(QWidget* parent = nullptr);
+    ~TfMainform() override;
+
+    // How the serial ports of the machine are listed. Tests install their
+    // own; returns the previous lister. An empty one puts the system's back.
+    using TPortLister = std::function<void(QStringList& Ports)>;
+    static TPortLister SetPortLister(TPortLister Lister);
+
+    // ---- Life cycle
+    void FormCreate();
+    void FormShow();
+    bool FormCloseQuery();
+    void FormClose();
+    bool AllStopped() const;
+    void StopPlayers();
+    void PopupMenu1Popup();
+    void SetCOMPORT1Click();
+    void QuorvelWebsite1Click();
+    void Close1Click();
+
+    // ---- Strokes
+    void FComPort1RxChar(QObject* Sender);
+    // The play routine of bell n (1 to 16).
+    void Play(int Bell);
+    void Timer1Timer(QObject* Sender);
+    void Player1Start(QObject* Sender);
+    void Player1Stop(QObject* Sender);
+    void bListenClick(QObject* Sender);
+    void cbPortChange();
+    void bSequenceClick(QObject* Sender);
+    void Timer20Timer(QObject* Sender);
+    // The bell a received byte names, 0 for none.
+    static int BellOfChar(unsigned char Byte);
+
+    // ---- Settings file
+    void LoadComSettings(TIniFile& FromInifile);
+    void SaveComSettings(TIniFile& ToInifile);
+    void LoadDelays();
+    void SaveDelay(int aPlayer, int aDelayMilli);
+    // Loads every bell's file; the messages of the files that failed.
+    QStringList LoadSoundFiles();
+    void LoadPosition();
+    void SavePosition();
+
+    // ---- Layout and bell controls
+    void FormResize();
+    void pButtonsResize();
+    void MMLED1MouseDown(QObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y);
+    void MMLED1Click(QObject* Sender);
+    void SetUpDelay(int aPlayer, int X, int Y);
+    void DoSetFile(int aPlayer);
+
+    // ---- Owned components, by bell number 1 to 16 (index 0 unused)
+    TMMLED* MMLED(int Bell) const { return FLEDs[Bell]; }
+    TLabel* Label(int Bell) const { return FLabels[Bell]; }
+    TMMWavePlayer* Player(int Bell) const { return FPlayers[Bell]; }
+    TTimer* Timer(int Bell) const { return FTimers[Bell]; }
+    TTimer* Timer20() const { return FTimer20; }
+    TFComPort* FComPort1() const { return FComPort; }
+    TImage* Image1() const { return FImage1; }
+    QMenu* PopupMenu1() const { return FPopupMenu1; }
+    QAction* SetCOMPORT1() const { return FSetCOMPORT1; }
+    QAction* QuorvelWebsite1() const { return FQuorvelWebsite1; }
+    QAction* Close1() const { return FClose1; }
+    QWidget* pButtons() const { return FButtons; }
+    QComboBox* cbPort() const { return FPort; }
+    QCheckBox* cbDelaysActive() const { return FDelaysActive; }
+    QPushButton* bSequence() const { return FSequence; }
+    QPushButton* bListen() const { return FListen; }
+    TIniFile* Inifile() const { return FInifile.get(); }
+
+    const QString& AppDataPath() const { return FAppDataPath; }
+    bool SetFile() const { return FSetFile; }
+    bool SetDelay() const { return FSetDelay; }
+    bool Loading() const { return FLoading; }
+    int Current() const { return FCurrent; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void CreateComponents();
+    void ReportOnce(const std::exception_ptr& Error);
+
+    std::array<TMMLED*, kBellCount + 1> FLEDs{};
+    std::array<TLabel*, kBellCount + 1> FLabels{};
+    std::array<TMMWavePlayer*, kBellCount + 1> FPlayers{};
+    std::array<TTimer*, kBellCount + 1> FTimers{};
+    TTimer* FTimer20 = nullptr;
+    TFComPort* FComPort = nullptr;
+    TImage* FImage1 = nullptr;
+    QMenu* FPopupMenu1 = nullptr;
+    QAction* FSetCOMPORT1 = nullptr;
+    QAction* FQuorvelWebsite1 = nullptr;
+    QAction* FClose1 = nullptr;
+    QWidget* FButtons = nullptr;
+    QComboBox* FPort = nullptr;
+    QCheckBox* FDelaysActive = nullptr;
+    QPushButton* FSequence = nullptr;
+    QPushButton* FListen = nullptr;
+
+    std::unique_ptr<TIniFile> FInifile;
+    QString FAppDataPath;
+    bool FSetFile = false;
+    bool FSetDelay = false;
+    bool FLoading = false;
+    int FCurrent = 0;
+
+    bool FShown = false;
+    // A close that has already reported its failed position write.
+    bool FCloseReported = false;
+};
+
+// The one main window, set while it exists (the delay dialog reaches it here).
+extern TfMainform* fMainform;

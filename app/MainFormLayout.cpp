@@ -1,0 +1,94 @@
+// The bells' layout as the window grows and shrinks, and the mouse on the
+// bells: play, choose a sound file, or open the delay dialog.
+
+#include "app/DelayForm.h"
+#include "app/MainForm.h"
+#include "app/Widgets.h"
+#include "controls/MMLED.h"
+#include "platform/profile/IniFile.h"
+#include "playback/MMWavePlayer.h"
+
+#include <QCursor>
+#include <QPushButton>
+#include <QResizeEvent>
+#include <cmath>
+
+namespace {
+
+// Nearest integer, halfway to the even neighbour (66.5 gives 66).
+int Round(double value) {
+    return static_cast<int>(std::nearbyint(value));
+}
+
+int TagOf(QObject* Sender) {
+    return Sender ? Sender->property("Tag").toInt() : 0;
+}
+
+}  // namespace
+
+void TfMainform::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    // The button panel is docked to the bottom before the bells are laid out.
+    FButtons->setGeometry(0, height() - FButtons->height(), width(), FButtons->height());
+    FormResize();
+}
+
+void TfMainform::FormResize() {
+    // On Linux the window manager's frame lies outside the window, so the
+    // window's own size is its outer size.
+    const int FormWidth = width();
+    const int FormHeight = height();
+    const double LED_TotalWidth = FormWidth - FImage1->width() - 4;
+    const double LED_TotalHeight = FormHeight - FButtons->height();
+    constexpr int NumInRow = 8, NumRows = 2, Spacer = 8, HSpacer = 5, VSpacer = 5;
+    const int LEDWidth = Round(LED_TotalWidth / NumInRow - Spacer);
+    const int LEDHeight = Round(LED_TotalHeight / NumRows - 20 - Spacer);
+
+    FLEDs[1]->resize(LEDWidth, LEDHeight);
+    for (int k = 2; k <= 8; ++k)
+        FLEDs[k]->setGeometry(FLEDs[k - 1]->x() + LEDWidth + HSpacer, FLEDs[k]->y(), LEDWidth, LEDHeight);
+    FLEDs[9]->setGeometry(FLEDs[9]->x(), FLEDs[1]->y() + FLEDs[1]->height() + VSpacer, LEDWidth, LEDHeight);
+    for (int k = 10; k <= 16; ++k)
+        FLEDs[k]->setGeometry(FLEDs[k - 9]->x() + LEDWidth + HSpacer, FLEDs[9]->y(), LEDWidth, LEDHeight);
+    for (int n = 1; n <= kBellCount; ++n) {
+        const TMMLED* led = FLEDs[n];
+        TLabel* label = FLabels[n];
+        label->move(led->x() + Round(led->width() / 2.0) - Round(label->width() / 2.0),
+                    led->y() + Round(led->height() / 2.0) - Round(label->height() / 2.0));
+    }
+}
+
+void TfMainform::pButtonsResize() {
+    FListen->move(Round(FButtons->width() / 2.0) - Round(FListen->width() / 2.0), FListen->y());
+}
+
+void TfMainform::MMLED1MouseDown(QObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y) {
+    FSetDelay = Button == mbRight;
+    FSetFile = (Shift & ssShift) != 0;
+    if (FSetDelay) SetUpDelay(TagOf(Sender), X, Y);
+}
+
+void TfMainform::MMLED1Click(QObject* Sender) {
+    const int n = TagOf(Sender);
+    if (FSetFile) {
+        DoSetFile(n);
+        return;
+    }
+    if (n >= 1 && n <= kBellCount) FPlayers[n]->Play();
+}
+
+void TfMainform::SetUpDelay(int aPlayer, int, int) {
+    auto* dialog = new TfDelay(this);
+    dialog->SetBellNum(aPlayer);
+    dialog->seDelay()->SetValue(FInifile->ReadInteger(QStringLiteral("DELAY"), QStringLiteral("BELL%1").arg(aPlayer), 300));
+    // Beside the cursor on the screen, where the ringer is looking.
+    dialog->move(QCursor::pos() + QPoint(20, 20));
+    dialog->show();
+}
+
+void TfMainform::DoSetFile(int aPlayer) {
+    if (aPlayer < 1 || aPlayer > kBellCount) return;
+    TMMWavePlayer* player = FPlayers[aPlayer];
+    if (!player->SelectFile()) return;
+    FInifile->WriteString(QStringLiteral("SOUNDFILES"), QStringLiteral("BELL%1").arg(aPlayer), player->FileName());
+}

@@ -1,0 +1,110 @@
+// Strokes from the receiver, each bell's play routine with its delay,
+// listening, the port selector and the sequence.
+
+#include "app/MainForm.h"
+
+#include "app/Widgets.h"
+#include "comport/FComPort.h"
+#include "controls/MMLED.h"
+#include "platform/gui/Dialogs.h"
+#include "platform/gui/Timer.h"
+#include "platform/profile/IniFile.h"
+#include "playback/MMWavePlayer.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QPushButton>
+
+namespace {
+
+int TagOf(QObject* Sender) {
+    return Sender ? Sender->property("Tag").toInt() : 0;
+}
+
+bool IsBell(int n) {
+    return n >= 1 && n <= kBellCount;
+}
+
+}  // namespace
+
+int TfMainform::BellOfChar(unsigned char Byte) {
+    switch (Byte) {
+        case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
+            return Byte - '0';
+        case '0': return 10;
+        case 'E': case 'e': return 11;
+        case 'T': case 't': return 12;
+        case 'A': case 'a': return 13;
+        case 'B': case 'b': return 14;
+        case 'C': case 'c': return 15;
+        case 'D': case 'd': return 16;
+        default: return 0;
+    }
+}
+
+void TfMainform::FComPort1RxChar(QObject*) {
+    if (const int bell = BellOfChar(FComPort->ReadByte())) Play(bell);
+}
+
+void TfMainform::Play(int Bell) {
+    if (!IsBell(Bell)) return;
+    TMMWavePlayer* player = FPlayers[Bell];
+    TTimer* timer = FTimers[Bell];
+    if (player->IsOpen()) player->Stop();
+    // A delay of 0 means no delay: a timer of interval 0 would never fire.
+    if (FDelaysActive->isChecked() && !timer->Enabled() && timer->Interval() > 0) {
+        timer->SetEnabled(true);
+        return;
+    }
+    timer->SetEnabled(false);
+    player->Play();
+}
+
+void TfMainform::Timer1Timer(QObject* Sender) {
+    Play(TagOf(Sender));
+}
+
+void TfMainform::Player1Start(QObject* Sender) {
+    if (const int n = TagOf(Sender); IsBell(n)) FLEDs[n]->SetEnabled(true);
+}
+
+void TfMainform::Player1Stop(QObject* Sender) {
+    const int n = TagOf(Sender);
+    if (!IsBell(n)) return;
+    FLEDs[n]->SetEnabled(false);
+    // The LED drew over the number; show it again on the grey LED.
+    FLabels[n]->repaint();
+}
+
+void TfMainform::bListenClick(QObject* Sender) {
+    try {
+        FComPort->SetActive(!FComPort->GetActive());
+        const bool open = FComPort->GetActive();
+        FSequence->setEnabled(!open);
+        if (auto* button = qobject_cast<QPushButton*>(Sender))
+            button->setText(open ? QStringLiteral("STOP LISTENING") : QStringLiteral("START LISTENING"));
+    } catch (...) {
+        MessageDlg(QStringLiteral("Cannot Start Communications with Receiver\rCheck COM Port Settings"), mtError);
+    }
+}
+
+void TfMainform::cbPortChange() {
+    const QString text = FPort->currentText();
+    if (text.isEmpty()) return;
+    FComPort->Close();
+    FComPort->SetDeviceName(text);
+    SaveComSettings(*FInifile);
+}
+
+void TfMainform::bSequenceClick(QObject* Sender) {
+    FCurrent = 0;
+    FTimer20->SetEnabled(!FTimer20->Enabled());
+    if (auto* button = qobject_cast<QPushButton*>(Sender))
+        button->setText(FTimer20->Enabled() ? QStringLiteral("STOP") : QStringLiteral("Sequence"));
+}
+
+void TfMainform::Timer20Timer(QObject*) {
+    const int bell = FCurrent + 1;
+    FCurrent = (FCurrent + 1) % kBellCount;
+    FPlayers[bell]->Play();
+}

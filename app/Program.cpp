@@ -1,0 +1,50 @@
+#include "app/Program.h"
+
+#include "app/MainForm.h"
+#include "platform/gui/Application.h"
+#include "platform/gui/Styles.h"
+#include "playback/MMWavePlayer.h"
+
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QIcon>
+
+void InitProgramResources() {
+    Q_INIT_RESOURCE(app);  // the resources live in a static library
+}
+
+void RegisterSkyStyle() {
+    InitProgramResources();
+    TStyleManager::RegisterStyleFromFile(QStringLiteral("Sky"), QStringLiteral(":/quorvel/sky.qss"));
+}
+
+void InstallWaveFileChooser() {
+    TMMWavePlayer::SetWaveFileChooser([](QString& FileName) {
+        const QFileInfo current(FileName);
+        QFileDialog dialog(QApplication::activeWindow(), QStringLiteral("Open Wave File"),
+                           FileName.isEmpty() ? QString() : current.absolutePath(),
+                           QStringLiteral("Wave Files(*.wav)"));
+        dialog.setFileMode(QFileDialog::ExistingFile);
+        dialog.setDefaultSuffix(QStringLiteral("wav"));
+        if (!FileName.isEmpty()) dialog.selectFile(current.fileName());
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
+        FileName = dialog.selectedFiles().constFirst();
+        return true;
+    });
+}
+
+int RunProgram(int& argc, char** argv) {
+    TGuiApplication app(argc, argv);
+    // A top-level window is on the task bar by itself; the desktop entry's
+    // name lets the task bar show it with the program's icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("quorvel16"));
+    Application.SetTitle(QString::fromLatin1(kProductTitle));
+    RegisterSkyStyle();
+    TStyleManager::TrySetStyle(QStringLiteral("sky"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/quorvel/logo.png")));
+    InstallWaveFileChooser();
+
+    TfMainform form;
+    form.show();
+    return Application.Run();
+}

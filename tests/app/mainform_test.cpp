@@ -1,0 +1,407 @@
+// The main window as a ringer meets it: its layout at several sizes, the
+// bells' LEDs and numbers as drawn, the mouse on the bells, the popup menu,
+// start-up without a receiver, and closing.
+
+#include "app/DelayForm.h"
+#include "app/MainForm.h"
+#include "app/Widgets.h"
+#include "comport/FComPort.h"
+#include "controls/MMLED.h"
+#include "platform/gui/Timer.h"
+#include "platform/waveout/waveout.h"
+#include "playback/MMWavePlayer.h"
+#include "tests/support/ConsoleKit.h"
+#include "tests/support/EventPump.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCursor>
+#include <QMenu>
+#include <QPointer>
+#include <QPushButton>
+#include <QScreen>
+#include <QTest>
+#include <memory>
+
+namespace {
+
+class MainWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WaveOutSettings s;
+        s.output = "null";
+        waveOutConfigure(s);
+    }
+    void TearDown() override {
+        Form.reset();
+        waveOutUseSettingsFile();
+    }
+
+    // A window over the sandbox's settings, shown and exposed.
+    TfMainform& Open(const QByteArray& Settings = {}) {
+        if (!Settings.isEmpty()) Sandbox->WriteSettings(Settings);
+        Form = std::make_unique<TfMainform>();
+        Form->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(Form.get()));
+        return *Form;
+    }
+
+    // A bell file in the sandbox, 300 ms long.
+    QString Bell(const QString& Name, int Milliseconds = 300) {
+        return MakeCodedBell(Sandbox->Dir.file(Name), 0, Milliseconds);
+    }
+
+    // What the window shows now: what was last painted and flushed, not a
+    // fresh rendering.
+    QImage Shown() const {
+        return Form->screen()->grabWindow(Form->winId()).toImage().convertToFormat(QImage::Format_RGB32);
+    }
+
+    std::unique_ptr<ConsoleSandbox> Sandbox = std::make_unique<ConsoleSandbox>();
+    std::unique_ptr<TfMainform> Form;
+};
+
+QList<TfDelay*> OpenDelayDialogs() {
+    QList<TfDelay*> dialogs;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* d = qobject_cast<TfDelay*>(w); d && d->isVisible()) dialogs << d;
+    return dialogs;
+}
+
+// ---- Layout ------------------------------------------------------------------
+
+struct LayoutCase {
+    int Width, Height;
+    int LEDWidth, LEDHeight;
+    int SecondRowTop;
+    int ListenLeft;
+};
+
+class Layout : public MainWindow, public ::testing::WithParamInterface<LayoutCase> {};
+
+TEST_P(Layout, BellsFollowTheWindowSize) {
+    const LayoutCase c = GetParam();
+    TfMainform& form = Open();
+    form.resize(c.Width, c.Height);
+    QCoreApplication::processEvents();
+    ASSERT_EQ(form.size(), QSize(c.Width, c.Height));
+
+    for (int n = 1; n <= 16; ++n) {
+        const TMMLED* led = form.MMLED(n);
+        const int column = (n - 1) % 8;
+        const int top = n <= 8 ? 8 : c.SecondRowTop;
+        EXPECT_EQ(led->geometry(), QRect(152 + column * (c.LEDWidth + 5), top, c.LEDWidth, c.LEDHeight))
+            << "LED " << n;
+        // Every number centred on its LED, to the pixel.
+        const QRect label = form.Label(n)->geometry();
+        EXPECT_LE(std::abs(label.center().x() - led->geometry().center().x()), 1) << "label " << n;
+        EXPECT_LE(std::abs(label.center().y() - led->geometry().center().y()), 1) << "label " << n;
+    }
+    EXPECT_EQ(form.pButtons()->geometry(), QRect(0, c.Height - 47, c.Width, 47));
+    EXPECT_EQ(form.bListen()->geometry(), QRect(c.ListenLeft, 3, 169, 39));
+    EXPECT_EQ(form.bSequence()->geometry(), QRect(c.Width - 6 - 92, 10, 92, 25));
+    EXPECT_EQ(form.cbPort()->geometry(), QRect(25, 12, 97, 21));
+    EXPECT_EQ(form.cbDelaysActive()->geometry(), QRect(136, 14, 136, 17));
+    EXPECT_EQ(form.Image1()->geometry(), QRect(8, 8, 138, 138));
+}
+
+// Halfway values go to the even neighbour: 738 gives 66.5 (66); 400 high
+// gives 148.5 (148); 402 gives 149.5 (150).
+INSTANTIATE_TEST_SUITE_P(Sizes, Layout,
+                         ::testing::Values(LayoutCase{737, 233, 66, 65, 78, 284},
+                                           LayoutCase{738, 233, 66, 65, 78, 285},
+                                           LayoutCase{741, 233, 67, 65, 78, 286},
+                                           LayoutCase{1200, 400, 124, 148, 161, 516},
+                                           LayoutCase{1200, 402, 124, 150, 163, 516}));
+
+TEST_F(MainWindow, CannotShrinkBelowItsMinimum) {
+    TfMainform& form = Open();
+    form.resize(500, 100);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(form.size(), QSize(737, 233));
+}
+
+// ---- LEDs and numbers as drawn -------------------------------------------------
+
+TEST_F(MainWindow, LedLightsWhileItsBellSoundsAndTheNumberShowsAgainAfter) {
+    TfMainform& form = Open();
+    const QRect led = form.MMLED(5)->geometry();
+    const QRect label = form.Label(5)->geometry();
+    const QPoint corner = led.topLeft() + QPoint(2, 2);  // clear of the number
+    auto darkPixels = [&](const QImage& image) {
+        int dark = 0;
+        for (int y = label.top(); y <= label.bottom(); ++y)
+            for (int x = label.left(); x <= label.right(); ++x) dark += qGray(image.pixel(x, y)) < 60;
+        return dark;
+    };
+    QImage before = Shown();
+    EXPECT_EQ(before.pixel(corner), qRgb(128, 128, 128));
+    EXPECT_GT(darkPixels(before), 20) << "the number is drawn on the grey LED";
+
+    form.Player1Start(form.Player(5));
+    QImage lit = Shown();
+    EXPECT_EQ(lit.pixel(corner), qRgb(0, 255, 0));
+    EXPECT_EQ(lit.pixel(led.bottomRight() - QPoint(1, 1)), qRgb(0, 255, 0)) << "the whole LED is lit";
+    EXPECT_EQ(lit.pixel(form.MMLED(4)->geometry().topLeft() + QPoint(2, 2)), qRgb(128, 128, 128))
+        << "its neighbour is not";
+    EXPECT_EQ(lit.pixel(led.topRight() + QPoint(3, 0)), before.pixel(led.topRight() + QPoint(3, 0)))
+        << "nothing outside the LED changes";
+
+    form.Player1Stop(form.Player(5));
+    QImage out = Shown();
+    EXPECT_EQ(out.pixel(corner), qRgb(128, 128, 128));
+    EXPECT_GT(darkPixels(out), 20) << "the number shows again once the LED is out";
+}
+
+TEST_F(MainWindow, LedIsLitExactlyWhileThePlayerIsOpen) {
+    const QString file = Bell("b.wav", 150);
+    TfMainform& form = Open("[SOUNDFILES]\nBELL2=" + file.toUtf8() + "\n");
+    form.Player(2)->Play();
+    EXPECT_TRUE(form.Player(2)->IsOpen());
+    EXPECT_TRUE(form.MMLED(2)->Enabled());
+    ASSERT_TRUE(PumpUntil([&] { return !form.Player(2)->IsOpen(); }));
+    EXPECT_FALSE(form.MMLED(2)->Enabled());
+}
+
+// ---- The mouse on the bells -------------------------------------------------------
+
+TEST_F(MainWindow, LeftClickOnLedOrNumberPlaysTheBellAtOnceWithoutItsDelay) {
+    const QString file = Bell("b.wav", 2000);
+    TfMainform& form = Open("[SOUNDFILES]\nBELL7=" + file.toUtf8() + "\n");
+    ASSERT_TRUE(form.cbDelaysActive()->isChecked());
+    for (QWidget* target : {static_cast<QWidget*>(form.MMLED(7)), static_cast<QWidget*>(form.Label(7))}) {
+        QTest::mouseClick(target, Qt::LeftButton, {}, QPoint(3, 3));
+        EXPECT_TRUE(form.Player(7)->IsOpen()) << target->objectName().toStdString();
+        EXPECT_TRUE(form.MMLED(7)->Enabled());
+        EXPECT_FALSE(form.Timer(7)->Enabled());
+        form.Player(7)->Stop();
+    }
+    EXPECT_FALSE(form.Player(6)->IsOpen());
+}
+
+TEST_F(MainWindow, ClickDuringAPendingDelaySoundsAtOnceAndTheDelayStillFires) {
+    const QString file = Bell("b.wav", 100);
+    TfMainform& form = Open("[SOUNDFILES]\nBELL3=" + file.toUtf8() + "\n[DELAY]\nBELL3=400\n");
+    form.Play(3);  // a stroke: the delay starts
+    ASSERT_TRUE(form.Timer(3)->Enabled());
+    QTest::mouseClick(form.MMLED(3), Qt::LeftButton);
+    EXPECT_TRUE(form.Player(3)->IsOpen());
+    int starts = 1;
+    form.Player(3)->OnStart = [&](QObject* s) {
+        ++starts;
+        form.Player1Start(s);
+    };
+    ASSERT_TRUE(PumpUntil([&] { return starts == 2; }, 5)) << "the pending delay never played";
+    EXPECT_FALSE(form.Timer(3)->Enabled());
+}
+
+TEST_F(MainWindow, ShiftClickChoosesTheSoundFileAndStoresIt) {
+    const QString first = Bell("first.wav"), second = Bell("second.wav");
+    TfMainform& form = Open("[SOUNDFILES]\nBELL4=" + first.toUtf8() + "\n");
+    QString offered;
+    QString answer;
+    TWaveFileChooser previous = TMMWavePlayer::SetWaveFileChooser([&](QString& name) {
+        offered = name;
+        if (answer.isEmpty()) return false;
+        name = answer;
+        return true;
+    });
+
+    // Cancelled: nothing changes, and a plain click afterwards plays.
+    QTest::mouseClick(form.Label(4), Qt::LeftButton, Qt::ShiftModifier);
+    EXPECT_EQ(offered, first) << "the dialog starts at the bell's file";
+    EXPECT_FALSE(form.Player(4)->IsOpen()) << "a Shift+click never plays";
+    EXPECT_EQ(form.Player(4)->FileName(), first);
+    EXPECT_FALSE(Sandbox->ReadSettings().contains("second.wav"));
+    QTest::mouseClick(form.MMLED(4), Qt::LeftButton);
+    EXPECT_TRUE(form.Player(4)->IsOpen());
+    form.Player(4)->Stop();
+
+    answer = second;
+    QTest::mouseClick(form.MMLED(4), Qt::LeftButton, Qt::ShiftModifier);
+    EXPECT_EQ(form.Player(4)->FileName(), second);
+    EXPECT_TRUE(Sandbox->ReadSettings().contains("BELL4=" + second.toUtf8()));
+    TMMWavePlayer::SetWaveFileChooser(previous);
+}
+
+TEST_F(MainWindow, ChosenFileThatCannotBeLoadedIsReportedAndNothingIsStored) {
+    const QString good = Bell("good.wav");
+    const QString bad = Sandbox->Dir.file("bad.wav");
+    QFile f(bad);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("this is not a wave file at all");
+    f.close();
+    TfMainform& form = Open("[SOUNDFILES]\nBELL4=" + good.toUtf8() + "\n");
+    TWaveFileChooser previous = TMMWavePlayer::SetWaveFileChooser([&](QString& name) {
+        name = bad;
+        return true;
+    });
+    QTest::mouseClick(form.MMLED(4), Qt::LeftButton, Qt::ShiftModifier);
+    TMMWavePlayer::SetWaveFileChooser(previous);
+    ASSERT_EQ(Sandbox->Boxes.Boxes.size(), 1u);
+    EXPECT_EQ(Sandbox->Boxes.Boxes[0].Text, "Invalid wave file...");
+    EXPECT_EQ(Sandbox->Boxes.Boxes[0].Caption, "Quorvel 16") << "the standard error report";
+    EXPECT_FALSE(Sandbox->ReadSettings().contains("bad.wav"));
+}
+
+TEST_F(MainWindow, RightClickOpensADelayDialogBesideTheCursorForEachClick) {
+    TfMainform& form = Open("[DELAY]\nBELL5=640\n");
+    form.move(300, 200);
+    QCursor::setPos(QPoint(500, 260));
+    QTest::mouseClick(form.Label(5), Qt::RightButton);
+    QTest::mouseClick(form.MMLED(5), Qt::RightButton, Qt::ShiftModifier);
+    QCoreApplication::processEvents();
+    const QList<TfDelay*> dialogs = OpenDelayDialogs();
+    ASSERT_EQ(dialogs.size(), 2) << "each right click opens a further dialog";
+    for (TfDelay* d : dialogs) {
+        EXPECT_EQ(d->BellNum(), 5);
+        EXPECT_EQ(d->Label1()->text(), "BELL 5");
+        EXPECT_EQ(d->seDelay()->Value(), 640);
+        EXPECT_EQ(d->pos(), QCursor::pos() + QPoint(20, 20)) << "on the screen, beside the cursor";
+        EXPECT_TRUE(d->windowFlags() & Qt::Tool);
+        EXPECT_TRUE(d->windowFlags() & Qt::WindowStaysOnTopHint);
+        EXPECT_EQ(d->parentWidget(), &form) << "owned by the main window";
+    }
+    EXPECT_FALSE(form.Player(5)->IsOpen()) << "a right click never plays";
+    EXPECT_TRUE(form.SetDelay());
+    EXPECT_TRUE(form.isEnabled()) << "the main window stays usable";
+
+    // Each "Set" stores its own value and closes its own dialog.
+    dialogs[0]->seDelay()->SetValue(700);
+    QPointer<TfDelay> first = dialogs[0];
+    QTest::mouseClick(dialogs[0]->bSet(), Qt::LeftButton);
+    EXPECT_EQ(form.Timer(5)->Interval(), 700u);
+    EXPECT_TRUE(Sandbox->ReadSettings().contains("BELL5=700"));
+    QTest::mouseClick(dialogs[1]->bSet(), Qt::LeftButton);
+    EXPECT_TRUE(Sandbox->ReadSettings().contains("BELL5=640"));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(first.isNull()) << "freed on close";
+    EXPECT_TRUE(OpenDelayDialogs().isEmpty());
+}
+
+TEST_F(MainWindow, MiddleButtonOnlyClearsTheFlags) {
+    const QString file = Bell("b.wav");
+    TfMainform& form = Open("[SOUNDFILES]\nBELL1=" + file.toUtf8() + "\n");
+    QTest::mousePress(form.MMLED(1), Qt::RightButton, Qt::ShiftModifier);
+    QTest::mouseRelease(form.MMLED(1), Qt::RightButton, Qt::ShiftModifier);
+    for (TfDelay* d : OpenDelayDialogs()) d->close();
+    ASSERT_TRUE(form.SetDelay());
+    ASSERT_TRUE(form.SetFile());
+    QTest::mouseClick(form.MMLED(1), Qt::MiddleButton);
+    EXPECT_FALSE(form.SetDelay());
+    EXPECT_FALSE(form.SetFile());
+    EXPECT_FALSE(form.Player(1)->IsOpen());
+    EXPECT_TRUE(OpenDelayDialogs().isEmpty());
+}
+
+// ---- The popup menu and the logo ----------------------------------------------------
+
+TEST_F(MainWindow, PopupMenuOpensFromTheLogoWithItsItemsInOrder) {
+    TfMainform& form = Open();
+    QStringList items;
+    for (QAction* a : form.PopupMenu1()->actions()) items << (a->isSeparator() ? "-" : a->text());
+    EXPECT_EQ(items, QStringList({"Setup Selected COM Port", "-", "Quorvel Website", "-", "Close"}));
+
+    QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(10, 10), form.Image1()->mapToGlobal(QPoint(10, 10)));
+    QApplication::sendEvent(form.Image1(), &click);
+    EXPECT_TRUE(form.PopupMenu1()->isVisible());
+    form.PopupMenu1()->hide();
+
+    form.cbPort()->setEditText(QString());
+    form.PopupMenu1()->popup(QPoint(0, 0));
+    EXPECT_FALSE(form.SetCOMPORT1()->isEnabled()) << "no port to set up";
+    form.PopupMenu1()->hide();
+    form.cbPort()->setEditText("/dev/ttyS0");
+    form.PopupMenu1()->popup(QPoint(0, 0));
+    EXPECT_TRUE(form.SetCOMPORT1()->isEnabled());
+    form.PopupMenu1()->hide();
+}
+
+TEST_F(MainWindow, LogoIsOurPicture) {
+    TfMainform& form = Open();
+    EXPECT_FALSE(form.Image1()->Picture().isNull());
+    const QImage shown = Shown();
+    // Something drawn in the logo's square that is not the window's background.
+    const QRgb background = shown.pixel(4, 4);
+    int differing = 0;
+    for (int y = 8; y < 146; y += 4)
+        for (int x = 8; x < 146; x += 4) differing += shown.pixel(x, y) != background;
+    EXPECT_GT(differing, 100);
+}
+
+// ---- Start-up ------------------------------------------------------------------------
+
+TEST_F(MainWindow, WithoutSerialPortsItWarnsAndMarksTheCaption) {
+    Sandbox.reset();
+    Sandbox = std::make_unique<ConsoleSandbox>(QStringList());
+    Sandbox->WriteSettings("[COMPORT]\nFComPort1.DeviceName=/dev/ttyUSB7\n");
+    TfMainform& form = Open();
+    ASSERT_EQ(Sandbox->Boxes.Boxes.size(), 1u);
+    EXPECT_EQ(Sandbox->Boxes.Boxes[0].Type, mtWarning);
+    EXPECT_EQ(Sandbox->Boxes.Boxes[0].Text, "QUORVEL Receiver Not Detected");
+    EXPECT_EQ(form.windowTitle(), "Quorvel 16 v1.07   [RECEIVER NOT DETECTED]");
+    EXPECT_EQ(form.cbPort()->count(), 0);
+    EXPECT_EQ(form.cbPort()->currentText(), "");
+    EXPECT_EQ(form.FComPort1()->DeviceName(), "COM1") << "stored port settings are not loaded";
+    form.PopupMenu1()->popup(QPoint(0, 0));
+    EXPECT_FALSE(form.SetCOMPORT1()->isEnabled());
+    form.PopupMenu1()->hide();
+}
+
+TEST_F(MainWindow, StoredPortThatIsGoneStillShowsInTheSelector) {
+    TfMainform& form = Open("[COMPORT]\nFComPort1.DeviceName=/dev/ttyUSB7\n");
+    EXPECT_TRUE(Sandbox->Boxes.Boxes.empty());
+    EXPECT_EQ(form.windowTitle(), "Quorvel 16 v1.07");
+    EXPECT_EQ(form.cbPort()->count(), 1);
+    EXPECT_EQ(form.cbPort()->currentText(), "/dev/ttyUSB7");
+    EXPECT_EQ(form.FComPort1()->DeviceName(), "/dev/ttyUSB7");
+    EXPECT_EQ(form.bListen()->text(), "START LISTENING");
+    EXPECT_FALSE(form.FComPort1()->GetActive()) << "the port stays closed until the ringer starts listening";
+}
+
+// ---- Closing -------------------------------------------------------------------------
+
+TEST_F(MainWindow, CloseIsRefusedSilentlyWhileABellSounds) {
+    const QString file = Bell("b.wav", 250);
+    TfMainform& form = Open("[SOUNDFILES]\nBELL8=" + file.toUtf8() + "\n");
+    form.move(150, 120);
+    form.Player(8)->Play();
+    EXPECT_FALSE(form.close());
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_TRUE(Sandbox->Boxes.Boxes.empty()) << "refused without a message";
+    EXPECT_FALSE(Sandbox->ReadSettings().contains("[Position]"));
+
+    ASSERT_TRUE(PumpUntil([&] { return !form.Player(8)->IsOpen(); }));
+    EXPECT_TRUE(form.close());
+    EXPECT_FALSE(form.isVisible());
+    const QByteArray settings = Sandbox->ReadSettings();
+    EXPECT_TRUE(settings.contains("Left=150\nTop=120\nWidth=737\nHeight=233")) << settings.toStdString();
+    EXPECT_EQ(form.Inifile(), nullptr) << "released on close";
+}
+
+TEST_F(MainWindow, CloseFromTheMenuStopsTheBellsAndCloses) {
+    const QString file = Bell("b.wav", 3000);
+    TfMainform& form = Open("[SOUNDFILES]\nBELL1=" + file.toUtf8() + "\nBELL16=" + file.toUtf8() + "\n");
+    form.Player(1)->Play();
+    form.Player(16)->Play();
+    form.Close1()->trigger();
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_FALSE(form.Player(1)->IsOpen());
+    EXPECT_FALSE(form.Player(16)->IsOpen());
+    EXPECT_FALSE(form.MMLED(1)->Enabled());
+    EXPECT_TRUE(Sandbox->ReadSettings().contains("[Position]"));
+    EXPECT_TRUE(Sandbox->Boxes.Boxes.empty());
+}
+
+TEST_F(MainWindow, StoredPositionIsRestoredWhenShown) {
+    TfMainform& form = Open("[Position]\nLeft=40\nTop=60\nWidth=900\nHeight=300\n");
+    EXPECT_EQ(form.pos(), QPoint(40, 60));
+    EXPECT_EQ(form.size(), QSize(900, 300));
+    EXPECT_EQ(form.MMLED(1)->width(), 87);  // (900 - 142) / 8 - 8 = 86.75
+}
+
+}  // namespace
