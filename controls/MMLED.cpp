@@ -77,13 +77,23 @@ void TMMLED::DrawLED(QPainter& Canvas) {
 
     // The caption is centred on the lit area, in a band one line of the
     // font high, and kept inside the lit area so it never covers the frame.
+    // Only the first line can show in that band. Qt expands tabs only in
+    // left-aligned text, so the line is measured and placed left-aligned.
     const QFont f = font();
-    const int h = QFontMetrics(f).size(Qt::TextSingleLine, QStringLiteral("W")).height();
+    const QFontMetrics fm(f);
+    const int h = fm.size(Qt::TextSingleLine, QStringLiteral("W")).height();
     const int top = FBeveledRect.top();
     const int bottom = FBeveledRect.top() + FBeveledRect.height();  // exclusive
     const int sum = top + bottom - h;
     const int bandTop = sum >= 0 ? sum / 2 : -((-sum + 1) / 2);  // halved, rounded down
     const QRect band(FBeveledRect.left(), bandTop, FBeveledRect.width(), h);
+
+    qsizetype end = 0;
+    while (end < FCaption.size() && FCaption[end] != u'\r' && FCaption[end] != u'\n') ++end;
+    const QString line = FCaption.left(end);
+    const int flags = Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine | Qt::TextExpandTabs;
+    const int w = fm.boundingRect(QRect(0, 0, 0, 0), flags, line).width();
+    const QRect text(band.left() + (band.width() - w) / 2, bandTop, w, h);
 
     Canvas.save();
     Canvas.setClipRect(band & FBeveledRect);
@@ -91,6 +101,6 @@ void TMMLED::DrawLED(QPainter& Canvas) {
     Canvas.setBackgroundMode(Qt::TransparentMode);
     Canvas.setFont(f);
     Canvas.setPen(palette().color(foregroundRole()));
-    Canvas.drawText(band, Qt::AlignHCenter | Qt::AlignTop | Qt::TextExpandTabs, FCaption);
+    Canvas.drawText(text, flags, line);
     Canvas.restore();
 }

@@ -42,7 +42,8 @@ using TMouseMoveEvent = std::function<void(QObject* Sender, TShiftState Shift, i
 // as for any press. So every press of a fast double click reaches
 // OnMouseDown and every left press-release pair over the control is a click.
 // A widget feeding these must therefore not also pass the double click on to
-// QWidget::mouseDoubleClickEvent (which would call mousePressEvent again).
+// QWidget::mouseDoubleClickEvent (which would call mousePressEvent again),
+// and must switch on mouse tracking to hear moves with no button held.
 class TMouseEvents {
 public:
     TNotifyEvent OnClick, OnDblClick;
