@@ -1,5 +1,6 @@
 #include "app/DelayForm.h"
 
+#include "app/Guarded.h"
 #include "app/MainForm.h"
 #include "app/Widgets.h"
 
@@ -48,9 +49,9 @@ TfDelay::TfDelay(QWidget* Owner)
     FLabel1->setAlignment(Qt::AlignCenter);
     FLabel1->setFont(Tahoma(21));
 
-    connect(FSet, &QPushButton::clicked, this, &TfDelay::bSetClick);
-    connect(FPlus10, &QPushButton::clicked, this, &TfDelay::bPlus10Click);
-    connect(FMinus10, &QPushButton::clicked, this, &TfDelay::bMinus10Click);
+    connect(FSet, &QPushButton::clicked, this, Guarded([this](bool) { bSetClick(); }));
+    connect(FPlus10, &QPushButton::clicked, this, Guarded([this](bool) { bPlus10Click(); }));
+    connect(FMinus10, &QPushButton::clicked, this, Guarded([this](bool) { bMinus10Click(); }));
     FormCreate();
 }
 

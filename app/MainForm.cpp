@@ -3,6 +3,7 @@
 
 #include "app/MainForm.h"
 
+#include "app/Guarded.h"
 #include "app/Program.h"
 #include "app/Widgets.h"
 #include "comport/FComPort.h"
@@ -41,19 +42,6 @@ QFont Tahoma(int pixels, bool bold = false) {
     font.setPixelSize(pixels);
     font.setBold(bold);
     return font;
-}
-
-// Runs a handler for a Qt signal: an error goes to the standard error
-// report here rather than unwinding through Qt.
-template <typename Fn>
-auto Guarded(Fn fn) {
-    return [fn](auto&&... args) {
-        try {
-            fn(std::forward<decltype(args)>(args)...);
-        } catch (...) {
-            Application.HandleException(std::current_exception());
-        }
-    };
 }
 
 }  // namespace

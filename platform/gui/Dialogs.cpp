@@ -18,7 +18,10 @@ void QtMessageBox(TMsgDlgType type, const QString& caption, const QString& text)
     static constexpr QMessageBox::Icon icons[] = {QMessageBox::Warning, QMessageBox::Critical,
                                                   QMessageBox::Information, QMessageBox::Question,
                                                   QMessageBox::NoIcon};
-    QMessageBox box(icons[type], caption, text, QMessageBox::Ok);
+    // Texts written for the platform break lines with a lone carriage return.
+    QString shown = text;
+    shown.replace(QLatin1String("\r\n"), QLatin1String("\n")).replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    QMessageBox box(icons[type], caption, shown, QMessageBox::Ok);
     box.exec();
 }
 

@@ -1,0 +1,412 @@
+// What the console remembers: no file, a full file, values that are odd or
+// corrupt, sound files that are gone, the port selector, listening, and a
+// settings folder that cannot be written.
+
+#include "app/DelayForm.h"
+#include "app/MainForm.h"
+#include "app/Widgets.h"
+#include "comport/ComConfigDialog.h"
+#include "comport/FComPort.h"
+#include "controls/MMLED.h"
+#include "platform/gui/Timer.h"
+#include "platform/waveout/waveout.h"
+#include "playback/MMWavePlayer.h"
+#include "tests/support/ConsoleKit.h"
+#include "tests/support/PseudoTerminal.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTest>
+#include <memory>
+
+namespace {
+
+class Settings : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WaveOutSettings s;
+        s.output = "null";
+        waveOutConfigure(s);
+    }
+    void TearDown() override {
+        Form.reset();
+        waveOutUseSettingsFile();
+    }
+
+    TfMainform& Open(const QByteArray& Text = {}) {
+        if (!Text.isNull()) Sandbox->WriteSettings(Text);
+        Form = std::make_unique<TfMainform>();
+        Form->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(Form.get()));
+        return *Form;
+    }
+
+    QString Bell(const QString& Name) { return MakeCodedBell(Sandbox->Dir.file(Name), 0, 100); }
+
+    std::vector<QString> BoxTexts() const {
+        std::vector<QString> texts;
+        for (const auto& box : Sandbox->Boxes.Boxes) texts.push_back(box.Text);
+        return texts;
+    }
+
+    // Makes the settings folder impossible to create or write, even for
+    // root: a plain file stands where the configuration folder should be.
+    void BlockSettingsFolder() {
+        QFile blocker(Sandbox->ConfigHome());
+        ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    }
+
+    std::unique_ptr<ConsoleSandbox> Sandbox = std::make_unique<ConsoleSandbox>();
+    std::unique_ptr<TfMainform> Form;
+};
+
+TEST_F(Settings, WithoutAFileTheDefaultsApplyAndNoFileIsWritten) {
+    TfMainform& form = Open(QByteArray());
+    TFComPort* port = form.FComPort1();
+    EXPECT_EQ(port->DeviceName(), "COM1");
+    EXPECT_EQ(form.cbPort()->currentText(), "COM1");
+    EXPECT_EQ(port->BaudRate(), br2400);
+    EXPECT_EQ(port->DataBits(), db8);
+    EXPECT_EQ(port->Parity(), paNone);
+    EXPECT_EQ(port->StopBits(), sb1);
+    for (int n = 1; n <= kBellCount; ++n) {
+        EXPECT_EQ(form.Timer(n)->Interval(), 300u) << n;
+        EXPECT_TRUE(form.Player(n)->FileName().isEmpty()) << n;
+    }
+    EXPECT_EQ(form.pos(), QPoint(100, 100));
+    EXPECT_EQ(form.size(), QSize(737, 233));
+    EXPECT_TRUE(Sandbox->Boxes.Boxes.empty());
+    EXPECT_FALSE(Sandbox->SettingsExist()) << "nothing is written until something changes";
+    EXPECT_EQ(form.AppDataPath(), Sandbox->SettingsFolder() + "/");
+}
+
+TEST_F(Settings, AFullFileIsReadIntoPortBellsDelaysAndWindow) {
+    const QString treble = Bell("treble.wav"), tenor = Bell("tenor.wav");
+    TfMainform& form = Open("[COMPORT]\n"
+                            "FComPort1.DeviceName=/dev/ttyUSB3\n"
+                            "FComPort1.BaudRate=br9600\n"
+                            "FComPort1.DataBits=db7\n"
+                            "FComPort1.StopBits=sb2\n"
+                            "FComPort1.Parity=paEven\n"
+                            "FComPort1.CustomBaudRate=9600\n"
+                            "[SOUNDFILES]\n"
+                            "BELL1=" + treble.toUtf8() + "\n"
+                            "BELL16=" + tenor.toUtf8() + "\n"
+                            "[DELAY]\n"
+                            "BELL1=250\n"
+                            "BELL16=1200\n"
+                            "[Position]\n"
+                            "Left=120\nTop=80\nWidth=800\nHeight=260\n");
+    TFComPort* port = form.FComPort1();
+    EXPECT_EQ(port->DeviceName(), "/dev/ttyUSB3");
+    EXPECT_EQ(form.cbPort()->currentText(), "/dev/ttyUSB3");
+    EXPECT_EQ(port->DataBits(), db7);
+    EXPECT_EQ(port->StopBits(), sb2);
+    EXPECT_EQ(port->Parity(), paEven);
+    // The stored speed is applied last and leaves the port at a custom
+    // speed of the same value.
+    EXPECT_EQ(port->BaudRate(), brCustom);
+    EXPECT_EQ(port->GetCustomBaudRate(), 9600);
+    EXPECT_EQ(form.Player(1)->FileName(), treble);
+    EXPECT_EQ(form.Player(16)->FileName(), tenor);
+    EXPECT_TRUE(form.Player(2)->FileName().isEmpty());
+    EXPECT_EQ(form.Timer(1)->Interval(), 250u);
+    EXPECT_EQ(form.Timer(16)->Interval(), 1200u);
+    EXPECT_EQ(form.Timer(2)->Interval(), 300u);
+    EXPECT_EQ(form.pos(), QPoint(120, 80));
+    EXPECT_EQ(form.size(), QSize(800, 260));
+    EXPECT_TRUE(Sandbox->Boxes.Boxes.empty());
+}
+
+TEST_F(Settings, PortSettingsWrittenAsStandardSpeedComeBackAsCustomSpeed) {
+    TfMainform& form = Open("[COMPORT]\nFComPort1.DeviceName=COM3\nFComPort1.BaudRate=br2400\n"
+                            "FComPort1.DataBits=db8\nFComPort1.StopBits=sb1\nFComPort1.Parity=paNone\n"
+                            "FComPort1.CustomBaudRate=2400\n");
+    form.SaveComSettings(*form.Inifile());
+    const QByteArray saved = Sandbox->ReadSettings();
+    EXPECT_TRUE(saved.contains("FComPort1.BaudRate=brCustom\n")) << saved.toStdString();
+    EXPECT_TRUE(saved.contains("FComPort1.CustomBaudRate=2400\n"));
+    EXPECT_TRUE(saved.startsWith("[COMPORT]\nFComPort1.DeviceName=COM3\nFComPort1.BaudRate=brCustom\n"
+                                 "FComPort1.DataBits=db8\nFComPort1.StopBits=sb1\nFComPort1.Parity=paNone\n"))
+        << "replaced in place, in order";
+}
+
+TEST_F(Settings, NamesMatchInAnyCaseAndAnEmptyValueChangesNothing) {
+    TfMainform& form = Open("[comport]\nfcomport1.baudrate=BR9600\nFComPort1.Parity=\nFComPort1.DataBits=DB7\n");
+    EXPECT_EQ(form.FComPort1()->BaudRate(), br9600);
+    EXPECT_EQ(form.FComPort1()->Parity(), paNone);
+    EXPECT_EQ(form.FComPort1()->DataBits(), db7);
+    EXPECT_TRUE(Sandbox->Boxes.Boxes.empty());
+}
+
+struct DelayText {
+    const char* Text;
+    unsigned Delay;
+};
+
+class StoredDelay : public Settings, public ::testing::WithParamInterface<DelayText> {};
+
+TEST_P(StoredDelay, ReadsAsTheIntegerRulesSay) {
+    TfMainform& form = Open(QByteArray("[DELAY]\nBELL3=") + GetParam().Text + "\n");
+    EXPECT_EQ(form.Timer(3)->Interval(), GetParam().Delay);
+    EXPECT_TRUE(Sandbox->Boxes.Boxes.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, StoredDelay,
+                         ::testing::Values(DelayText{"500", 500}, DelayText{"0x1F4", 500}, DelayText{"0X1f4", 500},
+                                           DelayText{"$1F4", 500}, DelayText{"0", 0}, DelayText{"abc", 300},
+                                           DelayText{"0x", 300}, DelayText{"", 300}, DelayText{"12ab", 300}));
+
+TEST_F(Settings, DelaySetInTheDialogIsStoredAsDecimal) {
+    TfMainform& form = Open("[DELAY]\nBELL3=0x1F4\n");
+    form.SaveDelay(3, 500);
+    EXPECT_TRUE(Sandbox->ReadSettings().contains("BELL3=500\n"));
+    EXPECT_FALSE(Sandbox->ReadSettings().contains("0x1F4"));
+    form.SaveDelay(7, 123);
+    EXPECT_TRUE(Sandbox->ReadSettings().contains("BELL7=123\n")) << "no space, no leading zero";
+    EXPECT_EQ(form.Timer(7)->Interval(), 123u);
+}
+
+// ---- Files that are corrupt ------------------------------------------------------
+
+struct CorruptFile {
+    const char* Name;
+    QByteArray Text;
+};
+
+void PrintTo(const CorruptFile& c, std::ostream* os) {
+    *os << c.Name;
+}
+
+QByteArray RandomBytes(int size) {
+    QByteArray bytes(size, '\0');
+    QRandomGenerator generator(1234);
+    for (char& c : bytes) c = static_cast<char>(generator.bounded(256));
+    return bytes;
+}
+
+class Corrupt : public Settings, public ::testing::WithParamInterface<CorruptFile> {};
+
+TEST_P(Corrupt, StartsWithTheDefaultsAndKeepsWhatCanBeRead) {
+    // The readable section after the damage must still count.
+    TfMainform& form = Open(GetParam().Text + "\n[DELAY]\nBELL2=450\n");
+    EXPECT_EQ(form.Timer(2)->Interval(), 450u);
+    EXPECT_EQ(form.Timer(3)->Interval(), 300u);
+    EXPECT_EQ(form.FComPort1()->BaudRate(), br2400);
+    EXPECT_TRUE(form.isVisible());
+    // The file is still the console's to write.
+    form.SaveDelay(5, 700);
+    EXPECT_TRUE(Sandbox->ReadSettings().endsWith("BELL5=700\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, Corrupt,
+    ::testing::Values(CorruptFile{"Garbage", "<<<>>> ]]][[ = == ===\n\t\t\n[\n]\n=value\n"},
+                      CorruptFile{"Binary", RandomBytes(64 * 1024)},
+                      CorruptFile{"KeyWithoutEquals", "[COMPORT]\nFComPort1.BaudRate\nFComPort1.Parity paOdd\n[SOUNDFILES]\nBELL1\n"},
+                      CorruptFile{"TenMegabyteLine", "[SOUNDFILES]\nBELL1=" + QByteArray(10 * 1024 * 1024, 'x')}),
+    [](const ::testing::TestParamInfo<CorruptFile>& info) { return std::string(info.param.Name); });
+
+TEST_F(Settings, BadPortValueIsReportedAndTheBellsStillLoad) {
+    const QString file = Bell("b.wav");
+    TfMainform& form = Open("[COMPORT]\nFComPort1.DeviceName=/dev/ttyUSB1\nFComPort1.BaudRate=br9601\n"
+                            "[SOUNDFILES]\nBELL2=" + file.toUtf8() + "\n[DELAY]\nBELL2=450\n");
+    ASSERT_EQ(Sandbox->Boxes.Boxes.size(), 1u);
+    EXPECT_EQ(Sandbox->Boxes.Boxes[0].Type, mtError);
+    EXPECT_EQ(Sandbox->Boxes.Boxes[0].Caption, "Quorvel 16");
+    EXPECT_EQ(Sandbox->Boxes.Boxes[0].Text, "Invalid property element: br9601.");
+    EXPECT_EQ(form.FComPort1()->DeviceName(), "/dev/ttyUSB1") << "values before the bad one applied";
+    EXPECT_EQ(form.Player(2)->FileName(), file);
+    EXPECT_EQ(form.Timer(2)->Interval(), 450u);
+}
+
+TEST_F(Settings, SpeedThatIsNotANumberIsReported) {
+    Open("[COMPORT]\nFComPort1.CustomBaudRate=fast\n");
+    EXPECT_EQ(BoxTexts(), std::vector<QString>({"'fast' is not a valid integer value."}));
+}
+
+TEST_F(Settings, MissingSoundFileSilencesOnlyItsOwnBell) {
+    const QString two = Bell("two.wav"), five = Bell("five.wav");
+    const QString gone = Sandbox->Dir.file("gone.wav");
+    const QString notWave = Sandbox->Dir.file("notes.wav");
+    QFile f(notWave);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("shopping list: bell ropes, stays, sliders");
+    f.close();
+    TfMainform& form = Open("[SOUNDFILES]\nBELL2=" + two.toUtf8() + "\nBELL3=" + gone.toUtf8() +
+                            "\nBELL4=" + notWave.toUtf8() + "\nBELL5=" + five.toUtf8() +
+                            "\n[DELAY]\nBELL7=450\nBELL16=900\n");
+    // One report at start-up naming every file that failed.
+    ASSERT_EQ(Sandbox->Boxes.Boxes.size(), 1u);
+    const QString text = Sandbox->Boxes.Boxes[0].Text;
+    EXPECT_EQ(text, QStringLiteral("Error reading wave file (bell 3: %1)\nInvalid wave file... (bell 4: %2)")
+                        .arg(gone, notWave));
+    EXPECT_EQ(form.Player(2)->FileName(), two);
+    EXPECT_EQ(form.Player(5)->FileName(), five);
+    EXPECT_EQ(form.Timer(7)->Interval(), 450u);
+    EXPECT_EQ(form.Timer(16)->Interval(), 900u);
+    form.Player(3)->Play();
+    EXPECT_FALSE(form.Player(3)->IsOpen()) << "the failed bell is silent";
+    form.Player(5)->Play();
+    EXPECT_TRUE(form.Player(5)->IsOpen());
+    form.Player(5)->Stop();
+    EXPECT_FALSE(form.Loading());
+    form.SaveDelay(3, 350);
+    EXPECT_EQ(form.Timer(3)->Interval(), 350u) << "a delay set afterwards still applies";
+}
+
+// ---- The port selector and listening ----------------------------------------------
+
+TEST_F(Settings, PortSelectorStoresTheNameAfterEveryKeystroke) {
+    TfMainform& form = Open("[COMPORT]\nFComPort1.Parity=paOdd\n");
+    QLineEdit* edit = form.cbPort()->lineEdit();
+    edit->selectAll();
+    QTest::keyClick(edit, Qt::Key_Delete);
+    EXPECT_FALSE(Sandbox->ReadSettings().contains("DeviceName")) << "an empty text stores nothing";
+    QStringList stored;
+    for (const QChar c : QStringLiteral("COM12")) {
+        QTest::keyClick(edit, c.toLatin1());
+        const QByteArray settings = Sandbox->ReadSettings();
+        const qsizetype at = settings.indexOf("FComPort1.DeviceName=");
+        stored << QString::fromUtf8(settings.mid(at + 21, settings.indexOf('\n', at) - at - 21));
+        // Every port key, with the port's current values.
+        EXPECT_TRUE(settings.contains("FComPort1.Parity=paOdd\n"));
+        EXPECT_TRUE(settings.contains("FComPort1.BaudRate=br2400\n"));
+        EXPECT_TRUE(settings.contains("FComPort1.CustomBaudRate=2400\n"));
+    }
+    EXPECT_EQ(stored, QStringList({"C", "CO", "COM", "COM1", "COM12"}));
+    EXPECT_EQ(form.FComPort1()->DeviceName(), "COM12");
+
+    // Choosing from the list counts as a change too.
+    form.cbPort()->addItem("/dev/ttyUSB0");
+    QTest::keyClick(form.cbPort(), Qt::Key_Down);
+    EXPECT_EQ(form.FComPort1()->DeviceName(), "/dev/ttyUSB0");
+}
+
+TEST_F(Settings, ChangingThePortWhileListeningClosesItAndTheButtonStaysAsItWas) {
+    PseudoTerminal first, second;
+    TfMainform& form = Open("[COMPORT]\nFComPort1.DeviceName=" + QByteArray(first.SlavePath().c_str()) + "\n");
+    QTest::mouseClick(form.bListen(), Qt::LeftButton);
+    ASSERT_TRUE(form.FComPort1()->GetActive());
+
+    QLineEdit* edit = form.cbPort()->lineEdit();
+    edit->selectAll();
+    QTest::keyClicks(edit, QString::fromStdString(second.SlavePath()));
+    EXPECT_FALSE(form.FComPort1()->GetActive()) << "a change closes the port";
+    EXPECT_EQ(form.bListen()->text(), "STOP LISTENING");
+    EXPECT_FALSE(form.bSequence()->isEnabled());
+    // The next click opens the new device, and the caption still says stop.
+    QTest::mouseClick(form.bListen(), Qt::LeftButton);
+    EXPECT_TRUE(form.FComPort1()->GetActive());
+    EXPECT_EQ(form.FComPort1()->DeviceName(), QString::fromStdString(second.SlavePath()));
+    EXPECT_EQ(form.bListen()->text(), "STOP LISTENING");
+    QTest::mouseClick(form.bListen(), Qt::LeftButton);
+    EXPECT_FALSE(form.FComPort1()->GetActive());
+}
+
+TEST_F(Settings, PortThatCannotOpenGivesTheTwoLineError) {
+    TfMainform& form = Open("[COMPORT]\nFComPort1.DeviceName=/dev/quorvel-no-such-port\n");
+    QTest::mouseClick(form.bListen(), Qt::LeftButton);
+    ASSERT_EQ(Sandbox->Boxes.Boxes.size(), 1u);
+    EXPECT_EQ(Sandbox->Boxes.Boxes[0].Type, mtError);
+    EXPECT_EQ(Sandbox->Boxes.Boxes[0].Text, "Cannot Start Communications with Receiver\rCheck COM Port Settings");
+    EXPECT_EQ(form.bListen()->text(), "START LISTENING");
+    EXPECT_TRUE(form.bSequence()->isEnabled());
+    EXPECT_FALSE(form.FComPort1()->GetActive());
+}
+
+TEST_F(Settings, AcceptedPortDialogStoresAndReadsBackThePortSettings) {
+    PseudoTerminal pty;
+    TfMainform& form = Open("[COMPORT]\nFComPort1.DeviceName=" + QByteArray(pty.SlavePath().c_str()) + "\n");
+    TComConfigDialog::TRunner previous = TComConfigDialog::SetRunner([](TComConfigDialog& d) {
+        d.Speed()->setCurrentText(QStringLiteral("9600"));
+        return true;
+    });
+    form.SetCOMPORT1()->trigger();
+    TComConfigDialog::SetRunner(previous);
+    const QByteArray saved = Sandbox->ReadSettings();
+    // The dialog's speed comes back as a custom speed, and no parity as the
+    // default parity, as the port reads its device control block.
+    EXPECT_TRUE(saved.contains("FComPort1.BaudRate=brCustom\n")) << saved.toStdString();
+    EXPECT_TRUE(saved.contains("FComPort1.CustomBaudRate=9600\n"));
+    EXPECT_TRUE(saved.contains("FComPort1.Parity=paDefault\n"));
+    EXPECT_EQ(form.FComPort1()->GetCustomBaudRate(), 9600) << "read back into the port";
+    EXPECT_TRUE(Sandbox->Boxes.Boxes.empty());
+}
+
+// ---- A settings folder that cannot be written ---------------------------------------
+
+TEST_F(Settings, UnwritableFolderStartsNormally) {
+    BlockSettingsFolder();
+    TfMainform& form = Open(QByteArray());
+    EXPECT_TRUE(Sandbox->Boxes.Boxes.empty());
+    EXPECT_EQ(form.Timer(1)->Interval(), 300u);
+    EXPECT_TRUE(form.isVisible());
+}
+
+TEST_F(Settings, UnwritableFolderReportsEachFailedWriteAndStopsThatHandler) {
+    BlockSettingsFolder();
+    TfMainform& form = Open(QByteArray());
+    const QString error = "Unable to write to " + Sandbox->SettingsFile() + ".";
+
+    // The port selector: the name is taken, the store fails once per key.
+    QLineEdit* edit = form.cbPort()->lineEdit();
+    edit->selectAll();
+    QTest::keyClick(edit, 'X');
+    EXPECT_EQ(BoxTexts(), std::vector<QString>({error}));
+    EXPECT_EQ(form.FComPort1()->DeviceName(), "X");
+    Sandbox->Boxes.Boxes.clear();
+
+    // "Set": reported, the dialog stays open, the delay is unchanged.
+    QTest::mouseClick(form.MMLED(2), Qt::RightButton);
+    TfDelay* dialog = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* d = qobject_cast<TfDelay*>(w); d && d->isVisible()) dialog = d;
+    ASSERT_NE(dialog, nullptr);
+    dialog->seDelay()->SetValue(480);
+    QTest::mouseClick(dialog->bSet(), Qt::LeftButton);
+    EXPECT_EQ(BoxTexts(), std::vector<QString>({error}));
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(form.Timer(2)->Interval(), 300u);
+    dialog->close();
+    Sandbox->Boxes.Boxes.clear();
+
+    // A chosen sound file: reported, nothing stored.
+    const QString file = Bell("b.wav");
+    TWaveFileChooser previous = TMMWavePlayer::SetWaveFileChooser([&](QString& name) {
+        name = file;
+        return true;
+    });
+    QTest::mouseClick(form.MMLED(6), Qt::LeftButton, Qt::ShiftModifier);
+    TMMWavePlayer::SetWaveFileChooser(previous);
+    EXPECT_EQ(BoxTexts(), std::vector<QString>({error}));
+}
+
+TEST_F(Settings, UnwritableFolderStillLetsTheWindowCloseWithOneReport) {
+    BlockSettingsFolder();
+    TfMainform& form = Open(QByteArray());
+    EXPECT_TRUE(form.close());
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_EQ(BoxTexts(), std::vector<QString>({"Unable to write to " + Sandbox->SettingsFile() + "."}));
+}
+
+TEST_F(Settings, UnwritableFolderStillLetsTheMenuCloseWithOneReport) {
+    BlockSettingsFolder();
+    const QString file = Bell("b.wav");
+    Form = std::make_unique<TfMainform>();
+    Form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(Form.get()));
+    Form->Player(1)->LoadFromFile(file);
+    Form->Player(1)->Play();
+    Form->Close1()->trigger();
+    EXPECT_FALSE(Form->isVisible());
+    EXPECT_FALSE(Form->Player(1)->IsOpen());
+    EXPECT_EQ(BoxTexts(), std::vector<QString>({"Unable to write to " + Sandbox->SettingsFile() + "."}));
+}
+
+}  // namespace
