@@ -47,7 +47,9 @@ TMMBevel::TMMBevel(QObject* parent) : TMMObject(parent) {
     FColors[5] = p.color(QPalette::Dark);
 }
 
-QColor TMMBevel::WindowFrameColor() { return QGuiApplication::palette().color(QPalette::Shadow); }
+QColor TMMBevel::WindowFrameColor() {
+    return QGuiApplication::palette().color(QPalette::Shadow);
+}
 
 void TMMBevel::Assign(QObject* Source) {
     if (auto* b = qobject_cast<TMMBevel*>(Source)) {
@@ -68,7 +70,8 @@ void TMMBevel::Assign(QObject* Source) {
         EndUpdate();
         return;
     }
-    const QString from = Source ? QString::fromLatin1(Source->metaObject()->className()) : QStringLiteral("nil");
+    const QString from =
+        Source ? QString::fromLatin1(Source->metaObject()->className()) : QStringLiteral("nil");
     throw Exception(QStringLiteral("Cannot assign a %1 to a %2").arg(from, QStringLiteral("TMMBevel")));
 }
 
@@ -118,7 +121,9 @@ void TMMBevel::SetBorderSpace(int Value) {
     Changed();
 }
 
-QColor TMMBevel::Colors(int Index) const { return Index >= 0 && Index < 6 ? FColors[Index] : QColor(); }
+QColor TMMBevel::Colors(int Index) const {
+    return Index >= 0 && Index < 6 ? FColors[Index] : QColor();
+}
 
 void TMMBevel::SetColors(int Index, const QColor& Value) {
     if (Index < 0 || Index >= 6 || FColors[Index] == Value) return;

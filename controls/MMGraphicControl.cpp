@@ -20,7 +20,9 @@ TMMGraphicControl::~TMMGraphicControl() {
     FBevel = nullptr;
 }
 
-void TMMGraphicControl::SetBevel(TMMBevel* Value) { FBevel->Assign(Value); }
+void TMMGraphicControl::SetBevel(TMMBevel* Value) {
+    FBevel->Assign(Value);
+}
 
 void TMMGraphicControl::SetColor(const QColor& Value) {
     if (Value == FColor) return;
@@ -40,7 +42,9 @@ void TMMGraphicControl::SetBounds(int ALeft, int ATop, int AWidth, int AHeight) 
     setGeometry(ALeft, ATop, std::max(AWidth, 0), std::max(AHeight, 0));
 }
 
-int TMMGraphicControl::BevelExtend() const { return FBevel ? FBevel->BevelExtend() : 0; }
+int TMMGraphicControl::BevelExtend() const {
+    return FBevel ? FBevel->BevelExtend() : 0;
+}
 
 QRect TMMGraphicControl::BeveledRect() const {
     const int e = BevelExtend();
@@ -56,9 +60,13 @@ QRect TMMGraphicControl::ScreenRect(const QRect& Rect) const {
     return QRect(mapToGlobal(Rect.topLeft()), mapToGlobal(Rect.bottomRight()));
 }
 
-void TMMGraphicControl::BevelChanged(QObject*) { Changed(); }
+void TMMGraphicControl::BevelChanged(QObject*) {
+    Changed();
+}
 
-void TMMGraphicControl::Changed() { update(); }
+void TMMGraphicControl::Changed() {
+    update();
+}
 
 void TMMGraphicControl::Paint(QPainter& Canvas) {
     QRect inner;
@@ -71,7 +79,15 @@ void TMMGraphicControl::paintEvent(QPaintEvent*) {
     Paint(Canvas);
 }
 
-void TMMGraphicControl::mousePressEvent(QMouseEvent* e) { MousePress(this, e); }
-void TMMGraphicControl::mouseReleaseEvent(QMouseEvent* e) { MouseRelease(this, e); }
-void TMMGraphicControl::mouseMoveEvent(QMouseEvent* e) { MouseMove(this, e); }
-void TMMGraphicControl::mouseDoubleClickEvent(QMouseEvent* e) { MouseDoubleClick(this, e); }
+void TMMGraphicControl::mousePressEvent(QMouseEvent* e) {
+    MousePress(this, e);
+}
+void TMMGraphicControl::mouseReleaseEvent(QMouseEvent* e) {
+    MouseRelease(this, e);
+}
+void TMMGraphicControl::mouseMoveEvent(QMouseEvent* e) {
+    MouseMove(this, e);
+}
+void TMMGraphicControl::mouseDoubleClickEvent(QMouseEvent* e) {
+    MouseDoubleClick(this, e);
+}

@@ -15,7 +15,9 @@ TMMLED::TMMLED(QWidget* parent) : TMMGraphicControl(parent) {
     SetLEDColor(QColor(0, 255, 0));
 }
 
-bool TMMLED::CanDraw() const { return isVisible() && window()->windowHandle() != nullptr; }
+bool TMMLED::CanDraw() const {
+    return isVisible() && window()->windowHandle() != nullptr;
+}
 
 void TMMLED::SetEnabled(bool Value) {
     if (Value == FEnabled) return;
@@ -41,7 +43,9 @@ void TMMLED::SetCaption(const QString& Value) {
     CMTextChanged();
 }
 
-void TMMLED::CMTextChanged() { repaint(); }
+void TMMLED::CMTextChanged() {
+    repaint();
+}
 
 void TMMLED::SetBounds(int ALeft, int ATop, int AWidth, int AHeight) {
     TMMGraphicControl::SetBounds(ALeft, ATop, AWidth, AHeight);

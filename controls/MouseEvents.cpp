@@ -48,7 +48,9 @@ void TMouseEvents::Press(QObject* Sender, QMouseEvent* e, TShiftState Extra) {
     }
 }
 
-void TMouseEvents::MousePress(QObject* Sender, QMouseEvent* e) { Press(Sender, e, 0); }
+void TMouseEvents::MousePress(QObject* Sender, QMouseEvent* e) {
+    Press(Sender, e, 0);
+}
 
 void TMouseEvents::MouseDoubleClick(QObject* Sender, QMouseEvent* e) {
     TMouseButton Button;

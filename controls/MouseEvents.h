@@ -26,7 +26,8 @@ enum TShiftStateBit : unsigned {
 };
 using TShiftState = unsigned;
 
-using TMouseEvent = std::function<void(QObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y)>;
+using TMouseEvent =
+    std::function<void(QObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y)>;
 using TMouseMoveEvent = std::function<void(QObject* Sender, TShiftState Shift, int X, int Y)>;
 
 // The mouse events of a control, fed from its Qt mouse events.

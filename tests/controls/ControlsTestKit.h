@@ -16,17 +16,21 @@
 #include <QTest>
 #include <QWidget>
 #include <memory>
-#include <string>
 #include <ostream>
+#include <string>
 #include <vector>
 
 // Failure messages show the text of a QString.
-inline void PrintTo(const QString& s, std::ostream* os) { *os << s.toStdString(); }
+inline void PrintTo(const QString& s, std::ostream* os) {
+    *os << s.toStdString();
+}
 
 namespace controls_test {
 
 // What the widget paints now (rendered afresh).
-inline QImage Grab(QWidget* w) { return w->grab().toImage().convertToFormat(QImage::Format_RGB32); }
+inline QImage Grab(QWidget* w) {
+    return w->grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
 
 // What the window system holds for the top-level window: only what has been
 // painted and flushed shows here.
@@ -34,7 +38,9 @@ inline QImage OnScreen(QWidget* top) {
     return top->screen()->grabWindow(top->winId()).toImage().convertToFormat(QImage::Format_RGB32);
 }
 
-inline QString Name(const QColor& c) { return QStringLiteral("(%1,%2,%3)").arg(c.red()).arg(c.green()).arg(c.blue()); }
+inline QString Name(const QColor& c) {
+    return QStringLiteral("(%1,%2,%3)").arg(c.red()).arg(c.green()).arg(c.blue());
+}
 
 // Pixels of r (clipped to the image) that are not c.
 inline int CountNot(const QImage& img, const QRect& r, const QColor& c) {
@@ -48,12 +54,15 @@ inline int CountNot(const QImage& img, const QRect& r, const QColor& c) {
 
 // A pixel as "(r,g,b)", to compare with Name of a colour: colours compare
 // at the image's 8 bits, not QColor's 16.
-inline QString At(const QImage& img, int x, int y) { return Name(img.pixelColor(x, y)); }
+inline QString At(const QImage& img, int x, int y) {
+    return Name(img.pixelColor(x, y));
+}
 
 // One ring whose outer edge is r: the left column and top row (less the
 // pixel each shares with the far side) in top, the right column and bottom
 // row in bottom.
-inline void ExpectRing(const QImage& img, const QRect& r, const QColor& top, const QColor& bottom, const std::string& what) {
+inline void ExpectRing(const QImage& img, const QRect& r, const QColor& top, const QColor& bottom,
+                       const std::string& what) {
     const int L = r.left(), T = r.top(), R = r.right(), B = r.bottom();
     const QString t = Name(top), b = Name(bottom);
     for (int y = T; y < B; ++y)
@@ -69,7 +78,9 @@ inline void ExpectRing(const QImage& img, const QRect& r, const QColor& top, con
 // Lets every deferred paint run. Qt paints an invalidated widget when its
 // window's update request comes, on a timer, so one processEvents is not
 // enough to see (or to rule out) a later paint.
-inline void Settle() { QTest::qWait(100); }
+inline void Settle() {
+    QTest::qWait(100);
+}
 
 // A top-level window of a given size, shown and exposed.
 struct Host {

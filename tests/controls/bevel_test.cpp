@@ -49,7 +49,9 @@ struct FrameCase {
     int Inset;  // how far Result lies inside the rectangle
 };
 
-void PrintTo(const FrameCase& c, std::ostream* os) { *os << c.Name; }
+void PrintTo(const FrameCase& c, std::ostream* os) {
+    *os << c.Name;
+}
 
 class FrameTest : public ::testing::TestWithParam<FrameCase> {};
 
@@ -72,73 +74,101 @@ TEST_P(FrameTest, PaintsItsRingsFromTheOutsideInAndReturnsTheInside) {
     EXPECT_EQ(result, inside);
     // Nothing is painted inside the frame, and nothing between the drawn
     // rings and the inside when a cut or border only reserves room.
-    const QRect untouched = QRect(QPoint(0, 0), size).adjusted(int(rings.size()), int(rings.size()),
-                                                                -int(rings.size()), -int(rings.size()));
+    const QRect untouched =
+        QRect(QPoint(0, 0), size)
+            .adjusted(int(rings.size()), int(rings.size()), -int(rings.size()), -int(rings.size()));
     EXPECT_EQ(CountNot(img, untouched, Sentinel), 0) << c.Name;
 }
 
-const QColor Frame() { return TMMBevel::WindowFrameColor(); }
+const QColor Frame() {
+    return TMMBevel::WindowFrameColor();
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Bevel, FrameTest,
-    ::testing::Values(
-        FrameCase{"OuterLowered2", [](TMMBevel& b) { b.SetBevelOuter(bvLowered); b.SetBevelOuterWidth(2); }, true,
-                  [](const TMMBevel& b) {
-                      return std::vector<Ring>(2, {b.OuterShadowColor(), b.OuterLightColor()});
-                  },
-                  2},
-        FrameCase{"OuterRaised2", [](TMMBevel& b) { b.SetBevelOuter(bvRaised); b.SetBevelOuterWidth(2); }, true,
-                  [](const TMMBevel& b) {
-                      return std::vector<Ring>(2, {b.OuterLightColor(), b.OuterShadowColor()});
-                  },
-                  2},
-        FrameCase{"InnerLowered2", [](TMMBevel& b) { b.SetBevelInner(bvLowered); b.SetBevelInnerWidth(2); }, true,
-                  [](const TMMBevel& b) {
-                      return std::vector<Ring>(2, {b.InnerShadowColor(), b.InnerLightColor()});
-                  },
-                  2},
-        FrameCase{"InnerRaised2", [](TMMBevel& b) { b.SetBevelInner(bvRaised); b.SetBevelInnerWidth(2); }, true,
-                  [](const TMMBevel& b) {
-                      return std::vector<Ring>(2, {b.InnerLightColor(), b.InnerShadowColor()});
-                  },
-                  2},
-        FrameCase{"SingleOutline", [](TMMBevel& b) { b.SetBorderStyle(bsSingle); }, true,
-                  [](const TMMBevel&) { return std::vector<Ring>{{Frame(), Frame()}}; }, 1},
-        FrameCase{"Border2", [](TMMBevel& b) { b.SetBorderWidth(2); }, true,
-                  [](const TMMBevel& b) { return std::vector<Ring>(2, {b.BorderColor(), b.BorderColor()}); }, 2},
-        FrameCase{"Border2NotFilled", [](TMMBevel& b) { b.SetBorderWidth(2); }, false,
-                  [](const TMMBevel&) { return std::vector<Ring>{}; }, 2},
-        FrameCase{"BorderSpace2", [](TMMBevel& b) { b.SetBorderSpace(2); }, true,
-                  [](const TMMBevel& b) {
-                      return std::vector<Ring>(2, {b.BorderSpaceColor(), b.BorderSpaceColor()});
-                  },
-                  2},
-        FrameCase{"SpaceCutsAreNeitherDrawnNorSteppedOver",
-                  [](TMMBevel& b) {
-                      b.SetBevelOuter(bvSpace);
-                      b.SetBevelOuterWidth(3);
-                      b.SetBevelInner(bvSpace);
-                      b.SetBevelInnerWidth(2);
-                  },
-                  true, [](const TMMBevel&) { return std::vector<Ring>{}; }, 0},
-        FrameCase{"AllInOrder",
-                  [](TMMBevel& b) {
-                      b.SetBorderStyle(bsSingle);
-                      b.SetBevelOuter(bvRaised);
-                      b.SetBorderWidth(2);
-                      b.SetBevelInner(bvLowered);
-                      b.SetBorderSpace(1);
-                  },
-                  true,
-                  [](const TMMBevel& b) {
-                      return std::vector<Ring>{{Frame(), Frame()},
-                                               {b.OuterLightColor(), b.OuterShadowColor()},
-                                               {b.BorderColor(), b.BorderColor()},
-                                               {b.BorderColor(), b.BorderColor()},
-                                               {b.InnerShadowColor(), b.InnerLightColor()},
-                                               {b.BorderSpaceColor(), b.BorderSpaceColor()}};
-                  },
-                  6}),
+    ::testing::Values(FrameCase{"OuterLowered2",
+                                [](TMMBevel& b) {
+                                    b.SetBevelOuter(bvLowered);
+                                    b.SetBevelOuterWidth(2);
+                                },
+                                true,
+                                [](const TMMBevel& b) {
+                                    return std::vector<Ring>(2, {b.OuterShadowColor(), b.OuterLightColor()});
+                                },
+                                2},
+                      FrameCase{"OuterRaised2",
+                                [](TMMBevel& b) {
+                                    b.SetBevelOuter(bvRaised);
+                                    b.SetBevelOuterWidth(2);
+                                },
+                                true,
+                                [](const TMMBevel& b) {
+                                    return std::vector<Ring>(2, {b.OuterLightColor(), b.OuterShadowColor()});
+                                },
+                                2},
+                      FrameCase{"InnerLowered2",
+                                [](TMMBevel& b) {
+                                    b.SetBevelInner(bvLowered);
+                                    b.SetBevelInnerWidth(2);
+                                },
+                                true,
+                                [](const TMMBevel& b) {
+                                    return std::vector<Ring>(2, {b.InnerShadowColor(), b.InnerLightColor()});
+                                },
+                                2},
+                      FrameCase{"InnerRaised2",
+                                [](TMMBevel& b) {
+                                    b.SetBevelInner(bvRaised);
+                                    b.SetBevelInnerWidth(2);
+                                },
+                                true,
+                                [](const TMMBevel& b) {
+                                    return std::vector<Ring>(2, {b.InnerLightColor(), b.InnerShadowColor()});
+                                },
+                                2},
+                      FrameCase{"SingleOutline", [](TMMBevel& b) { b.SetBorderStyle(bsSingle); }, true,
+                                [](const TMMBevel&) {
+                                    return std::vector<Ring>{{Frame(), Frame()}};
+                                },
+                                1},
+                      FrameCase{"Border2", [](TMMBevel& b) { b.SetBorderWidth(2); }, true,
+                                [](const TMMBevel& b) {
+                                    return std::vector<Ring>(2, {b.BorderColor(), b.BorderColor()});
+                                },
+                                2},
+                      FrameCase{"Border2NotFilled", [](TMMBevel& b) { b.SetBorderWidth(2); }, false,
+                                [](const TMMBevel&) { return std::vector<Ring>{}; }, 2},
+                      FrameCase{"BorderSpace2", [](TMMBevel& b) { b.SetBorderSpace(2); }, true,
+                                [](const TMMBevel& b) {
+                                    return std::vector<Ring>(2, {b.BorderSpaceColor(), b.BorderSpaceColor()});
+                                },
+                                2},
+                      FrameCase{"SpaceCutsAreNeitherDrawnNorSteppedOver",
+                                [](TMMBevel& b) {
+                                    b.SetBevelOuter(bvSpace);
+                                    b.SetBevelOuterWidth(3);
+                                    b.SetBevelInner(bvSpace);
+                                    b.SetBevelInnerWidth(2);
+                                },
+                                true, [](const TMMBevel&) { return std::vector<Ring>{}; }, 0},
+                      FrameCase{"AllInOrder",
+                                [](TMMBevel& b) {
+                                    b.SetBorderStyle(bsSingle);
+                                    b.SetBevelOuter(bvRaised);
+                                    b.SetBorderWidth(2);
+                                    b.SetBevelInner(bvLowered);
+                                    b.SetBorderSpace(1);
+                                },
+                                true,
+                                [](const TMMBevel& b) {
+                                    return std::vector<Ring>{{Frame(), Frame()},
+                                                             {b.OuterLightColor(), b.OuterShadowColor()},
+                                                             {b.BorderColor(), b.BorderColor()},
+                                                             {b.BorderColor(), b.BorderColor()},
+                                                             {b.InnerShadowColor(), b.InnerLightColor()},
+                                                             {b.BorderSpaceColor(), b.BorderSpaceColor()}};
+                                },
+                                6}),
     [](const ::testing::TestParamInfo<FrameCase>& i) { return i.param.Name; });
 
 TEST(Bevel, PaintsInsideTheGivenRectangleOnly) {
@@ -298,8 +328,9 @@ TEST(Bevel, WidthsStayInTheirRanges) {
 
 TEST(Bevel, SetColorsWritesTheColourOfItsIndex) {
     using Getter = QColor (TMMBevel::*)() const;
-    const Getter getters[] = {&TMMBevel::BorderColor,      &TMMBevel::BorderSpaceColor, &TMMBevel::InnerLightColor,
-                              &TMMBevel::InnerShadowColor, &TMMBevel::OuterLightColor,  &TMMBevel::OuterShadowColor};
+    const Getter getters[] = {&TMMBevel::BorderColor,     &TMMBevel::BorderSpaceColor,
+                              &TMMBevel::InnerLightColor, &TMMBevel::InnerShadowColor,
+                              &TMMBevel::OuterLightColor, &TMMBevel::OuterShadowColor};
     for (int index = 0; index < 6; ++index) {
         TMMBevel b;
         const QColor colour(40 + index, 80, 120);

@@ -113,7 +113,8 @@ TEST(LED, AChangePaintsOnceAtOnceAndOnlyTheLitArea) {
         TBevelCut Outer;
         int BorderWidth;
     };
-    for (const Case& c : {Case{"no frame", bvNone, 0}, Case{"sunken", bvLowered, 0}, Case{"bordered", bvRaised, 3}}) {
+    for (const Case& c :
+         {Case{"no frame", bvNone, 0}, Case{"sunken", bvLowered, 0}, Case{"bordered", bvRaised, 3}}) {
         Host host;
         CountingLED led(host.get());
         led.Bevel()->SetBevelOuter(c.Outer);
@@ -355,7 +356,8 @@ TEST(LED, CaptionIsCentredInABandOneLineHigh) {
         const int advance = fm.horizontalAdvance(QString::fromLatin1(c.Caption));
         const int x0 = lit.left() + (lit.width() - advance) / 2;
         const QRect tight = fm.tightBoundingRect(QString::fromLatin1(c.Caption));
-        const QRect expected(x0 + tight.left(), bandTop + fm.ascent() + tight.top(), tight.width(), tight.height());
+        const QRect expected(x0 + tight.left(), bandTop + fm.ascent() + tight.top(), tight.width(),
+                             tight.height());
         // Hinting moves glyphs by a pixel or so against their metrics.
         EXPECT_LE(std::abs(ink.left() - expected.left()), 2) << c.Caption;
         EXPECT_LE(std::abs(ink.right() - expected.right()), 2) << c.Caption;
@@ -365,8 +367,10 @@ TEST(LED, CaptionIsCentredInABandOneLineHigh) {
         EXPECT_LT(ink.bottom(), bandTop + h) << c.Caption;
         // The frame is left alone.
         if (c.Frame > 0) {
-            EXPECT_EQ(CountNot(img, QRect(0, 0, c.Width, c.Frame), led.Bevel()->BorderColor()), 0) << c.Caption;
-            EXPECT_EQ(CountNot(img, QRect(0, c.Height - c.Frame, c.Width, c.Frame), led.Bevel()->BorderColor()), 0)
+            EXPECT_EQ(CountNot(img, QRect(0, 0, c.Width, c.Frame), led.Bevel()->BorderColor()), 0)
+                << c.Caption;
+            EXPECT_EQ(
+                CountNot(img, QRect(0, c.Height - c.Frame, c.Width, c.Frame), led.Bevel()->BorderColor()), 0)
                 << c.Caption;
         }
     }
@@ -488,6 +492,32 @@ TEST(LED, ColourChangesShowAtTheNextRepaint) {
     led.SetColor(QColor(0, 0, 90));
     Settle();
     EXPECT_EQ(CountNot(OnScreen(host.get()), lit, QColor(0, 0, 90)), 0);
+}
+
+TEST(GraphicControl, PaintsItsFrameAndFillsTheInsideUnlessTransparent) {
+    Host host;
+    TMMGraphicControl control(host.get());
+    control.Bevel()->SetBevelOuter(bvRaised);
+    control.Bevel()->SetBevelOuterWidth(2);
+    control.SetColor(QColor(90, 60, 30));
+    control.setGeometry(10, 10, 30, 20);
+    host.Show();
+    EXPECT_TRUE(control.testAttribute(Qt::WA_OpaquePaintEvent));
+    QImage img = OnScreen(host.get()).copy(control.geometry());
+    const TMMBevel& b = *control.Bevel();
+    ExpectRing(img, QRect(0, 0, 30, 20), b.OuterLightColor(), b.OuterShadowColor(), "ring 0");
+    ExpectRing(img, QRect(1, 1, 28, 18), b.OuterLightColor(), b.OuterShadowColor(), "ring 1");
+    EXPECT_EQ(CountNot(img, QRect(2, 2, 26, 16), control.Color()), 0);
+
+    // Transparent: the window shows through inside the frame.
+    control.SetTransparent(true);
+    EXPECT_FALSE(control.testAttribute(Qt::WA_OpaquePaintEvent));
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        return CountNot(OnScreen(host.get()).copy(control.geometry()), QRect(2, 2, 26, 16),
+                        QColor(10, 20, 30)) == 0;
+    }));
+    img = OnScreen(host.get()).copy(control.geometry());
+    ExpectRing(img, QRect(0, 0, 30, 20), b.OuterLightColor(), b.OuterShadowColor(), "transparent ring 0");
 }
 
 TEST(LED, ClientToClientAndScreenRect) {

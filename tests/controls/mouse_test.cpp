@@ -84,6 +84,8 @@ std::string KindName(Kind k) {
     return "";
 }
 
+void PrintTo(Kind k, std::ostream* os) { *os << KindName(k); }
+
 // A control at (40, 30), 66 x 65, in a shown window, its events recorded.
 class Mouse : public ::testing::TestWithParam<Kind> {
 protected:
@@ -185,10 +187,8 @@ TEST_P(Mouse, ModifierKeysReachTheShiftState) {
         TShiftState Shift;
     };
     const Case cases[] = {
-        {Qt::ShiftModifier, ssShift},
-        {Qt::ControlModifier, ssCtrl},
-        {Qt::AltModifier, ssAlt},
-        {Qt::ShiftModifier | Qt::ControlModifier, ssShift | ssCtrl},
+        {Qt::ShiftModifier, ssShift}, {Qt::ControlModifier, ssCtrl},
+        {Qt::AltModifier, ssAlt},     {Qt::ShiftModifier | Qt::ControlModifier, ssShift | ssCtrl},
         {Qt::NoModifier, 0},
     };
     for (const Case& c : cases) {
