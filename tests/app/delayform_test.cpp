@@ -19,21 +19,15 @@
 
 namespace {
 
-class DelayDialog : public ::testing::Test {
+class DelayDialog : public ConsoleTest {
 protected:
     void SetUp() override {
-        WaveOutSettings s;
-        s.output = "null";
-        waveOutConfigure(s);
-        Form = std::make_unique<TfMainform>();
+        ConsoleTest::SetUp();
+        Open();
         Dialog = new TfDelay(Form.get());
         Dialog->SetBellNum(7);
         Dialog->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(Dialog));
-    }
-    void TearDown() override {
-        Form.reset();
-        waveOutUseSettingsFile();
     }
 
     // Types into the number box as a person would, replacing its text.
@@ -52,8 +46,6 @@ protected:
         Closed = dialog.isNull();
     }
 
-    ConsoleSandbox Sandbox;
-    std::unique_ptr<TfMainform> Form;
     TfDelay* Dialog = nullptr;
     bool Closed = false;
 };
@@ -104,7 +96,7 @@ TEST_F(DelayDialog, SetStoresAppliesAndCloses) {
     ClickSet();
     EXPECT_TRUE(Closed) << "freed on close";
     EXPECT_EQ(Form->Timer(7)->Interval(), 275u);
-    EXPECT_TRUE(Sandbox.ReadSettings().contains("[DELAY]\nBELL7=275\n"));
+    EXPECT_TRUE(Sandbox->ReadSettings().contains("[DELAY]\nBELL7=275\n"));
 }
 
 TEST_F(DelayDialog, TypedNumberOutOfRangeIsClampedBeforeItIsStored) {
@@ -112,7 +104,7 @@ TEST_F(DelayDialog, TypedNumberOutOfRangeIsClampedBeforeItIsStored) {
     EXPECT_EQ(Dialog->seDelay()->Value(), 70000) << "the box holds what was typed until it is left";
     ClickSet();
     EXPECT_EQ(Form->Timer(7)->Interval(), 50000u);
-    EXPECT_TRUE(Sandbox.ReadSettings().contains("BELL7=50000\n"));
+    EXPECT_TRUE(Sandbox->ReadSettings().contains("BELL7=50000\n"));
 }
 
 TEST_F(DelayDialog, TextThatIsNotANumberIsStoredAsZero) {
@@ -120,7 +112,7 @@ TEST_F(DelayDialog, TextThatIsNotANumberIsStoredAsZero) {
     EXPECT_EQ(Dialog->seDelay()->Value(), 0);
     ClickSet();
     EXPECT_EQ(Form->Timer(7)->Interval(), 0u);
-    EXPECT_TRUE(Sandbox.ReadSettings().contains("BELL7=0\n"));
+    EXPECT_TRUE(Sandbox->ReadSettings().contains("BELL7=0\n"));
 }
 
 TEST_F(DelayDialog, ClosingWithoutSetDiscardsTheValue) {
@@ -130,7 +122,7 @@ TEST_F(DelayDialog, ClosingWithoutSetDiscardsTheValue) {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(dialog.isNull());
     EXPECT_EQ(Form->Timer(7)->Interval(), 300u);
-    EXPECT_FALSE(Sandbox.SettingsExist());
+    EXPECT_FALSE(Sandbox->SettingsExist());
 }
 
 TEST_F(DelayDialog, OpenDialogsGoWithTheMainWindow) {

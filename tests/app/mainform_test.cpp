@@ -29,40 +29,13 @@
 
 namespace {
 
-class MainWindow : public ::testing::Test {
+class MainWindow : public ConsoleTest {
 protected:
-    void SetUp() override {
-        WaveOutSettings s;
-        s.output = "null";
-        waveOutConfigure(s);
-    }
-    void TearDown() override {
-        Form.reset();
-        waveOutUseSettingsFile();
-    }
-
-    // A window over the sandbox's settings, shown and exposed.
-    TfMainform& Open(const QByteArray& Settings = {}) {
-        if (!Settings.isEmpty()) Sandbox->WriteSettings(Settings);
-        Form = std::make_unique<TfMainform>();
-        Form->show();
-        EXPECT_TRUE(QTest::qWaitForWindowExposed(Form.get()));
-        return *Form;
-    }
-
-    // A bell file in the sandbox, 300 ms long.
-    QString Bell(const QString& Name, int Milliseconds = 300) {
-        return MakeCodedBell(Sandbox->Dir.file(Name), 0, Milliseconds);
-    }
-
     // What the window shows now: what was last painted and flushed, not a
     // fresh rendering.
     QImage Shown() const {
         return Form->screen()->grabWindow(Form->winId()).toImage().convertToFormat(QImage::Format_RGB32);
     }
-
-    std::unique_ptr<ConsoleSandbox> Sandbox = std::make_unique<ConsoleSandbox>();
-    std::unique_ptr<TfMainform> Form;
 };
 
 QList<TfDelay*> OpenDelayDialogs() {

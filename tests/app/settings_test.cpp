@@ -26,43 +26,14 @@
 
 namespace {
 
-class Settings : public ::testing::Test {
+class Settings : public ConsoleTest {
 protected:
-    void SetUp() override {
-        WaveOutSettings s;
-        s.output = "null";
-        waveOutConfigure(s);
-    }
-    void TearDown() override {
-        Form.reset();
-        waveOutUseSettingsFile();
-    }
-
-    TfMainform& Open(const QByteArray& Text = {}) {
-        if (!Text.isNull()) Sandbox->WriteSettings(Text);
-        Form = std::make_unique<TfMainform>();
-        Form->show();
-        EXPECT_TRUE(QTest::qWaitForWindowExposed(Form.get()));
-        return *Form;
-    }
-
-    QString Bell(const QString& Name) { return MakeCodedBell(Sandbox->Dir.file(Name), 0, 100); }
-
-    std::vector<QString> BoxTexts() const {
-        std::vector<QString> texts;
-        for (const auto& box : Sandbox->Boxes.Boxes) texts.push_back(box.Text);
-        return texts;
-    }
-
     // Makes the settings folder impossible to create or write, even for
     // root: a plain file stands where the configuration folder should be.
     void BlockSettingsFolder() {
         QFile blocker(Sandbox->ConfigHome());
         ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     }
-
-    std::unique_ptr<ConsoleSandbox> Sandbox = std::make_unique<ConsoleSandbox>();
-    std::unique_ptr<TfMainform> Form;
 };
 
 TEST_F(Settings, WithoutAFileTheDefaultsApplyAndNoFileIsWritten) {

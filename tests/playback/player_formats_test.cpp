@@ -2,6 +2,7 @@
 // whole chain to the capture output and compared with sox's own decoding.
 
 #include "playback/MMWavePlayer.h"
+#include "tests/support/EventPump.h"
 #include "tests/support/WaveOutTestKit.h"
 #include "tests/support/SoxFixtures.h"
 #include "tests/support/TempDir.h"
@@ -25,16 +26,6 @@
 namespace {
 
 constexpr unsigned kOutRate = 48000;
-
-bool PumpUntil(const std::function<bool()>& Condition, int Seconds = 60) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(Seconds);
-    while (!Condition()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(std::chrono::microseconds(500));
-    }
-    return true;
-}
 
 struct Case {
     const char* name;
@@ -169,7 +160,7 @@ TEST_P(PlayerFormats, PlaysAsSoxDecodes) {
     Bell b;
     b.Player.LoadFromFile(file);
     b.Player.Play();
-    ASSERT_TRUE(PumpUntil([&] { return b.Stops == 1; })) << "never stopped";
+    ASSERT_TRUE(PumpUntil([&] { return b.Stops == 1; }, 60)) << "never stopped";
     EXPECT_EQ(b.Starts, 1);
     const Capture cap = Finish();
     ASSERT_EQ(FirstFrames.size(), 1u);
@@ -248,7 +239,7 @@ protected:
             return e.Message().isEmpty() ? QStringLiteral("(empty message)") : e.Message();
         }
         if (b.Starts) {
-            EXPECT_TRUE(PumpUntil([&] { return b.Stops == b.Starts; })) << "never stopped";
+            EXPECT_TRUE(PumpUntil([&] { return b.Stops == b.Starts; }, 60)) << "never stopped";
         }
         return {};
     }

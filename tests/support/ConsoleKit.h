@@ -21,9 +21,11 @@
 #include <QFile>
 #include <QString>
 #include <QStringList>
+#include <QTest>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 // Everything a main window reads from outside, pointed at a fresh folder.
@@ -128,3 +130,41 @@ inline bool Sounds(const Capture& C, int Code, std::int64_t From, std::int64_t T
     }
     return false;
 }
+
+// A test of the main window over a sandbox, its bells played to the null
+// output (tests that listen configure the capture output instead).
+class ConsoleTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WaveOutSettings s;
+        s.output = "null";
+        waveOutConfigure(s);
+    }
+    void TearDown() override {
+        Form.reset();
+        waveOutUseSettingsFile();
+    }
+
+    // A window over Settings (none written when null), shown and exposed.
+    TfMainform& Open(const QByteArray& Settings = QByteArray()) {
+        if (!Settings.isNull()) Sandbox->WriteSettings(Settings);
+        Form = std::make_unique<TfMainform>();
+        Form->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(Form.get()));
+        return *Form;
+    }
+
+    // A coded bell sound in the sandbox.
+    QString Bell(const QString& Name, int Milliseconds = 300) {
+        return MakeCodedBell(Sandbox->Dir.file(Name), 0, Milliseconds);
+    }
+
+    std::vector<QString> BoxTexts() const {
+        std::vector<QString> texts;
+        for (const auto& box : Sandbox->Boxes.Boxes) texts.push_back(box.Text);
+        return texts;
+    }
+
+    std::unique_ptr<ConsoleSandbox> Sandbox = std::make_unique<ConsoleSandbox>();
+    std::unique_ptr<TfMainform> Form;
+};
