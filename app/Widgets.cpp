@@ -9,6 +9,7 @@ TLabel::TLabel(const QString& Caption, QWidget* Parent) : QLabel(Caption, Parent
     // No background: the LED shows around the digits.
     setAutoFillBackground(false);
     setAttribute(Qt::WA_TranslucentBackground);
+    setMouseTracking(true);  // moves without a button held, as the LED under it
 }
 
 TImage::TImage(QWidget* Parent) : QWidget(Parent) {}
