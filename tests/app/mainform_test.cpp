@@ -271,6 +271,28 @@ TEST_F(MainWindow, MiddleButtonOnlyClearsTheFlags) {
     EXPECT_TRUE(OpenDelayDialogs().isEmpty());
 }
 
+TEST_F(MainWindow, BellThatCannotPlayIsReportedAndStaysDark) {
+    const QString file = Bell("b.wav");
+    TfMainform& form = Open("[SOUNDFILES]\nBELL3=" + file.toUtf8() + "\n[DELAY]\nBELL3=50\n");
+    WaveOutSettings nowhere;
+    nowhere.output = "quorvel-no-such-alsa-device";
+    waveOutConfigure(nowhere);
+
+    QTest::mouseClick(form.MMLED(3), Qt::LeftButton);  // a click plays at once
+    ASSERT_EQ(BoxTexts().size(), 1u);
+    EXPECT_EQ(Sandbox->Boxes.Boxes[0].Caption, "Quorvel 16");
+    EXPECT_EQ(BoxTexts()[0], "No wave audio playing device found.");
+    EXPECT_FALSE(form.Player(3)->IsOpen());
+    EXPECT_FALSE(form.MMLED(3)->Enabled());
+
+    form.Play(3);  // a stroke: the delay's timer plays it
+    ASSERT_TRUE(PumpUntil([&] { return BoxTexts().size() == 2; }, 5));
+    EXPECT_EQ(BoxTexts()[1], BoxTexts()[0]);
+    EXPECT_FALSE(form.Player(3)->IsOpen());
+    EXPECT_FALSE(form.MMLED(3)->Enabled());
+    EXPECT_FALSE(form.Timer(3)->Enabled());
+}
+
 // ---- The popup menu and the logo ----------------------------------------------------
 
 TEST_F(MainWindow, PopupMenuOpensFromTheLogoWithItsItemsInOrder) {
