@@ -166,9 +166,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     for (int i = 0; i < static_cast<int>(kScale.size()); ++i) {
-        char name[16];
-        std::snprintf(name, sizeof name, "bell%02d.wav", i + 1);
-        const std::filesystem::path file = dir / name;
+        const std::string number = std::to_string(i + 1);
+        const std::filesystem::path file = dir / ("bell" + std::string(2 - std::min<std::size_t>(2, number.size()), '0') + number + ".wav");
         const std::string bytes = Wav(Bell(i));
         std::ofstream out(file, std::ios::binary | std::ios::trunc);
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
