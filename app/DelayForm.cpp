@@ -8,16 +8,6 @@
 #include <QPushButton>
 #include <algorithm>
 
-namespace {
-
-QFont Tahoma(int pixels) {
-    QFont font(QStringLiteral("Tahoma"));
-    font.setPixelSize(pixels);
-    return font;
-}
-
-}  // namespace
-
 TfDelay::TfDelay(QWidget* Owner)
     : QWidget(Owner, Qt::Tool | Qt::WindowStaysOnTopHint),
       FSet(new QPushButton(QStringLiteral("Set"), this)),

@@ -37,13 +37,6 @@ TfMainform::TPortLister& PortLister() {
     return lister;
 }
 
-QFont Tahoma(int pixels, bool bold = false) {
-    QFont font(QStringLiteral("Tahoma"));
-    font.setPixelSize(pixels);
-    font.setBold(bold);
-    return font;
-}
-
 }  // namespace
 
 TfMainform::TPortLister TfMainform::SetPortLister(TPortLister Lister) {
@@ -177,7 +170,8 @@ void TfMainform::CreateComponents() {
     FPort->setInsertPolicy(QComboBox::NoInsert);
     FPort->setGeometry(25, 12, 97, 21);
     // Only the user's changes count: typing, or choosing from the list.
-    connect(FPort->lineEdit(), &QLineEdit::textEdited, this, Guarded([this](const QString&) { cbPortChange(); }));
+    connect(FPort->lineEdit(), &QLineEdit::textEdited, this,
+            Guarded([this](const QString&) { cbPortChange(); }));
     connect(FPort, &QComboBox::activated, this, Guarded([this](int) { cbPortChange(); }));
 
     FDelaysActive = new QCheckBox(QStringLiteral("Delays Active"), FButtons);

@@ -69,6 +69,8 @@ public:
     void Timer20Timer(QObject* Sender);
     // The bell a received byte names, 0 for none.
     static int BellOfChar(unsigned char Byte);
+    // The bell of a per-bell component (its Tag), 0 for none.
+    static int BellOf(QObject* Sender);
 
     // ---- Settings file
     void LoadComSettings(TIniFile& FromInifile);

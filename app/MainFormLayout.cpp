@@ -20,10 +20,6 @@ int Round(double value) {
     return static_cast<int>(std::nearbyint(value));
 }
 
-int TagOf(QObject* Sender) {
-    return Sender ? Sender->property("Tag").toInt() : 0;
-}
-
 }  // namespace
 
 void TfMainform::resizeEvent(QResizeEvent* event) {
@@ -65,22 +61,23 @@ void TfMainform::pButtonsResize() {
 void TfMainform::MMLED1MouseDown(QObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y) {
     FSetDelay = Button == mbRight;
     FSetFile = (Shift & ssShift) != 0;
-    if (FSetDelay) SetUpDelay(TagOf(Sender), X, Y);
+    if (FSetDelay) SetUpDelay(BellOf(Sender), X, Y);
 }
 
 void TfMainform::MMLED1Click(QObject* Sender) {
-    const int n = TagOf(Sender);
+    const int n = BellOf(Sender);
     if (FSetFile) {
         DoSetFile(n);
         return;
     }
-    if (n >= 1 && n <= kBellCount) FPlayers[n]->Play();
+    if (n) FPlayers[n]->Play();
 }
 
 void TfMainform::SetUpDelay(int aPlayer, int, int) {
     auto* dialog = new TfDelay(this);
     dialog->SetBellNum(aPlayer);
-    dialog->seDelay()->SetValue(FInifile->ReadInteger(QStringLiteral("DELAY"), QStringLiteral("BELL%1").arg(aPlayer), 300));
+    dialog->seDelay()->SetValue(
+        FInifile->ReadInteger(QStringLiteral("DELAY"), QStringLiteral("BELL%1").arg(aPlayer), 300));
     // Beside the cursor on the screen, where the ringer is looking.
     dialog->move(QCursor::pos() + QPoint(20, 20));
     dialog->show();
@@ -90,5 +87,6 @@ void TfMainform::DoSetFile(int aPlayer) {
     if (aPlayer < 1 || aPlayer > kBellCount) return;
     TMMWavePlayer* player = FPlayers[aPlayer];
     if (!player->SelectFile()) return;
-    FInifile->WriteString(QStringLiteral("SOUNDFILES"), QStringLiteral("BELL%1").arg(aPlayer), player->FileName());
+    FInifile->WriteString(QStringLiteral("SOUNDFILES"), QStringLiteral("BELL%1").arg(aPlayer),
+                          player->FileName());
 }

@@ -15,7 +15,8 @@ namespace {
 
 // The port properties the settings file holds, in the order of writing and
 // of applying: CustomBaudRate last, so a stored speed wins.
-constexpr const char* COM_PROPS[] = {"DeviceName", "BaudRate", "DataBits", "StopBits", "Parity", "CustomBaudRate"};
+constexpr const char* COM_PROPS[] = {"DeviceName", "BaudRate", "DataBits",
+                                     "StopBits",   "Parity",   "CustomBaudRate"};
 
 const QString kComPort = QStringLiteral("COMPORT");
 const QString kDelay = QStringLiteral("DELAY");
@@ -53,7 +54,8 @@ void TfMainform::SaveComSettings(TIniFile& ToInifile) {
 void TfMainform::LoadDelays() {
     for (int n = 1; n <= kBellCount; ++n)
         if (FTimers[n]->Tag() > 0)
-            FTimers[n]->SetInterval(static_cast<UINT>(FInifile->ReadInteger(kDelay, BellKey(FTimers[n]->Tag()), 300)));
+            FTimers[n]->SetInterval(
+                static_cast<UINT>(FInifile->ReadInteger(kDelay, BellKey(FTimers[n]->Tag()), 300)));
 }
 
 void TfMainform::SaveDelay(int aPlayer, int aDelayMilli) {
@@ -81,7 +83,8 @@ void TfMainform::LoadPosition() {
     // No check against the screen, but nothing the window system cannot
     // hold (its coordinates are 16-bit): a corrupt value must not wreck it.
     auto read = [this](const char* key, int defaultValue) {
-        return std::clamp(FInifile->ReadInteger(kPosition, QString::fromLatin1(key), defaultValue), -32767, 32767);
+        return std::clamp(FInifile->ReadInteger(kPosition, QString::fromLatin1(key), defaultValue), -32767,
+                          32767);
     };
     const int left = read("Left", 100), top = read("Top", 100);
     const int width = read("Width", 737), height = read("Height", 233);

@@ -17,28 +17,51 @@
 
 namespace {
 
-int TagOf(QObject* Sender) {
-    return Sender ? Sender->property("Tag").toInt() : 0;
-}
-
 bool IsBell(int n) {
     return n >= 1 && n <= kBellCount;
 }
 
 }  // namespace
 
+int TfMainform::BellOf(QObject* Sender) {
+    const int n = Sender ? Sender->property("Tag").toInt() : 0;
+    return IsBell(n) ? n : 0;
+}
+
 int TfMainform::BellOfChar(unsigned char Byte) {
     switch (Byte) {
-        case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
+        case '1':
+        case '2':
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+        case '8':
+        case '9':
             return Byte - '0';
-        case '0': return 10;
-        case 'E': case 'e': return 11;
-        case 'T': case 't': return 12;
-        case 'A': case 'a': return 13;
-        case 'B': case 'b': return 14;
-        case 'C': case 'c': return 15;
-        case 'D': case 'd': return 16;
-        default: return 0;
+        case '0':
+            return 10;
+        case 'E':
+        case 'e':
+            return 11;
+        case 'T':
+        case 't':
+            return 12;
+        case 'A':
+        case 'a':
+            return 13;
+        case 'B':
+        case 'b':
+            return 14;
+        case 'C':
+        case 'c':
+            return 15;
+        case 'D':
+        case 'd':
+            return 16;
+        default:
+            return 0;
     }
 }
 
@@ -61,16 +84,16 @@ void TfMainform::Play(int Bell) {
 }
 
 void TfMainform::Timer1Timer(QObject* Sender) {
-    Play(TagOf(Sender));
+    Play(BellOf(Sender));
 }
 
 void TfMainform::Player1Start(QObject* Sender) {
-    if (const int n = TagOf(Sender); IsBell(n)) FLEDs[n]->SetEnabled(true);
+    if (const int n = BellOf(Sender)) FLEDs[n]->SetEnabled(true);
 }
 
 void TfMainform::Player1Stop(QObject* Sender) {
-    const int n = TagOf(Sender);
-    if (!IsBell(n)) return;
+    const int n = BellOf(Sender);
+    if (!n) return;
     FLEDs[n]->SetEnabled(false);
     // The LED drew over the number; show it again on the grey LED.
     FLabels[n]->repaint();
@@ -84,7 +107,8 @@ void TfMainform::bListenClick(QObject* Sender) {
         if (auto* button = qobject_cast<QPushButton*>(Sender))
             button->setText(open ? QStringLiteral("STOP LISTENING") : QStringLiteral("START LISTENING"));
     } catch (...) {
-        MessageDlg(QStringLiteral("Cannot Start Communications with Receiver\rCheck COM Port Settings"), mtError);
+        MessageDlg(QStringLiteral("Cannot Start Communications with Receiver\rCheck COM Port Settings"),
+                   mtError);
     }
 }
 

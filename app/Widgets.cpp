@@ -5,6 +5,14 @@
 #include <QMenu>
 #include <QPainter>
 
+QFont Tahoma(int Pixels, bool Bold) {
+    QFont font(QStringLiteral("Tahoma"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(Pixels);
+    font.setBold(Bold);
+    return font;
+}
+
 TLabel::TLabel(const QString& Caption, QWidget* Parent) : QLabel(Caption, Parent) {
     // No background: the LED shows around the digits.
     setAutoFillBackground(false);

@@ -15,6 +15,10 @@
 
 class QMenu;
 
+// The program's font (a sans-serif stands in where Tahoma is not installed)
+// at a size in pixels.
+QFont Tahoma(int Pixels, bool Bold = false);
+
 // A plain panel that reports its size changes.
 class TPanel : public QWidget {
     Q_OBJECT

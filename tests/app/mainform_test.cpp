@@ -2,8 +2,8 @@
 // bells' LEDs and numbers as drawn, the mouse on the bells, the popup menu,
 // start-up without a receiver, and closing.
 
-#include "app/DelayForm.h"
 #include "app/MainForm.h"
+#include "app/DelayForm.h"
 #include "app/Widgets.h"
 #include "comport/FComPort.h"
 #include "controls/MMLED.h"
@@ -301,7 +301,8 @@ TEST_F(MainWindow, PopupMenuOpensFromTheLogoWithItsItemsInOrder) {
     for (QAction* a : form.PopupMenu1()->actions()) items << (a->isSeparator() ? "-" : a->text());
     EXPECT_EQ(items, QStringList({"Setup Selected COM Port", "-", "Quorvel Website", "-", "Close"}));
 
-    QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(10, 10), form.Image1()->mapToGlobal(QPoint(10, 10)));
+    QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(10, 10),
+                            form.Image1()->mapToGlobal(QPoint(10, 10)));
     QApplication::sendEvent(form.Image1(), &click);
     EXPECT_TRUE(form.PopupMenu1()->isVisible());
     form.PopupMenu1()->hide();

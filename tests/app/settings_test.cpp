@@ -58,21 +58,26 @@ TEST_F(Settings, WithoutAFileTheDefaultsApplyAndNoFileIsWritten) {
 
 TEST_F(Settings, AFullFileIsReadIntoPortBellsDelaysAndWindow) {
     const QString treble = Bell("treble.wav"), tenor = Bell("tenor.wav");
-    TfMainform& form = Open("[COMPORT]\n"
-                            "FComPort1.DeviceName=/dev/ttyUSB3\n"
-                            "FComPort1.BaudRate=br9600\n"
-                            "FComPort1.DataBits=db7\n"
-                            "FComPort1.StopBits=sb2\n"
-                            "FComPort1.Parity=paEven\n"
-                            "FComPort1.CustomBaudRate=9600\n"
-                            "[SOUNDFILES]\n"
-                            "BELL1=" + treble.toUtf8() + "\n"
-                            "BELL16=" + tenor.toUtf8() + "\n"
-                            "[DELAY]\n"
-                            "BELL1=250\n"
-                            "BELL16=1200\n"
-                            "[Position]\n"
-                            "Left=120\nTop=80\nWidth=800\nHeight=260\n");
+    TfMainform& form = Open(
+        "[COMPORT]\n"
+        "FComPort1.DeviceName=/dev/ttyUSB3\n"
+        "FComPort1.BaudRate=br9600\n"
+        "FComPort1.DataBits=db7\n"
+        "FComPort1.StopBits=sb2\n"
+        "FComPort1.Parity=paEven\n"
+        "FComPort1.CustomBaudRate=9600\n"
+        "[SOUNDFILES]\n"
+        "BELL1=" +
+        treble.toUtf8() +
+        "\n"
+        "BELL16=" +
+        tenor.toUtf8() +
+        "\n"
+        "[DELAY]\n"
+        "BELL1=250\n"
+        "BELL16=1200\n"
+        "[Position]\n"
+        "Left=120\nTop=80\nWidth=800\nHeight=260\n");
     TFComPort* port = form.FComPort1();
     EXPECT_EQ(port->DeviceName(), "/dev/ttyUSB3");
     EXPECT_EQ(form.cbPort()->currentText(), "/dev/ttyUSB3");
@@ -95,20 +100,23 @@ TEST_F(Settings, AFullFileIsReadIntoPortBellsDelaysAndWindow) {
 }
 
 TEST_F(Settings, PortSettingsWrittenAsStandardSpeedComeBackAsCustomSpeed) {
-    TfMainform& form = Open("[COMPORT]\nFComPort1.DeviceName=COM3\nFComPort1.BaudRate=br2400\n"
-                            "FComPort1.DataBits=db8\nFComPort1.StopBits=sb1\nFComPort1.Parity=paNone\n"
-                            "FComPort1.CustomBaudRate=2400\n");
+    TfMainform& form = Open(
+        "[COMPORT]\nFComPort1.DeviceName=COM3\nFComPort1.BaudRate=br2400\n"
+        "FComPort1.DataBits=db8\nFComPort1.StopBits=sb1\nFComPort1.Parity=paNone\n"
+        "FComPort1.CustomBaudRate=2400\n");
     form.SaveComSettings(*form.Inifile());
     const QByteArray saved = Sandbox->ReadSettings();
     EXPECT_TRUE(saved.contains("FComPort1.BaudRate=brCustom\n")) << saved.toStdString();
     EXPECT_TRUE(saved.contains("FComPort1.CustomBaudRate=2400\n"));
-    EXPECT_TRUE(saved.startsWith("[COMPORT]\nFComPort1.DeviceName=COM3\nFComPort1.BaudRate=brCustom\n"
-                                 "FComPort1.DataBits=db8\nFComPort1.StopBits=sb1\nFComPort1.Parity=paNone\n"))
+    EXPECT_TRUE(
+        saved.startsWith("[COMPORT]\nFComPort1.DeviceName=COM3\nFComPort1.BaudRate=brCustom\n"
+                         "FComPort1.DataBits=db8\nFComPort1.StopBits=sb1\nFComPort1.Parity=paNone\n"))
         << "replaced in place, in order";
 }
 
 TEST_F(Settings, NamesMatchInAnyCaseAndAnEmptyValueChangesNothing) {
-    TfMainform& form = Open("[comport]\nfcomport1.baudrate=BR9600\nFComPort1.Parity=\nFComPort1.DataBits=DB7\n");
+    TfMainform& form =
+        Open("[comport]\nfcomport1.baudrate=BR9600\nFComPort1.Parity=\nFComPort1.DataBits=DB7\n");
     EXPECT_EQ(form.FComPort1()->BaudRate(), br9600);
     EXPECT_EQ(form.FComPort1()->Parity(), paNone);
     EXPECT_EQ(form.FComPort1()->DataBits(), db7);
@@ -129,9 +137,10 @@ TEST_P(StoredDelay, ReadsAsTheIntegerRulesSay) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, StoredDelay,
-                         ::testing::Values(DelayText{"500", 500}, DelayText{"0x1F4", 500}, DelayText{"0X1f4", 500},
-                                           DelayText{"$1F4", 500}, DelayText{"0", 0}, DelayText{"abc", 300},
-                                           DelayText{"0x", 300}, DelayText{"", 300}, DelayText{"12ab", 300}));
+                         ::testing::Values(DelayText{"500", 500}, DelayText{"0x1F4", 500},
+                                           DelayText{"0X1f4", 500}, DelayText{"$1F4", 500}, DelayText{"0", 0},
+                                           DelayText{"abc", 300}, DelayText{"0x", 300}, DelayText{"", 300},
+                                           DelayText{"12ab", 300}));
 
 TEST_F(Settings, DelaySetInTheDialogIsStoredAsDecimal) {
     TfMainform& form = Open("[DELAY]\nBELL3=0x1F4\n");
@@ -177,16 +186,20 @@ TEST_P(Corrupt, StartsWithTheDefaultsAndKeepsWhatCanBeRead) {
 
 INSTANTIATE_TEST_SUITE_P(
     Files, Corrupt,
-    ::testing::Values(CorruptFile{"Garbage", "<<<>>> ]]][[ = == ===\n\t\t\n[\n]\n=value\n"},
-                      CorruptFile{"Binary", RandomBytes(64 * 1024)},
-                      CorruptFile{"KeyWithoutEquals", "[COMPORT]\nFComPort1.BaudRate\nFComPort1.Parity paOdd\n[SOUNDFILES]\nBELL1\n"},
-                      CorruptFile{"TenMegabyteLine", "[SOUNDFILES]\nBELL1=" + QByteArray(10 * 1024 * 1024, 'x')}),
+    ::testing::Values(
+        CorruptFile{"Garbage", "<<<>>> ]]][[ = == ===\n\t\t\n[\n]\n=value\n"},
+        CorruptFile{"Binary", RandomBytes(64 * 1024)},
+        CorruptFile{"KeyWithoutEquals",
+                    "[COMPORT]\nFComPort1.BaudRate\nFComPort1.Parity paOdd\n[SOUNDFILES]\nBELL1\n"},
+        CorruptFile{"TenMegabyteLine", "[SOUNDFILES]\nBELL1=" + QByteArray(10 * 1024 * 1024, 'x')}),
     [](const ::testing::TestParamInfo<CorruptFile>& info) { return std::string(info.param.Name); });
 
 TEST_F(Settings, BadPortValueIsReportedAndTheBellsStillLoad) {
     const QString file = Bell("b.wav");
-    TfMainform& form = Open("[COMPORT]\nFComPort1.DeviceName=/dev/ttyUSB1\nFComPort1.BaudRate=br9601\n"
-                            "[SOUNDFILES]\nBELL2=" + file.toUtf8() + "\n[DELAY]\nBELL2=450\n");
+    TfMainform& form = Open(
+        "[COMPORT]\nFComPort1.DeviceName=/dev/ttyUSB1\nFComPort1.BaudRate=br9601\n"
+        "[SOUNDFILES]\nBELL2=" +
+        file.toUtf8() + "\n[DELAY]\nBELL2=450\n");
     ASSERT_EQ(Sandbox->Boxes.Boxes.size(), 1u);
     EXPECT_EQ(Sandbox->Boxes.Boxes[0].Type, mtError);
     EXPECT_EQ(Sandbox->Boxes.Boxes[0].Caption, "Quorvel 16");
@@ -261,7 +274,8 @@ TEST_F(Settings, PortSelectorStoresTheNameAfterEveryKeystroke) {
 
 TEST_F(Settings, ChangingThePortWhileListeningClosesItAndTheButtonStaysAsItWas) {
     PseudoTerminal first, second;
-    TfMainform& form = Open("[COMPORT]\nFComPort1.DeviceName=" + QByteArray(first.SlavePath().c_str()) + "\n");
+    TfMainform& form =
+        Open("[COMPORT]\nFComPort1.DeviceName=" + QByteArray(first.SlavePath().c_str()) + "\n");
     QTest::mouseClick(form.bListen(), Qt::LeftButton);
     ASSERT_TRUE(form.FComPort1()->GetActive());
 
@@ -285,7 +299,8 @@ TEST_F(Settings, PortThatCannotOpenGivesTheTwoLineError) {
     QTest::mouseClick(form.bListen(), Qt::LeftButton);
     ASSERT_EQ(Sandbox->Boxes.Boxes.size(), 1u);
     EXPECT_EQ(Sandbox->Boxes.Boxes[0].Type, mtError);
-    EXPECT_EQ(Sandbox->Boxes.Boxes[0].Text, "Cannot Start Communications with Receiver\rCheck COM Port Settings");
+    EXPECT_EQ(Sandbox->Boxes.Boxes[0].Text,
+              "Cannot Start Communications with Receiver\rCheck COM Port Settings");
     EXPECT_EQ(form.bListen()->text(), "START LISTENING");
     EXPECT_TRUE(form.bSequence()->isEnabled());
     EXPECT_FALSE(form.FComPort1()->GetActive());

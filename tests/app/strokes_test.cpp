@@ -20,8 +20,8 @@
 #include <QTest>
 #include <algorithm>
 #include <map>
-#include <set>
 #include <memory>
+#include <set>
 #include <sstream>
 
 namespace {
@@ -65,8 +65,8 @@ struct Silent {
 struct StrokeRow {
     const char* Name;
     bool DelaysActive;
-    std::vector<int> Bells;                  // bells with a sound, each its own code
-    std::vector<std::pair<int, int>> Delays; // bell, ms (others 300)
+    std::vector<int> Bells;                   // bells with a sound, each its own code
+    std::vector<std::pair<int, int>> Delays;  // bell, ms (others 300)
     int SoundMs;
     std::vector<Step> Steps;
     std::vector<Heard> Expected;
@@ -100,8 +100,8 @@ protected:
         settings += "[SOUNDFILES]\n";
         for (std::size_t code = 0; code < row.Bells.size(); ++code) {
             const int bell = row.Bells[code];
-            const QString file =
-                MakeCodedBell(Sandbox->Dir.file(QStringLiteral("bell%1.wav").arg(bell)), int(code), row.SoundMs);
+            const QString file = MakeCodedBell(Sandbox->Dir.file(QStringLiteral("bell%1.wav").arg(bell)),
+                                               int(code), row.SoundMs);
             settings += "BELL" + QByteArray::number(bell) + "=" + file.toUtf8() + "\n";
             CodeOf[bell] = int(code);
         }
@@ -129,7 +129,8 @@ protected:
         int lastDue = 0;
         for (const Heard& h : row.Expected) lastDue = std::max(lastDue, row.Steps[h.Step].AtMs + h.AfterMs);
         const int lastStep = row.Steps.empty() ? 0 : row.Steps.back().AtMs;
-        const std::int64_t end = begin + std::int64_t(std::max(lastDue, lastStep) + row.SoundMs + 300) * 1000000;
+        const std::int64_t end =
+            begin + std::int64_t(std::max(lastDue, lastStep) + row.SoundMs + 300) * 1000000;
 
         std::size_t next = 0;
         while (waveOutNowNs() < end || !Form->AllStopped()) {
@@ -246,49 +247,79 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StrokeRow{"IdleBellSoundsOneDelayLater", true, {3}, {{3, 300}}, 400, {SendAt(0, "3")}, {{3, 0, 300}}},
         StrokeRow{"StrokeDuringItsDelaySoundsAtOnceAndOnlyOnce",
-                  true, {3}, {{3, 300}}, 400,
+                  true,
+                  {3},
+                  {{3, 300}},
+                  400,
                   {SendAt(0, "3"), SendAt(150, "3")},
                   {{3, 1, 0}}},
         StrokeRow{"StrokeWhileSoundingSilencesItForTheDelay",
-                  true, {3}, {{3, 300}}, 400,
+                  true,
+                  {3},
+                  {{3, 300}},
+                  400,
                   {SendAt(0, "3"), SendAt(450, "3")},
                   {{3, 0, 300}, {3, 1, 300}},
                   {{3, 1, 25, 275}}},
         StrokeRow{"StrokeWhileDelayPendingAndSoundingRestartsAtOnce",
-                  true, {3}, {{3, 300}}, 400,
+                  true,
+                  {3},
+                  {{3, 300}},
+                  400,
                   {SendAt(0, "3"), ClickAt(100, 3), SendAt(200, "3")},
                   {{3, 1, 0}, {3, 2, 0}}},
         StrokeRow{"WithoutDelaysEveryStrokeRestartsAtOnce",
-                  false, {3}, {{3, 300}}, 400,
+                  false,
+                  {3},
+                  {{3, 300}},
+                  400,
                   {SendAt(0, "3"), SendAt(150, "3")},
                   {{3, 0, 0}, {3, 1, 0}}},
         StrokeRow{"PendingDelayStillSoundsAfterDelaysAreSwitchedOff",
-                  true, {3}, {{3, 300}}, 400,
+                  true,
+                  {3},
+                  {{3, 300}},
+                  400,
                   {SendAt(0, "3"), DelaysAt(100, false)},
                   {{3, 0, 300}}},
         StrokeRow{"DigitsNameBellsOneToTenAndOtherBytesNothing",
-                  false, {1, 9, 10}, {}, 150,
+                  false,
+                  {1, 9, 10},
+                  {},
+                  150,
                   {SendAt(0, "1"), SendAt(100, "9"), SendAt(200, "0"),
                    SendAt(300, QByteArray("Zx \r\n\x80\xff\x7f", 8)), SendAt(400, QByteArray("\0", 1))},
                   {{1, 0, 0}, {9, 1, 0}, {10, 2, 0}}},
         StrokeRow{"LettersNameBellsElevenToSixteenInEitherCase",
-                  false, {11, 12, 13, 14, 15, 16}, {}, 120,
+                  false,
+                  {11, 12, 13, 14, 15, 16},
+                  {},
+                  120,
                   {SendAt(0, "e"), SendAt(60, "T"), SendAt(120, "a"), SendAt(180, "B"), SendAt(240, "c"),
                    SendAt(300, "D")},
                   {{11, 0, 0}, {12, 1, 0}, {13, 2, 0}, {14, 3, 0}, {15, 4, 0}, {16, 5, 0}}},
         StrokeRow{"TwoBellsInOneWriteEachKeepTheirOwnDelay",
-                  true, {3, 5}, {{3, 300}, {5, 200}}, 400,
+                  true,
+                  {3, 5},
+                  {{3, 300}, {5, 200}},
+                  400,
                   {SendAt(0, "35")},
                   {{5, 0, 200}, {3, 0, 300}}},
         StrokeRow{"ZeroDelayMeansNoDelay", true, {4}, {{4, 0}}, 300, {SendAt(0, "4")}, {{4, 0, 0}}},
         StrokeRow{"BellWithoutASoundStaysSilentAndDark",
-                  false, {2}, {}, 200,
+                  false,
+                  {2},
+                  {},
+                  200,
                   {SendAt(0, "6"), SendAt(50, "2")},
                   {{2, 1, 0}}},
         // Bells in turn every 750 ms from one interval after the click; a
         // new start begins again with bell 1. Bells 3 to 16 have no sound.
         StrokeRow{"SequenceBeginsWithBellOneAfterEveryStart",
-                  true, {1, 2}, {}, 200,
+                  true,
+                  {1, 2},
+                  {},
+                  200,
                   {SequenceAt(0), SequenceAt(1700), SequenceAt(1800), SequenceAt(2700)},
                   {{1, 0, 750}, {2, 0, 1500}, {1, 2, 750}},
                   {},

@@ -91,11 +91,12 @@ inline QString MakeCodedBell(const QString& Path, int Code, int Milliseconds, un
     for (std::uint32_t i = 0; i < frames; ++i) data.append(reinterpret_cast<const char*>(&level), 2);
     auto u32 = [](std::uint32_t v) { return QByteArray(reinterpret_cast<const char*>(&v), 4); };
     auto u16 = [](std::uint16_t v) { return QByteArray(reinterpret_cast<const char*>(&v), 2); };
-    QByteArray file = "RIFF" + u32(36 + static_cast<std::uint32_t>(data.size())) + "WAVEfmt " + u32(16) + u16(1) +
-                      u16(1) + u32(Rate) + u32(Rate * 2) + u16(2) + u16(16) + "data" +
+    QByteArray file = "RIFF" + u32(36 + static_cast<std::uint32_t>(data.size())) + "WAVEfmt " + u32(16) +
+                      u16(1) + u16(1) + u32(Rate) + u32(Rate * 2) + u16(2) + u16(16) + "data" +
                       u32(static_cast<std::uint32_t>(data.size())) + data;
     QFile f(Path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(file) != file.size()) ADD_FAILURE() << "cannot write " << Path.toStdString();
+    if (!f.open(QIODevice::WriteOnly) || f.write(file) != file.size())
+        ADD_FAILURE() << "cannot write " << Path.toStdString();
     return Path;
 }
 
@@ -124,7 +125,8 @@ inline std::vector<Onset> Onsets(const Capture& C) {
 
 // Whether code sounds anywhere in frames [From, To).
 inline bool Sounds(const Capture& C, int Code, std::int64_t From, std::int64_t To) {
-    for (std::int64_t f = std::max<std::int64_t>(From, 0); f < To && f < static_cast<std::int64_t>(C.frames()); ++f) {
+    for (std::int64_t f = std::max<std::int64_t>(From, 0);
+         f < To && f < static_cast<std::int64_t>(C.frames()); ++f) {
         const long level = std::lround(static_cast<double>(C.at(static_cast<std::size_t>(f), 0)) / kCodeUnit);
         if (level > 0 && (static_cast<unsigned>(level) & (1u << Code))) return true;
     }
