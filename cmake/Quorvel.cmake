@@ -14,11 +14,13 @@ function(quorvel_library target)
   target_link_libraries(${target} PUBLIC ${ARG_DEPS})
 endfunction()
 
-# quorvel_tests([DEPS <targets>...] [ENV <VAR=value>...])
+# quorvel_tests([DEPS <targets>...] [ENV <VAR=value>...] [SERIAL <names>...])
 # One test program per *_test.cpp in the calling folder, run by CTest one
-# test case at a time.
+# test case at a time. The programs named in SERIAL (file name without
+# "_test.cpp") run alone: they judge sound timing, which other tests' load
+# would shift.
 function(quorvel_tests)
-  cmake_parse_arguments(ARG "" "" "DEPS;ENV" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPS;ENV;SERIAL" ${ARGN})
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
   file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR}/tests ${CMAKE_CURRENT_SOURCE_DIR})
   string(REPLACE "/" "_" prefix "${rel}")
@@ -27,10 +29,15 @@ function(quorvel_tests)
     set(exe "${prefix}_${name}")
     add_executable(${exe} ${test_source})
     target_link_libraries(${exe} PRIVATE quorvel_test_support ${ARG_DEPS})
+    string(REGEX REPLACE "_test$" "" short ${name})
+    set(serial FALSE)
+    if(short IN_LIST ARG_SERIAL)
+      set(serial TRUE)
+    endif()
     gtest_discover_tests(${exe}
       DISCOVERY_MODE PRE_TEST
       DISCOVERY_TIMEOUT 60
-      PROPERTIES TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${ARG_ENV}")
+      PROPERTIES TIMEOUT 120 RUN_SERIAL ${serial} ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${ARG_ENV}")
   endforeach()
 endfunction()
 
