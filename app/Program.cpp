@@ -3,11 +3,13 @@
 #include "app/MainForm.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/Styles.h"
+#include "platform/waveout/waveout.h"
 #include "playback/MMWavePlayer.h"
 
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QIcon>
+#include <cstdio>
 
 void InitProgramResources() {
     Q_INIT_RESOURCE(app);  // the resources live in a static library
@@ -43,6 +45,8 @@ int RunProgram(int& argc, char** argv) {
     TStyleManager::TrySetStyle(QStringLiteral("sky"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/quorvel/logo.png")));
     InstallWaveFileChooser();
+    // The output starts with the first bell; say then how it runs.
+    waveOutSetLogger([](const std::string& line) { std::fprintf(stderr, "quorvel16: %s\n", line.c_str()); });
 
     TfMainform form;
     form.show();

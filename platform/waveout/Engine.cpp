@@ -58,6 +58,10 @@ bool Engine::start() {
     callbackId = callbackThread.get_id();
     originNs.store(monotonicNs(), std::memory_order_release);
     mixerThread = std::thread([this] { mixerLoop(); });
+    // Asked from here so that the answer is known when start returns.
+    sched_param param{};
+    param.sched_priority = kMixerPriority;
+    realtimeResult = pthread_setschedparam(mixerThread.native_handle(), SCHED_FIFO, &param);
     return true;
 }
 
@@ -132,10 +136,6 @@ void Engine::signalCallbackThread() {
 // ---- the mixer thread ----------------------------------------------------------------
 
 void Engine::mixerLoop() {
-    sched_param param{};
-    param.sched_priority = 70;
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);  // best effort
-
     const std::int64_t lead = output->leadFrames();
     const double nsPerFrame = 1e9 / settings.rate;
     const auto periodNs = static_cast<std::int64_t>(period * nsPerFrame);
@@ -353,7 +353,8 @@ void Engine::processVoice(Voice& v, std::int64_t blockStart, bool) {
         }
         if (v.logPending) {
             v.logPending = false;
-            logQueue.push({v.id, v.seenStamp, frameOfTime(v.seenStamp), blockStart + offset});
+            if (!logQueue.push({v.id, v.seenStamp, frameOfTime(v.seenStamp), blockStart + offset}))
+                startsDropped.fetch_add(1, std::memory_order_relaxed);
             doneThisBlock = true;
         }
         float* dst = mix.data() + 2 * offset;
@@ -441,6 +442,10 @@ WaveOutStatus Engine::status() const {
     s.lateBlocks = lateBlocks.load(std::memory_order_relaxed);
     s.lateStarts = lateStarts.load(std::memory_order_relaxed);
     s.clockSlips = clockSlips.load(std::memory_order_relaxed);
+    s.startsDropped = startsDropped.load(std::memory_order_relaxed);
+    s.realtime = realtimeResult == 0;
+    s.realtimeNote = realtimeResult == 0 ? "SCHED_FIFO priority " + std::to_string(kMixerPriority)
+                                         : std::string("not granted: ") + std::strerror(realtimeResult);
     return s;
 }
 

@@ -17,6 +17,7 @@
 
 inline constexpr std::size_t kMaxVoices = 256;
 inline constexpr std::size_t kStartLogLimit = 8192;  // starts kept for waveOutGetStartLog
+inline constexpr int kMixerPriority = 70;            // SCHED_FIFO, where the system grants it
 
 class Engine {
 public:
@@ -106,8 +107,12 @@ private:
     std::atomic<std::uint64_t> lateBlocks{0};
     std::atomic<std::uint64_t> lateStarts{0};
     std::atomic<std::uint64_t> clockSlips{0};
+    std::atomic<std::uint64_t> startsDropped{0};
+    int realtimeResult = -1;  // of asking for real-time priority; set once in start()
 
-    mutable std::mutex infoLock;  // error text and start log (never taken by the mixer)
+    // Error text and start log. The mixer takes it only in fail(), once, when
+    // the output is already lost; otherwise it never waits on it.
+    mutable std::mutex infoLock;
     std::string errorText;
     // The latest kStartLogLimit starts, in a ring made once so that a long
     // practice does not grow the program.

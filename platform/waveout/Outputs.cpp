@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -172,11 +173,9 @@ public:
             error = "capture " + path + ": cannot write the file";
             return Result::Lost;
         }
-        for (unsigned i = 0; i < 2 * count; ++i) {
-            if (!ring->push(frames[i])) {
-                error = "capture " + path + ": the file writer fell behind";
-                return Result::Lost;
-            }
+        if (!ring->pushAll(frames, 2 * std::size_t{count})) {
+            error = "capture " + path + ": the file writer fell behind";
+            return Result::Lost;
         }
         return Result::Ok;
     }
@@ -239,16 +238,14 @@ private:
     }
 
     void drain() {
-        std::int16_t s;
-        std::size_t n = 0;
-        while (ring && ring->pop(s)) {
-            put16(reinterpret_cast<unsigned char*>(&chunk[n]), static_cast<std::uint16_t>(s));
-            if (++n == chunk.size()) {
-                flush(n);
-                n = 0;
-            }
+        while (ring) {
+            const std::size_t n = ring->popSome(chunk.data(), chunk.size());
+            if (n == 0) return;
+            if constexpr (std::endian::native != std::endian::little)
+                for (std::size_t i = 0; i < n; ++i)
+                    put16(reinterpret_cast<unsigned char*>(&chunk[i]), static_cast<std::uint16_t>(chunk[i]));
+            flush(n);
         }
-        flush(n);
     }
 
     void flush(std::size_t samples) {

@@ -11,6 +11,7 @@
 // index is written by one side only; the other side's copy is cached to keep
 // the shared cache lines quiet.
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <memory>
@@ -33,6 +34,33 @@ public:
         return true;
     }
 
+    // Pushes all `count` items or none (false when they do not all fit),
+    // publishing them with one release store.
+    bool pushAll(const T* items, std::size_t count) {
+        const std::size_t t = tail.load(std::memory_order_relaxed);
+        if (room(t) < count) {
+            headCache = head.load(std::memory_order_acquire);
+            if (room(t) < count) return false;
+        }
+        const std::size_t first = std::min(count, size - t);
+        std::copy(items, items + first, cells.get() + t);
+        std::copy(items + first, items + count, cells.get());
+        tail.store((t + count) & mask, std::memory_order_release);
+        return true;
+    }
+
+    // Pops up to `max` items into `out`; how many it popped.
+    std::size_t popSome(T* out, std::size_t max) {
+        const std::size_t h = head.load(std::memory_order_relaxed);
+        tailCache = tail.load(std::memory_order_acquire);
+        const std::size_t n = std::min(max, (tailCache - h) & mask);
+        const std::size_t first = std::min(n, size - h);
+        std::copy(cells.get() + h, cells.get() + h + first, out);
+        std::copy(cells.get(), cells.get() + (n - first), out + first);
+        head.store((h + n) & mask, std::memory_order_release);
+        return n;
+    }
+
     bool pop(T& item) {
         const std::size_t h = head.load(std::memory_order_relaxed);
         if (h == tailCache) {
@@ -49,6 +77,10 @@ public:
     }
 
 private:
+    // Slots the producer may fill, by its cached view of head (one slot
+    // always stays empty to tell full from empty).
+    std::size_t room(std::size_t t) const { return (headCache - t - 1) & mask; }
+
     static std::size_t roundUp(std::size_t n) {
         std::size_t p = 2;
         while (p < n) p <<= 1;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -53,6 +54,11 @@ std::unique_ptr<Output> makeOutput(const std::string& output) {
     return makeAlsaOutput(output);
 }
 
+WaveOutLogger& logger() {
+    static WaveOutLogger l;
+    return l;
+}
+
 // The running engine, started on first use; null when no output can be had.
 std::shared_ptr<Engine> engineLocked(Registry& r) {
     if (r.engine || r.attempted) return r.engine;
@@ -61,9 +67,11 @@ std::shared_ptr<Engine> engineLocked(Registry& r) {
     auto engine = std::make_shared<Engine>(s, makeOutput(s.output));
     if (!engine->start()) {
         r.startError = engine->error();
+        if (logger()) logger()("sound output " + s.output + " cannot start: " + r.startError);
         return nullptr;
     }
     r.engine = std::move(engine);
+    if (logger()) logger()(waveOutDescribe(r.engine->status()));
     return r.engine;
 }
 
@@ -227,11 +235,31 @@ void waveOutShutdown() {
     r.retired.clear();
 }
 
+std::string waveOutDescribe(const WaveOutStatus& s) {
+    if (!s.running)
+        return "sound output " + s.outputName + " not running" + (s.error.empty() ? "" : ": " + s.error);
+    char latency[32];
+    std::snprintf(latency, sizeof latency, "%.2f", 1000.0 * double(s.latencyFrames) / s.rate);
+    return "sound output " + s.outputName + ": " + std::to_string(s.rate) + " Hz, " +
+           std::to_string(s.periodFrames) + "-frame periods, start latency " + latency + " ms; mixer " +
+           (s.realtime ? "at real-time priority (" + s.realtimeNote + ")"
+                       : "not at real-time priority (" + s.realtimeNote + ")");
+}
+
+WaveOutLogger waveOutSetLogger(WaveOutLogger log) {
+    Registry& r = registry();
+    std::lock_guard lock(r.lock);
+    WaveOutLogger previous = std::move(logger());
+    logger() = std::move(log);
+    return previous;
+}
+
 WaveOutStatus waveOutGetStatus() {
     Registry& r = registry();
     std::lock_guard lock(r.lock);
     if (!r.engine) {
         WaveOutStatus s;
+        s.outputName = (r.configured ? *r.configured : waveOutSettingsFromFile()).output;
         s.error = r.startError;
         return s;
     }

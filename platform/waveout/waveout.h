@@ -18,6 +18,7 @@
 #include "platform/base/wintypes.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -139,10 +140,13 @@ struct WaveOutStatus {
     std::int64_t latencyFrames = 0;  // fixed start latency in output frames
     std::int64_t originNs = 0;       // CLOCK_MONOTONIC time of output frame 0
     std::uint64_t framesRendered = 0;
-    std::uint64_t xruns = 0;       // device underruns recovered
-    std::uint64_t lateBlocks = 0;  // blocks rendered after their time
-    std::uint64_t lateStarts = 0;  // starts that could not be placed exactly
-    std::uint64_t clockSlips = 0;  // corrections of the clock onto a drifting device
+    std::uint64_t xruns = 0;          // device underruns recovered
+    std::uint64_t lateBlocks = 0;     // blocks rendered after their time
+    std::uint64_t lateStarts = 0;     // starts that could not be placed exactly
+    std::uint64_t clockSlips = 0;     // corrections of the clock onto a drifting device
+    std::uint64_t startsDropped = 0;  // start records the log's queue had no room for
+    bool realtime = false;            // the mixer thread runs at real-time priority
+    std::string realtimeNote;         // which priority, or why it was not granted
 };
 WaveOutStatus waveOutGetStatus();
 
@@ -153,9 +157,19 @@ struct WaveOutStartRecord {
     double requestFrame = 0;      // that time on the output clock, in frames
     std::int64_t firstFrame = 0;  // output frame where the first frame was mixed
 };
-// Start records since the output started (oldest first, the latest 65536);
+// Start records since the output started (oldest first, the latest 8192);
 // the capture output also writes all of them to "<path>.starts" when it ends.
 std::vector<WaveOutStartRecord> waveOutGetStartLog();
+
+// One line on the output: its name, rate, period, latency and whether the
+// mixer runs at real-time priority (and why not).
+std::string waveOutDescribe(const WaveOutStatus& status);
+
+// Where the output says that it started (waveOutDescribe) or why it could
+// not; called with the output's lock held, so it must not call back in.
+// Returns the previous logger; none is installed at first.
+using WaveOutLogger = std::function<void(const std::string& line)>;
+WaveOutLogger waveOutSetLogger(WaveOutLogger log);
 
 // CLOCK_MONOTONIC in nanoseconds (the clock start requests are stamped with).
 std::int64_t waveOutNowNs();

@@ -3,7 +3,8 @@
 //
 //   quorvel-play FILE [--output default|null|capture:PATH|ALSA-DEVICE] [--info]
 //
-// --info describes the file and plays nothing. The exit status is 0 once
+// --info describes the file and the output (rate, period, latency, whether
+// the mixer runs at real-time priority) and plays nothing. The exit status is 0 once
 // the player reports its stop, 1 for a file or output it cannot play,
 // 2 for a wrong command line.
 
@@ -135,7 +136,12 @@ int main(int argc, char** argv) {
             return 1;
         }
         Describe(player);
-        if (options->InfoOnly) return 0;
+        if (options->InfoOnly) {
+            waveOutGetNumDevs();  // starts the output, so that it can say how it runs
+            Print(stdout, QStringLiteral("Output: %1")
+                              .arg(QString::fromStdString(waveOutDescribe(waveOutGetStatus()))));
+            return 0;
+        }
         if (player.Wave()->Empty()) {
             Print(stderr, QStringLiteral("quorvel-play: %1: no sound data to play").arg(options->File));
             return 1;

@@ -1,5 +1,5 @@
-#include "tests/support/WaveOutTestKit.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/WaveOutTestKit.h"
 
 #include <gtest/gtest.h>
 
@@ -129,6 +129,39 @@ TEST(WaveOutNoOutput, CountIsZeroAndOpenFails) {
     s.output = "capture:/nonexistent-folder/x.wav";
     waveOutConfigure(s);
     EXPECT_EQ(waveOutGetNumDevs(), 0u);
+    waveOutUseSettingsFile();
+}
+
+// The output says once how it runs when it starts, or why it cannot.
+TEST(WaveOutLog, StartSaysHowTheOutputRunsAndWhetherTheMixerIsRealTime) {
+    std::vector<std::string> lines;
+    const WaveOutLogger previous = waveOutSetLogger([&](const std::string& line) { lines.push_back(line); });
+    WaveOutSettings s;
+    s.output = "null";
+    s.periodFrames = 64;
+    waveOutConfigure(s);
+    ASSERT_EQ(waveOutGetNumDevs(), 1u);
+    ASSERT_EQ(waveOutGetNumDevs(), 1u);
+    ASSERT_EQ(lines.size(), 1u) << "once per start";
+    const WaveOutStatus status = waveOutGetStatus();
+    EXPECT_EQ(lines[0], waveOutDescribe(status));
+    EXPECT_NE(lines[0].find("sound output null: 48000 Hz, 64-frame periods"), std::string::npos) << lines[0];
+    // Either granted, or refused with the system's reason: never silent.
+    if (status.realtime) {
+        EXPECT_EQ(status.realtimeNote, "SCHED_FIFO priority 70");
+        EXPECT_NE(lines[0].find("mixer at real-time priority (SCHED_FIFO priority 70)"), std::string::npos);
+    } else {
+        EXPECT_EQ(status.realtimeNote.rfind("not granted: ", 0), 0u) << status.realtimeNote;
+        EXPECT_NE(lines[0].find("mixer not at real-time priority (not granted: "), std::string::npos);
+    }
+
+    s.output = "quorvel_no_such_pcm";
+    waveOutConfigure(s);
+    EXPECT_EQ(waveOutGetNumDevs(), 0u);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1].rfind("sound output quorvel_no_such_pcm cannot start: ", 0), 0u) << lines[1];
+    EXPECT_EQ(waveOutGetStatus().outputName, "quorvel_no_such_pcm");
+    waveOutSetLogger(previous);
     waveOutUseSettingsFile();
 }
 
