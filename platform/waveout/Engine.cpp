@@ -54,6 +54,9 @@ bool Engine::start() {
     const std::int64_t margin =
         static_cast<std::int64_t>(settings.marginMicroseconds) * settings.rate / 1000000;
     latency = static_cast<std::int64_t>(output->leadFrames()) + period + margin;
+    const auto stroke = static_cast<std::int64_t>(
+        std::llround(static_cast<double>(settings.strokeLatencyMicroseconds) * settings.rate / 1e6));
+    latency = std::max(latency, stroke);
     callbackThread = std::thread([this] { callbackLoop(); });
     callbackId = callbackThread.get_id();
     originNs.store(monotonicNs(), std::memory_order_release);

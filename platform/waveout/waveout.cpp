@@ -135,8 +135,12 @@ void deliverReturned(Voice& v, const std::vector<WAVEHDR*>& back) {
     v.delivered.notify_all();
 }
 
+// When the sounds started on this thread were asked for; 0: at the call.
+thread_local std::int64_t tRequestNs = 0;
+
 std::int64_t nextStamp(const Voice& v) {
-    return std::max(waveOutNowNs(), v.startStamp.load(std::memory_order_relaxed) + 1);
+    const std::int64_t asked = tRequestNs ? tRequestNs : waveOutNowNs();
+    return std::max(asked, v.startStamp.load(std::memory_order_relaxed) + 1);
 }
 
 bool headerArgsBad(const WAVEHDR* h, UINT cb) {
@@ -188,6 +192,10 @@ WaveOutSettings waveOutSettingsFromFile() {
     s.output = output.isEmpty() ? "default" : output.toStdString();
     const int period = GetPrivateProfileInt("AUDIO", "PeriodFrames", static_cast<int>(s.periodFrames), file);
     s.periodFrames = static_cast<unsigned>(std::clamp(period, 16, 4096));
+    bool ok = false;
+    const double strokeMs =
+        GetPrivateProfileString("AUDIO", "StrokeLatencyMs", "", file).trimmed().toDouble(&ok);
+    if (ok) s.strokeLatencyMicroseconds = static_cast<unsigned>(std::clamp(strokeMs, 0.0, 1000.0) * 1000.0);
     return s;
 }
 
@@ -233,6 +241,14 @@ void waveOutShutdown() {
     for (auto& v : open)
         if (engine) engine->detach(v.get());
     r.retired.clear();
+}
+
+void waveOutSetRequestTime(std::int64_t ns) {
+    tRequestNs = ns;
+}
+
+std::int64_t waveOutRequestTime() {
+    return tRequestNs;
 }
 
 std::string waveOutDescribe(const WaveOutStatus& s) {

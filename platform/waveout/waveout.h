@@ -105,6 +105,8 @@ MMRESULT waveOutMessage(HWAVEOUT hwo, UINT uMsg, DWORD_PTR dw1, DWORD_PTR dw2);
 
 // ---- Choosing, inspecting and restarting the output (program set-up, tests) --
 
+inline constexpr unsigned kDefaultStrokeLatencyMicroseconds = 0;
+
 struct WaveOutSettings {
     // "default", an ALSA PCM name ("hw:0", "file:'/tmp/x.raw',raw", ...),
     // "null", or "capture:<path>" (16-bit stereo PCM WAV at the output rate).
@@ -112,10 +114,16 @@ struct WaveOutSettings {
     unsigned periodFrames = 128;         // 16..4096
     unsigned rate = 48000;               // output rate
     unsigned marginMicroseconds = 1000;  // scheduling allowance in the fixed latency
+    // The fixed latency from a start's request time to its first frame
+    // (a stroke's arrival to its bell's first sample): at least the
+    // output's own lead, period and margin; more lets a caller that comes
+    // late still land every start on its sample.
+    unsigned strokeLatencyMicroseconds = kDefaultStrokeLatencyMicroseconds;
 };
 
 // The settings the output uses when it starts: the [AUDIO] section of
-// <configuration folder>/QUORVEL/settings.ini (Output=, PeriodFrames=),
+// <configuration folder>/QUORVEL/settings.ini (Output=, PeriodFrames=,
+// StrokeLatencyMs=),
 // unless waveOutConfigure has set them.
 WaveOutSettings waveOutSettingsFromFile();
 
@@ -170,6 +178,28 @@ std::string waveOutDescribe(const WaveOutStatus& status);
 // Returns the previous logger; none is installed at first.
 using WaveOutLogger = std::function<void(const std::string& line)>;
 WaveOutLogger waveOutSetLogger(WaveOutLogger log);
+
+// The time, CLOCK_MONOTONIC in nanoseconds, at which the starts made on this
+// thread were asked for: a stroke's arrival on the serial line, or a delay's
+// due time. Such a start is heard that time plus the fixed latency; one
+// asked for too long ago to be placed so plays at once (lateStarts). 0, the
+// default, stamps each start when it is made.
+void waveOutSetRequestTime(std::int64_t ns);
+std::int64_t waveOutRequestTime();
+
+// Sets the request time of this thread for one scope.
+class WaveOutRequestScope {
+public:
+    explicit WaveOutRequestScope(std::int64_t ns) : FPrevious(waveOutRequestTime()) {
+        waveOutSetRequestTime(ns);
+    }
+    ~WaveOutRequestScope() { waveOutSetRequestTime(FPrevious); }
+    WaveOutRequestScope(const WaveOutRequestScope&) = delete;
+    WaveOutRequestScope& operator=(const WaveOutRequestScope&) = delete;
+
+private:
+    std::int64_t FPrevious;
+};
 
 // CLOCK_MONOTONIC in nanoseconds (the clock start requests are stamped with).
 std::int64_t waveOutNowNs();
