@@ -57,9 +57,20 @@ struct Walk {
     bool HaveData = false;
     bool HaveFact = false;
     DWORD DataOffset = 0;
-    DWORD DataSize = 0;
-    std::int64_t DataEnd = 0;
+    DWORD DataSize = 0;        // as declared, before any cut to the file
+    std::int64_t DataEnd = 0;  // the next chunk's header, or the end of the file
 };
+
+// Where the samples end. A declared data size is trusted unless it cannot be
+// right (0 or 0xFFFFFFFF, as streaming writers leave it, or more than the
+// file holds); then the data runs to the next chunk or the end of the file.
+// The pad byte after an odd size is never a sample, and nothing past the end
+// of the RIFF chunk (an appended tag, a second file) is either.
+std::int64_t DataEndOf(const Walk& w, std::int64_t riffEnd, std::int64_t fileSize) {
+    const std::int64_t declaredEnd = std::int64_t{w.DataOffset} + w.DataSize;
+    const bool trusted = w.DataSize != 0 && w.DataSize != 0xFFFFFFFFu && declaredEnd <= fileSize;
+    return std::min(trusted ? declaredEnd : w.DataEnd, riffEnd);
+}
 
 int DescribeOpen(PWAVEIOCB& result, HMMIO h, MMCKINFO ckRIFF, DWORD flags, const QString& name,
                  const TWaveMemory* memory) {
@@ -81,6 +92,7 @@ int DescribeOpen(PWAVEIOCB& result, HMMIO h, MMCKINFO ckRIFF, DWORD flags, const
     for (;;) {
         MMCKINFO ck;
         if (mmioDescend(h, &ck, &ckRIFF, 0) != MMSYSERR_NOERROR) break;
+        const DWORD declaredSize = ck.cksize;
         const std::int64_t chunkEnd = std::int64_t{ck.dwDataOffset} + ck.cksize;
         if (chunkEnd > riffEnd) {
             if (w.HaveFormat && w.HaveData) break;
@@ -114,7 +126,7 @@ int DescribeOpen(PWAVEIOCB& result, HMMIO h, MMCKINFO ckRIFF, DWORD flags, const
             } else {
                 w.HaveData = true;
                 w.DataOffset = ck.dwDataOffset;
-                w.DataSize = ck.cksize;
+                w.DataSize = declaredSize;
                 w.DataEnd = fileSize;
                 previousWasData = true;
             }
@@ -161,7 +173,7 @@ int DescribeOpen(PWAVEIOCB& result, HMMIO h, MMCKINFO ckRIFF, DWORD flags, const
     } else {
         formatBytes = sizeof(WAVEFORMATEX) + fmt.cbSize;
     }
-    const std::int64_t span = std::max<std::int64_t>(0, w.DataEnd - w.DataOffset);
+    const std::int64_t span = std::max<std::int64_t>(0, DataEndOf(w, riffEnd, fileSize) - w.DataOffset);
     const auto dataBytes = static_cast<DWORD>(span / fmt.nBlockAlign * fmt.nBlockAlign);
     if (IsPcm(fmt)) {
         fmt.nBlockAlign = static_cast<WORD>((DWORD{fmt.wBitsPerSample} * fmt.nChannels) >> 3);

@@ -369,6 +369,53 @@ TEST_F(PlayerRefuses, CorruptBlockInsideAFileIsNeverPlayedAsNoise) {
     EXPECT_LE(heard, peak + 1) << "louder than the file ever is";
 }
 
+class PlayerEnds : public ::testing::Test, protected CaptureFixture {
+protected:
+    void SetUp() override {
+        if (!sox::Available()) GTEST_SKIP() << "sox is not installed";
+        StartCapture();
+    }
+    void TearDown() override { waveOutUseSettingsFile(); }
+};
+
+// An 8-bit mono file of odd length, as sox and many recorders write it, ends
+// in a pad byte. That zero is full scale negative in unsigned 8-bit: played,
+// it ends every stroke of the bell with a click.
+TEST_F(PlayerEnds, OddLength8BitMonoEndsWithoutAClick) {
+    const QString file = Dir.file("odd8.wav");
+    sox::Run({"-r", QString::number(kOutRate), "-n", "-r", QString::number(kOutRate), "-c", "1", "-e",
+              "unsigned", "-b", "8", file, "synth", "4801s", "sine", "440", "vol", "0.25"});
+    const QByteArray bytes = ReadFile(file);
+    const qsizetype data = ChunkBody(bytes, "data");
+    ASSERT_GT(data, 0);
+    std::uint32_t size;
+    std::memcpy(&size, bytes.constData() + data - 4, 4);
+    ASSERT_EQ(size, 4801u);
+    ASSERT_EQ(bytes.size(), data + 4802) << "sox wrote no pad byte";
+    ASSERT_EQ(bytes[data + 4801], '\0');
+    const std::vector<std::int16_t> want = SoxAsCaptured(file);
+    ASSERT_EQ(want.size(), 2u * 4801);
+    int peak = 0;
+    for (std::int16_t v : want) peak = std::max(peak, std::abs(int(v)));
+
+    Bell b;
+    b.Player.LoadFromFile(file);
+    b.Player.Play();
+    ASSERT_TRUE(PumpUntil([&] { return b.Stops == 1; }, 60)) << "never stopped";
+    PumpFor(100);  // some silence after the stop into the capture
+    const Capture cap = Finish();
+    ASSERT_EQ(FirstFrames.size(), 1u);
+    const std::size_t at = std::size_t(FirstFrames[0]), end = at + 4801;
+    ASSERT_GE(cap.frames(), end + 1000);
+    // The last samples are the file's, then silence: no step to full scale.
+    for (std::size_t i = end - 100; i < end; ++i)
+        ASSERT_EQ(cap.at(i, 0), want[(i - at) * 2]) << "frame " << i - at;
+    for (std::size_t i = end; i < end + 1000; ++i)
+        for (unsigned ch = 0; ch < 2; ++ch)
+            ASSERT_EQ(cap.at(i, ch), 0) << "frame " << i - at << " after the end";
+    for (std::int16_t v : cap.samples) ASSERT_LE(std::abs(int(v)), peak) << "louder than the file";
+}
+
 const QStringList S16{"-e", "signed", "-b", "16"};
 
 INSTANTIATE_TEST_SUITE_P(
