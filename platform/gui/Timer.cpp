@@ -6,6 +6,8 @@
 
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
+#include <chrono>
 #include <climits>
 
 TTimer::TTimer(QObject* owner) : QObject(owner) {
@@ -14,9 +16,20 @@ TTimer::TTimer(QObject* owner) : QObject(owner) {
 
 TTimer::~TTimer() = default;
 
+namespace {
+
+std::int64_t NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
 void TTimer::SetEnabled(bool value) {
     if (value == FEnabled) return;
     FEnabled = value;
+    FDueNs = NowNs() + std::int64_t(FInterval) * 1000000;
     try {
         UpdateTimer();
     } catch (...) {
@@ -29,10 +42,23 @@ void TTimer::SetInterval(UINT value) {
     if (value == FInterval) return;
     const UINT previous = FInterval;
     FInterval = value;
+    FDueNs = NowNs() + std::int64_t(FInterval) * 1000000;
     try {
         UpdateTimer();
     } catch (...) {
         FInterval = previous;
+        throw;
+    }
+}
+
+void TTimer::StartFrom(std::int64_t OriginNs) {
+    const bool was = FEnabled;
+    FEnabled = true;
+    FDueNs = std::min(OriginNs, NowNs()) + std::int64_t(FInterval) * 1000000;
+    try {
+        UpdateTimer();
+    } catch (...) {
+        FEnabled = was;
         throw;
     }
 }
@@ -51,13 +77,32 @@ void TTimer::UpdateTimer() {
     if (!FTimer) {
         FTimer = new QTimer(this);
         FTimer->setTimerType(Qt::PreciseTimer);
-        connect(FTimer, &QTimer::timeout, this, [this] {
-            try {
-                Timer();
-            } catch (...) {
-                Application.HandleException(std::current_exception());
-            }
-        });
+        FTimer->setSingleShot(true);  // each firing arms the next from its due time, so none drifts
+        connect(FTimer, &QTimer::timeout, this, [this] { Fire(); });
     }
-    FTimer->start(static_cast<int>(FInterval > INT_MAX ? INT_MAX : FInterval));  // restarts a running one
+    Arm();
+}
+
+// Starts (or restarts) the Qt timer for the next due time, rounded up to
+// its millisecond so that it never fires before it.
+void TTimer::Arm() {
+    const std::int64_t left = std::max<std::int64_t>(0, FDueNs - NowNs());
+    const std::int64_t ms = std::min<std::int64_t>((left + 999999) / 1000000, INT_MAX);
+    FTimer->start(static_cast<int>(ms));
+}
+
+void TTimer::Fire() {
+    const std::int64_t due = FDueNs;
+    FDueNs += std::int64_t(FInterval) * 1000000;
+    if (FEnabled && FInterval > 0) Arm();
+    // While OnTimer runs, DueNs is this firing's; a handler that restarts
+    // the timer sets the next one itself.
+    const std::int64_t next = FDueNs;
+    FDueNs = due;
+    try {
+        Timer();
+    } catch (...) {
+        Application.HandleException(std::current_exception());
+    }
+    if (FDueNs == due) FDueNs = next;
 }

@@ -157,4 +157,55 @@ TEST(Timer, TagAndPropertiesAreReadableByName) {
     EXPECT_FALSE(timer.property("Enabled").toBool());
 }
 
+// A timer started for a moment already past fires when that moment plus
+// its interval comes, at once when that has passed too, and each firing
+// knows the moment it was due, whole intervals on, even when handlers run
+// late.
+std::int64_t SteadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+TEST(Timer, StartedFromAPastMomentFiresAnIntervalAfterIt) {
+    for (const int agoMs : {200, 500}) {
+        TTimer timer;
+        timer.SetEnabled(false);
+        timer.SetInterval(300);
+        std::int64_t dueSeen = 0, firedAt = 0;
+        timer.OnTimer = [&](QObject*) {
+            if (!firedAt) {
+                firedAt = SteadyNs();
+                dueSeen = timer.DueNs();
+            }
+            timer.SetEnabled(false);
+        };
+        const std::int64_t origin = SteadyNs() - std::int64_t(agoMs) * 1000000;
+        timer.StartFrom(origin);
+        EXPECT_TRUE(timer.Enabled());
+        ASSERT_TRUE(QTest::qWaitFor([&] { return firedAt != 0; }, Patience)) << agoMs;
+        EXPECT_EQ(dueSeen, origin + 300000000) << agoMs;
+        EXPECT_GE(firedAt, origin + 300000000) << "never before it is due";
+    }
+}
+
+TEST(Timer, EachFiringIsDueWholeIntervalsFromTheStartEvenWhenHandlersRunLate) {
+    TTimer timer;
+    timer.SetEnabled(false);
+    timer.SetInterval(20);
+    std::vector<std::int64_t> dues;
+    timer.OnTimer = [&](QObject*) {
+        dues.push_back(timer.DueNs());
+        std::this_thread::sleep_for(std::chrono::milliseconds(dues.size() == 2 ? 35 : 1));  // one runs late
+        if (dues.size() == 6) timer.SetEnabled(false);
+    };
+    const std::int64_t before = SteadyNs();
+    timer.SetEnabled(true);
+    const std::int64_t after = SteadyNs();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dues.size() == 6; }, Patience));
+    EXPECT_GE(dues[0], before + 20000000);
+    EXPECT_LE(dues[0], after + 20000000);
+    for (std::size_t i = 1; i < dues.size(); ++i) EXPECT_EQ(dues[i] - dues[i - 1], 20000000) << i;
+}
+
 }  // namespace
