@@ -11,17 +11,6 @@ const std::int16_t gaiP4[16] = {230, 230, 230, 230, 307, 409, 512, 614,
 const std::int16_t gaiCoef1[MSADPCM_NUM_COEF] = {256, 512, 0, 192, 240, 460, 392};
 const std::int16_t gaiCoef2[MSADPCM_NUM_COEF] = {0, -256, 0, 64, 0, -208, -232};
 
-const std::int16_t adpcmStepTable[89] = {
-    7,    8,     9,     10,    11,    12,    13,    14,    16,    17,    19,    21,    23,    25,   28,
-    31,   34,    37,    41,    45,    50,    55,    60,    66,    73,    80,    88,    97,    107,  118,
-    130,  143,   157,   173,   190,   209,   230,   253,   279,   307,   337,   371,   408,   449,  494,
-    544,  598,   658,   724,   796,   876,   963,   1060,  1166,  1282,  1411,  1552,  1707,  1878, 2066,
-    2272, 2499,  2749,  3024,  3327,  3660,  4026,  4428,  4871,  5358,  5894,  6484,  7132,  7845, 8630,
-    9493, 10442, 11487, 12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767};
-
-const std::int8_t adpcmIMAIndex[16] = {-1, -1, -1, -1, 2, 4, 6, 8, -1, -1, -1, -1, 2, 4, 6, 8};
-const std::int8_t adpcmDVIIndex[8] = {-1, -1, -1, -1, 2, 4, 6, 8};
-
 namespace {
 
 // (2c + 1) * step / 8 rounded, kept in 16 bits (the top row wraps round),
@@ -31,7 +20,7 @@ constexpr std::array<std::array<std::int16_t, 8>, 89> MakeDiffTable() {
     for (int i = 0; i < 89; ++i)
         for (int c = 0; c < 8; ++c)
             t[i][c] = static_cast<std::int16_t>(
-                static_cast<std::uint16_t>(((2 * c + 1) * adpcmStepTable[i] + 4) / 8));
+                static_cast<std::uint16_t>(((2 * c + 1) * kImaStepTable[i] + 4) / 8));
     t[0] = {0, 2, 4, 6, 8, 10, 12, 13};
     t[11] = {2, 7, 13, 18, 23, 29, 34, 39};
     t[44] = {61, 185, 309, 432, 556, 680, 803, 927};
@@ -47,16 +36,16 @@ std::int16_t adpcmIMAStep(int code, std::int16_t& stepNo, std::int16_t& value) {
     if (code & 8) d = -d;
     value = static_cast<std::int16_t>(static_cast<std::uint16_t>(value + d));
     stepNo = static_cast<std::int16_t>(
-        std::clamp(std::clamp<int>(stepNo, 0, 88) + adpcmIMAIndex[code & 15], 0, 88));
+        std::clamp(std::clamp<int>(stepNo, 0, 88) + kImaIndexTable[code & 15], 0, 88));
     return value;
 }
 
 std::int16_t adpcmDVIStep(int code, std::int16_t& stepNo, std::int16_t& value) {
-    int d = std::min((2 * (code & 7) + 1) * adpcmStepTable[std::clamp<int>(stepNo, 0, 88)] / 8, 32767);
+    int d = std::min((2 * (code & 7) + 1) * kImaStepTable[std::clamp<int>(stepNo, 0, 88)] / 8, 32767);
     if (code & 8) d = -d;
     value = static_cast<std::int16_t>(std::clamp(value + d, -32768, 32767));
     stepNo = static_cast<std::int16_t>(
-        std::clamp(std::clamp<int>(stepNo, 0, 88) + adpcmDVIIndex[code & 7], 0, 88));
+        std::clamp(std::clamp<int>(stepNo, 0, 88) + kImaIndexTable[code & 7], 0, 88));
     return value;
 }
 

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 
+#include "platform/acm/ImaTables.h"
 #include "platform/base/wintypes.h"
 
 inline constexpr int MSADPCM_NUM_COEF = 7;
@@ -42,9 +43,6 @@ struct TIMA_PARAMS {
 extern const std::int16_t gaiP4[16];
 extern const std::int16_t gaiCoef1[MSADPCM_NUM_COEF];
 extern const std::int16_t gaiCoef2[MSADPCM_NUM_COEF];
-extern const std::int16_t adpcmStepTable[89];
-extern const std::int8_t adpcmIMAIndex[16];
-extern const std::int8_t adpcmDVIIndex[8];
 // 89 rows of 8 differences, one per step index and code magnitude.
 extern const std::array<std::array<std::int16_t, 8>, 89> adpcmIMADiffTable;
 

@@ -54,9 +54,7 @@ std::unique_ptr<Stage> MakeStage(const WAVEFORMATEX* src, const WAVEFORMATEX* ds
 // The default PCM output of the driver that takes src (tag 0 when none).
 WAVEFORMATEX DefaultOutput(const WAVEFORMATEX* src);
 
-// Tables shared with the tests' reference encoders.
-extern const std::int16_t kImaStepTable[89];
-extern const std::int8_t kImaIndexTable[16];
+// G.711 sample decoding.
 std::int16_t ALawToLinear(BYTE a);
 std::int16_t MuLawToLinear(BYTE u);
 

@@ -228,7 +228,7 @@ TEST(ImaStreams, StepRules) {
     for (int i = 0; i < 89; ++i)
         for (int c = 0; c < 8; ++c) {
             // Signed 16-bit entries: the top rows wrap round.
-            const double near = (2 * c + 1) * adpcmStepTable[i] / 8.0;
+            const double near = (2 * c + 1) * kImaStepTable[i] / 8.0;
             EXPECT_LE(std::abs(std::remainder(adpcmIMADiffTable[i][c] - near, 65536.0)), 1.0)
                 << i << "," << c;
         }
@@ -291,7 +291,7 @@ struct Encoder {
 
     int Difference(int code) const {
         const int magnitude = code & 7;
-        int d = dvi ? std::min((2 * magnitude + 1) * adpcmStepTable[index] / 8, 32767)
+        int d = dvi ? std::min((2 * magnitude + 1) * kImaStepTable[index] / 8, 32767)
                     : adpcmIMADiffTable[index][magnitude];
         return code & 8 ? -d : d;
     }
@@ -304,7 +304,7 @@ struct Encoder {
         for (int c = 1; c < 16; ++c)
             if (std::abs(Next(c) - target) < std::abs(Next(best) - target)) best = c;
         value = static_cast<std::int16_t>(Next(best));
-        const int step = dvi ? adpcmDVIIndex[best & 7] : adpcmIMAIndex[best];
+        const int step = kImaIndexTable[best];  // DVI: the first eight, the same again
         index = static_cast<std::int16_t>(std::clamp(index + step, 0, 88));
         return best;
     }
