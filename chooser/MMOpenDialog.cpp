@@ -1,0 +1,209 @@
+#include "chooser/MMOpenDialog.h"
+
+#include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFileSystemModel>
+#include <QGridLayout>
+#include <QItemSelectionModel>
+#include <QLineEdit>
+#include <QListView>
+#include <QScreen>
+#include <QShowEvent>
+
+// The running window: Qt's file dialog with the confirmation and the first
+// showing handed to its component.
+class TMMOpenDialogWindow : public QFileDialog {
+public:
+    TMMOpenDialogWindow(TMMCustomOpenDialog* Owner, QWidget* Parent) : QFileDialog(Parent), FOwner(Owner) {}
+
+    void accept() override {
+        // Qt's own accept goes into a folder, up on "..", or reports a file
+        // that is not there: only a real choice of files is put to DoFileOK.
+        const QStringList files = selectedFiles();
+        const auto* edit = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        bool choice = !files.isEmpty() && !(edit && edit->text() == QStringLiteral(".."));
+        const bool mustExist = fileMode() == ExistingFile || fileMode() == ExistingFiles;
+        for (const QString& file : files) {
+            const QFileInfo info(file);
+            if (info.isDir() || (mustExist && !info.exists())) choice = false;
+        }
+        if (choice && !FOwner->ConfirmFiles(files)) return;
+        QFileDialog::accept();
+    }
+
+protected:
+    void showEvent(QShowEvent* Event) override {
+        QFileDialog::showEvent(Event);
+        if (FShown) return;
+        FShown = true;
+        FOwner->Centre();
+        if (!(FOwner->Options() & ofEnableSizing)) setFixedSize(size());
+    }
+
+private:
+    TMMCustomOpenDialog* FOwner;
+    bool FShown = false;
+};
+
+namespace {
+
+// "Name|*.a;*.b|Other|*.c" as Qt's filters "Name (*.a *.b)", "Other (*.c)".
+QStringList NameFilters(const QString& Filter) {
+    const QStringList parts = Filter.split(QLatin1Char('|'));
+    QStringList filters;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        QString patterns = parts[i + 1].trimmed();
+        patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
+        if (!patterns.isEmpty()) filters << parts[i] + QStringLiteral(" (") + patterns + QLatin1Char(')');
+    }
+    return filters;
+}
+
+QListView* FileList(QFileDialog* Dialog) {
+    return Dialog ? Dialog->findChild<QListView*>(QStringLiteral("listView")) : nullptr;
+}
+
+}  // namespace
+
+TMMCustomOpenDialog::TMMCustomOpenDialog(QObject* AOwner) : QObject(AOwner) {}
+
+TMMCustomOpenDialog::~TMMCustomOpenDialog() = default;
+
+void TMMCustomOpenDialog::SetInitialDir(const QString& Value) {
+    QString dir = Value;
+    while (dir.size() > 1 && dir.endsWith(QLatin1Char('/'))) dir.chop(1);
+    FInitialDir = dir;
+}
+
+bool TMMCustomOpenDialog::Execute() {
+    TMMOpenDialogWindow window(this, QApplication::activeWindow());
+    window.setOption(QFileDialog::DontUseNativeDialog);
+    window.setOption(QFileDialog::HideNameFilterDetails);
+    window.setOption(QFileDialog::DontResolveSymlinks, FOptions.testFlag(ofNoDereferenceLinks));
+    window.setAcceptMode(QFileDialog::AcceptOpen);
+    window.setFileMode(FOptions.testFlag(ofAllowMultiSelect) ? QFileDialog::ExistingFiles
+                       : FOptions.testFlag(ofFileMustExist)  ? QFileDialog::ExistingFile
+                                                             : QFileDialog::AnyFile);
+    if (!FTitle.isEmpty()) window.setWindowTitle(FTitle);
+    const QStringList filters = NameFilters(FFilter);
+    if (!filters.isEmpty()) {
+        window.setNameFilters(filters);
+        if (FFilterIndex >= 1 && FFilterIndex <= filters.size())
+            window.selectNameFilter(filters[FFilterIndex - 1]);
+    }
+    if (FOptions.testFlag(ofForceShowHidden)) window.setFilter(window.filter() | QDir::Hidden);
+    window.setDefaultSuffix(FDefaultExt);
+    if (!FHistoryList.isEmpty()) window.setHistory(FHistoryList);
+
+    // A file name with a folder says where to start; otherwise the initial folder.
+    const QFileInfo current(FFileName);
+    if (!FFileName.isEmpty() && FFileName.contains(QLatin1Char('/')))
+        window.setDirectory(current.absolutePath());
+    else if (!FInitialDir.isEmpty())
+        window.setDirectory(FInitialDir);
+    if (!FFileName.isEmpty()) window.selectFile(current.fileName());
+
+    if (FOptionsEx.testFlag(ofExNoPlacesBar))
+        if (QWidget* places = window.findChild<QWidget*>(QStringLiteral("sidebar"))) places->hide();
+    if (!FTemplateName.isEmpty())
+        if (QWidget* panel = CreateTemplate(&window)) {
+            // Beside everything Qt lays out: the list, the name and the buttons.
+            if (auto* grid = qobject_cast<QGridLayout*>(window.layout()))
+                grid->addWidget(panel, 0, grid->columnCount(), grid->rowCount(), 1);
+        }
+
+    FHandle = &window;
+    FLastSelected.clear();
+    struct TEnd {
+        TMMCustomOpenDialog* Self;
+        bool Created = false;
+        ~TEnd() {
+            if (Created) Self->DoDestroy();
+            Self->FHandle = nullptr;
+        }
+    } end{this};
+    DoCreate();
+    end.Created = true;
+    if (QListView* list = FileList(&window))
+        connect(list->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+                &TMMCustomOpenDialog::SelectionChanged);
+    SelectionChanged();  // a preset file is already selected
+
+    if (window.exec() != QDialog::Accepted) return false;
+    FFiles = window.selectedFiles();
+    if (FFiles.isEmpty()) return false;
+    FFileName = FFiles.constFirst();
+    if (!filters.isEmpty()) FFilterIndex = static_cast<int>(filters.indexOf(window.selectedNameFilter())) + 1;
+    return true;
+}
+
+void TMMCustomOpenDialog::Centre() {
+    if (!FHandle) return;
+    const QScreen* screen = FHandle->screen();
+    if (!screen) return;
+    const QRect area = screen->geometry();
+    const QRect frame = FHandle->frameGeometry();
+    FHandle->move(area.x() + (area.width() - frame.width()) / 2,
+                  area.y() + (area.height() - frame.height()) / 3);
+}
+
+void TMMCustomOpenDialog::SelectionChanged() {
+    QListView* list = FileList(FHandle);
+    if (!list) return;
+    const QItemSelectionModel* selection = list->selectionModel();
+    // The item last chosen: the current one when it is selected, else the
+    // last selected row.
+    QModelIndex chosen = list->currentIndex();
+    if (!chosen.isValid() || !selection->isSelected(chosen)) {
+        const QModelIndexList rows = selection->selectedRows();
+        chosen = rows.isEmpty() ? QModelIndex() : rows.constLast();
+    }
+    if (!chosen.isValid()) return;  // nothing selected: the panel keeps what it shows
+    const QString path = chosen.data(QFileSystemModel::FilePathRole).toString();
+    if (path.isEmpty() || path == FLastSelected) return;
+    FLastSelected = path;
+    DoSelChanged(path);
+}
+
+bool TMMCustomOpenDialog::ConfirmFiles(const QStringList& Files) {
+    FTempFiles = Files;
+    for (const QString& file : FTempFiles) {
+        bool canClose = true;
+        DoFileOK(file, canClose);
+        if (!canClose) return false;
+    }
+    return true;
+}
+
+void TMMCustomOpenDialog::ConnectCommand(QAbstractButton* Control, int Id) {
+    connect(Control, &QAbstractButton::clicked, this,
+            [this, Control, Id] { DoCommand(FHandle, Control, Id); });
+}
+
+QWidget* TMMCustomOpenDialog::CreateTemplate(QWidget*) {
+    return nullptr;
+}
+
+void TMMCustomOpenDialog::DoCreate() {
+    if (OnCreate) OnCreate(this);
+}
+
+void TMMCustomOpenDialog::DoDestroy() {
+    if (OnDestroy) OnDestroy(this);
+}
+
+void TMMCustomOpenDialog::DoFileOK(const QString& FileName, bool& CanClose) {
+    if (OnFileOK) OnFileOK(this, FileName, CanClose);
+}
+
+void TMMCustomOpenDialog::DoSelChanged(const QString& FileName) {
+    if (OnSelChange) OnSelChange(this, FileName);
+}
+
+void TMMCustomOpenDialog::DoCommand(QWidget* Dialog, QWidget* Control, int Id) {
+    if (OnCommand) OnCommand(this, Dialog, Control, Id);
+}

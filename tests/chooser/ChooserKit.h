@@ -1,0 +1,81 @@
+#pragma once
+
+// Running the wave file dialog in a test: its modal loop runs while the
+// test's steps drive it as a person would (the file list, the keyboard, the
+// panel's buttons), and whatever the steps leave open is cancelled. Sound
+// goes to the null output unless a test chooses the capture output.
+
+#include "chooser/MMWaveOpenDialog.h"
+#include "platform/waveout/waveout.h"
+#include "tests/support/EventPump.h"
+#include "tests/support/SoxFixtures.h"
+#include "tests/support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QFileSystemModel>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <functional>
+
+// Runs Dialog's Execute with Steps inside its loop; returns Execute's result.
+inline bool RunDialog(TMMCustomOpenDialog& Dialog, const std::function<void(QFileDialog*)>& Steps) {
+    QTimer::singleShot(0, [&] {
+        QFileDialog* window = Dialog.Handle();
+        if (!window) {
+            ADD_FAILURE() << "the dialog is not running";
+            return;
+        }
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(window));
+        Steps(window);
+        if (Dialog.Handle() && Dialog.Handle()->isVisible()) Dialog.Handle()->reject();
+    });
+    return Dialog.Execute();
+}
+
+inline QListView* FileListOf(QFileDialog* Window) {
+    return Window->findChild<QListView*>(QStringLiteral("listView"));
+}
+
+// Makes Path the current, selected item of the list, as a click does.
+inline void ClickFile(QFileDialog* Window, const QString& Path) {
+    QListView* list = FileListOf(Window);
+    ASSERT_NE(list, nullptr);
+    auto* model = qobject_cast<QFileSystemModel*>(list->model());
+    ASSERT_NE(model, nullptr);
+    ASSERT_TRUE(PumpUntil([&] { return model->index(Path).isValid(); }, 10)) << Path.toStdString();
+    list->setCurrentIndex(model->index(Path));
+}
+
+// Waits for the panel to take in the last selection.
+inline bool Settled(const TMMWaveOpenDialog& Dialog) {
+    return PumpUntil([&] { return !Dialog.Updating(); }, 10);
+}
+
+// The dialog's folder holds these fixtures (made by sox).
+class ChooserTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!sox::Available()) GTEST_SKIP() << "sox is not installed";
+        WaveOutSettings s;
+        s.output = "null";
+        waveOutConfigure(s);
+    }
+    void TearDown() override { waveOutUseSettingsFile(); }
+
+    // sox -n <Format> Path synth <Synth>: Format sets rate, bits, channels,
+    // encoding; Synth the length and the signal.
+    QString Make(const QString& Name, const QStringList& Format, const QStringList& Synth) {
+        const QString path = Dir.file(Name);
+        sox::Run(QStringList{"-n"} + Format + QStringList{path, "synth"} + Synth);
+        return path;
+    }
+
+    TempDir Dir;
+};
