@@ -9,7 +9,7 @@
 #include "platform/base/Exception.h"
 #include "platform/base/wintypes.h"
 #include "wavedata/MMCutList.h"
-#include "wavedata/WaveFile.h"
+#include "wavedata/RiffWave.h"
 
 #include <QByteArray>
 #include <QIODevice>

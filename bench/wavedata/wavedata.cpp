@@ -3,7 +3,7 @@
 
 #include "wavedata/MMPCMSup.h"
 #include "wavedata/MMWave.h"
-#include "wavedata/WaveFile.h"
+#include "wavedata/RiffWave.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "wavedata/WaveFile.h"
+#include "wavedata/RiffWave.h"
 
 #include "tests/support/RiffFixtures.h"
 #include "tests/support/TempDir.h"
@@ -121,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(Layouts, SoxReference,
                          ::testing::Values(Layout{8000, 8, 1}, Layout{11025, 8, 1}, Layout{11025, 8, 2},
                                            Layout{22050, 16, 1}, Layout{44100, 16, 2}, Layout{48000, 16, 1}));
 
-TEST(WaveFile, DataEndsAtTheChunkAfterItAndInfoIsRead) {
+TEST(RiffWave, DataEndsAtTheChunkAfterItAndInfoIsRead) {
     TempDir dir;
     const QString path = dir.file("info.wav");
     const QByteArray samples("\x10\x20\x30\x40\x50", 5);  // odd: a pad byte follows
@@ -141,7 +141,7 @@ TEST(WaveFile, DataEndsAtTheChunkAfterItAndInfoIsRead) {
     EXPECT_EQ(RiffFindPIINFO(list, mmioFourCC('Z', 'Z', 'Z', 'Z')), nullptr);
 }
 
-TEST(WaveFile, SoxFileWithMetadataAppendedKeepsItsSamples) {
+TEST(RiffWave, SoxFileWithMetadataAppendedKeepsItsSamples) {
     TempDir dir;
     const QString path = dir.file("meta.wav");
     ASSERT_TRUE(fx::MakeTone(path, 22050, 16, 2, 0.1));
@@ -159,7 +159,7 @@ TEST(WaveFile, SoxFileWithMetadataAppendedKeepsItsSamples) {
     EXPECT_EQ(ReadAllData(d.cb.get()), raw);
 }
 
-TEST(WaveFile, TruncatedAndExtendedFilesCountTheBytesThatAreThere) {
+TEST(RiffWave, TruncatedAndExtendedFilesCountTheBytesThatAreThere) {
     TempDir dir;
     const QString path = dir.file("cut.wav");
     // 16-bit stereo, data chunk claims 4000 bytes, 403 are there.
@@ -254,7 +254,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "abcdefg"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(WaveFile, PcmFormatIsRepairedAfterTheDataLengthIsRounded) {
+TEST(RiffWave, PcmFormatIsRepairedAfterTheDataLengthIsRounded) {
     TempDir dir;
     const QString path = dir.file("align3.wav");
     // 16-bit stereo that claims a block of 3; 10 data bytes.
@@ -268,7 +268,7 @@ TEST(WaveFile, PcmFormatIsRepairedAfterTheDataLengthIsRounded) {
     EXPECT_EQ(d.cb->dwDataBytes, 9u);
 }
 
-TEST(WaveFile, FactChunkNeverOverridesTheDataLength) {
+TEST(RiffWave, FactChunkNeverOverridesTheDataLength) {
     TempDir dir;
     const QString path = dir.file("fact.wav");
     ASSERT_TRUE(WriteAll(path, Riff(fx::Chunk("fmt ", PcmFmt(1, 8000, 8, 1)) + fx::Chunk("fact", Le32(5)) +
@@ -342,7 +342,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"AbsurdDispSize", Riff(kFmt8 + "DISP" + Le32(0x7FFFFFF0u) + Le32(1) + "x"), wioErrFile}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(WaveFile, AbsurdDataSizeIsCutToTheFile) {
+TEST(RiffWave, AbsurdDataSizeIsCutToTheFile) {
     TempDir dir;
     const QString path = dir.file("huge.wav");
     ASSERT_TRUE(
@@ -354,7 +354,7 @@ TEST(WaveFile, AbsurdDataSizeIsCutToTheFile) {
     EXPECT_EQ(ReadAllData(d.cb.get()), "12345");
 }
 
-TEST(WaveFile, MissingFilesAndFoldersAreNotWaves) {
+TEST(RiffWave, MissingFilesAndFoldersAreNotWaves) {
     TempDir dir;
     EXPECT_EQ(Describe(dir.file("missing.wav")).rc, wioErrFile);
     EXPECT_EQ(Describe(dir.path()).rc, wioErrFile);
@@ -367,7 +367,7 @@ TEST(WaveFile, MissingFilesAndFoldersAreNotWaves) {
     EXPECT_EQ(wioWaveReadData(nullptr, nullptr, 1), -1);
 }
 
-TEST(WaveFile, ThreeBytesWrittenMakeAFortyEightByteFile) {
+TEST(RiffWave, ThreeBytesWrittenMakeAFortyEightByteFile) {
     TempDir dir;
     const QString path = dir.file("new.wav");
     WAVEFORMATEX fmt{WAVE_FORMAT_PCM, 1, 8000, 8000, 1, 8, 0};
@@ -386,7 +386,7 @@ TEST(WaveFile, ThreeBytesWrittenMakeAFortyEightByteFile) {
     EXPECT_EQ(fx::Samples(path), 3);
 }
 
-TEST(WaveFile, InfoTextIsWrittenAfterTheDataOnlyWhenPresent) {
+TEST(RiffWave, InfoTextIsWrittenAfterTheDataOnlyWhenPresent) {
     TempDir dir;
     WAVEFORMATEX fmt{WAVE_FORMAT_PCM, 2, 11025, 44100, 4, 16, 0};
     const QByteArray samples(400, 'q');
@@ -416,7 +416,7 @@ TEST(WaveFile, InfoTextIsWrittenAfterTheDataOnlyWhenPresent) {
     }
 }
 
-TEST(WaveFile, AppendingToAnExistingFileRecomputesBothSizes) {
+TEST(RiffWave, AppendingToAnExistingFileRecomputesBothSizes) {
     TempDir dir;
     const QString path = dir.file("grow.wav");
     ASSERT_TRUE(fx::MakeTone(path, 8000, 16, 1, 0.01));
@@ -435,7 +435,7 @@ TEST(WaveFile, AppendingToAnExistingFileRecomputesBothSizes) {
     EXPECT_EQ(fx::RawData(path).right(20), extra);
 }
 
-TEST(WaveFile, PositioningStopsAtTheLastSample) {
+TEST(RiffWave, PositioningStopsAtTheLastSample) {
     TempDir dir;
     const QString path = dir.file("pos.wav");
     ASSERT_TRUE(
@@ -456,7 +456,7 @@ TEST(WaveFile, PositioningStopsAtTheLastSample) {
     EXPECT_EQ(cb->dwPosition, 0u);
 }
 
-TEST(WaveFile, MetadataCopiesIntoANewFile) {
+TEST(RiffWave, MetadataCopiesIntoANewFile) {
     TempDir dir;
     const QString src = dir.file("src.wav");
     ASSERT_TRUE(WriteAll(src, Riff(kFmt8 + fx::Chunk("data", "ab") + fx::InfoList({{"ICOP", "Parish"}}) +
@@ -481,7 +481,7 @@ TEST(WaveFile, MetadataCopiesIntoANewFile) {
     EXPECT_EQ(wioCopyFileInfo(nullptr, from.cb.get()), wioErrBadParam);
 }
 
-TEST(WaveFile, TemporaryNamesAreFreshAndInTheGivenFolder) {
+TEST(RiffWave, TemporaryNamesAreFreshAndInTheGivenFolder) {
     TempDir dir;
     QString name = dir.file("some.wav");
     ASSERT_TRUE(wioFileCreateTemp(name));
@@ -502,14 +502,14 @@ TEST(WaveFile, TemporaryNamesAreFreshAndInTheGivenFolder) {
     EXPECT_FALSE(wioFileExists(empty));
 }
 
-TEST(WaveFile, ExtractPathKeepsTheFolder) {
+TEST(RiffWave, ExtractPathKeepsTheFolder) {
     QString path = "/tmp/bells/tenor.wav";
     wioExtractPath(path);
     EXPECT_EQ(path, "/tmp/bells/");
 }
 
 // Inputs the fuzzer found; each once crashed or misbehaved.
-TEST(WaveFile, FuzzFindingsAreHandled) {
+TEST(RiffWave, FuzzFindingsAreHandled) {
     const char* const findings[] = {
         // 16-bit products of channels and bits overflowed while repairing PCM.
         "UklGRoQAAABXQVZFZm10IBAAAAABAAHVAG10IBAAAAABAAHVAAAAdAQAAAAFAAALZGF0YU1CZWxsIAAAAAAAdAQAAAAFAAALZGF0"
@@ -531,7 +531,7 @@ TEST(WaveFile, FuzzFindingsAreHandled) {
     }
 }
 
-TEST(WaveFile, RawModeReadsPlainBytesAndRefusesWrites) {
+TEST(RiffWave, RawModeReadsPlainBytesAndRefusesWrites) {
     TempDir dir;
     const QString path = dir.file("raw.pcm");
     ASSERT_TRUE(WriteAll(path, "0123456789"));
@@ -553,7 +553,7 @@ TEST(WaveFile, RawModeReadsPlainBytesAndRefusesWrites) {
     EXPECT_EQ(ReadAll(path), "0123456789");
 }
 
-TEST(WaveFile, IOBufferSizeNeedsAnOpenDiskFile) {
+TEST(RiffWave, IOBufferSizeNeedsAnOpenDiskFile) {
     TempDir dir;
     const QString path = dir.file("buf.wav");
     ASSERT_TRUE(fx::MakeTone(path, 8000, 8, 1, 0.5));
@@ -570,7 +570,7 @@ TEST(WaveFile, IOBufferSizeNeedsAnOpenDiskFile) {
     EXPECT_EQ(first + ReadAllData(d.cb.get(), 333), raw);
 }
 
-TEST(WaveFile, AnEmptyWavePositionsAtZero) {
+TEST(RiffWave, AnEmptyWavePositionsAtZero) {
     WAVEFORMATEX fmt{WAVE_FORMAT_PCM, 1, 8000, 8000, 1, 8, 0};
     PWAVEIOCB raw = nullptr;
     ASSERT_EQ(wioCreateFileInfo(raw, &fmt), wioErrNone);
@@ -579,7 +579,7 @@ TEST(WaveFile, AnEmptyWavePositionsAtZero) {
     EXPECT_EQ(raw->dwPosition, 0u);
 }
 
-TEST(WaveFile, InfoOnlyNeedsNoFormat) {
+TEST(RiffWave, InfoOnlyNeedsNoFormat) {
     TempDir dir;
     const QString path = dir.file("infoonly.wav");
     ASSERT_TRUE(WriteAll(path, Riff(fx::InfoList({{"ISFT", "Quorvel"}}))));

@@ -1,7 +1,7 @@
 // Describes, streams and rewrites an arbitrary byte image as a RIFF WAVE file.
 // Nothing may crash, read outside the image or allocate beyond its size.
 
-#include "wavedata/WaveFile.h"
+#include "wavedata/RiffWave.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "wavedata/WaveFile.h"
+#include "wavedata/RiffWave.h"
 
 #include "mmcore/WaveFormatRecord.h"
 #include "wavedata/MMWaveFormat.h"
