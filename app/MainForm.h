@@ -13,6 +13,7 @@
 #include <QStringList>
 #include <QWidget>
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -71,6 +72,9 @@ public:
     static int BellOfChar(unsigned char Byte);
     // The bell of a per-bell component (its Tag), 0 for none.
     static int BellOf(QObject* Sender);
+    // When the stroke being handled happened (CLOCK_MONOTONIC ns): its byte's
+    // arrival, a delay's due time, a sequence tick; now for anything else.
+    static std::int64_t StrokeTime();
 
     // ---- Settings file
     void LoadComSettings(TIniFile& FromInifile);

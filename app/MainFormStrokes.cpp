@@ -9,6 +9,7 @@
 #include "platform/gui/Dialogs.h"
 #include "platform/gui/Timer.h"
 #include "platform/profile/IniFile.h"
+#include "platform/waveout/waveout.h"
 #include "playback/MMWavePlayer.h"
 
 #include <QCheckBox>
@@ -22,6 +23,11 @@ bool IsBell(int n) {
 }
 
 }  // namespace
+
+std::int64_t TfMainform::StrokeTime() {
+    const std::int64_t asked = waveOutRequestTime();
+    return asked ? asked : waveOutNowNs();
+}
 
 int TfMainform::BellOf(QObject* Sender) {
     const int n = Sender ? Sender->property("Tag").toInt() : 0;
@@ -76,7 +82,8 @@ void TfMainform::Play(int Bell) {
     if (player->IsOpen()) player->Stop();
     // A delay of 0 means no delay: a timer of interval 0 would never fire.
     if (FDelaysActive->isChecked() && !timer->Enabled() && timer->Interval() > 0) {
-        timer->SetEnabled(true);
+        // The delay runs from the stroke, not from when it was handled.
+        timer->StartFrom(StrokeTime());
         return;
     }
     timer->SetEnabled(false);
@@ -84,6 +91,8 @@ void TfMainform::Play(int Bell) {
 }
 
 void TfMainform::Timer1Timer(QObject* Sender) {
+    // The bell is heard from when its delay was due, however late this runs.
+    const WaveOutRequestScope due(static_cast<TTimer*>(Sender)->DueNs());
     Play(BellOf(Sender));
 }
 
@@ -128,6 +137,7 @@ void TfMainform::bSequenceClick(QObject* Sender) {
 }
 
 void TfMainform::Timer20Timer(QObject*) {
+    const WaveOutRequestScope due(FTimer20->DueNs());
     const int bell = FCurrent + 1;
     FCurrent = (FCurrent + 1) % kBellCount;
     FPlayers[bell]->Play();
