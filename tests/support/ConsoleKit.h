@@ -5,13 +5,9 @@
 // and bell sounds whose mix can be decoded back into which bells sounded
 // and when.
 
-#include "app/MainForm.h"
-#include "app/Program.h"
-#include "platform/gui/Application.h"
 #include "platform/waveout/waveout.h"
-#include "tests/support/MessageBoxRecorder.h"
+#include "tests/support/ConsoleSandbox.h"
 #include "tests/support/QtPrinters.h"
-#include "tests/support/TempDir.h"
 #include "tests/support/WaveOutTestKit.h"
 
 #include <gtest/gtest.h>
@@ -28,50 +24,11 @@
 #include <memory>
 #include <vector>
 
-// Everything a main window reads from outside, pointed at a fresh folder.
-class ConsoleSandbox {
-public:
-    explicit ConsoleSandbox(QStringList Ports = {QStringLiteral("/dev/ttyS0")}) {
-        Application.SetTitle(QString::fromLatin1(kProductTitle));
-        FHadConfigHome = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
-        FOldConfigHome = qgetenv("XDG_CONFIG_HOME");
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(ConfigHome()));
-        FOldLister = TfMainform::SetPortLister([Ports](QStringList& List) { List << Ports; });
-    }
-    ~ConsoleSandbox() {
-        TfMainform::SetPortLister(FOldLister);
-        if (FHadConfigHome)
-            qputenv("XDG_CONFIG_HOME", FOldConfigHome);
-        else
-            qunsetenv("XDG_CONFIG_HOME");
-    }
-    ConsoleSandbox(const ConsoleSandbox&) = delete;
-    ConsoleSandbox& operator=(const ConsoleSandbox&) = delete;
-
-    QString ConfigHome() const { return Dir.file(QStringLiteral("config")); }
-    QString SettingsFolder() const { return ConfigHome() + QStringLiteral("/QUORVEL"); }
-    QString SettingsFile() const { return SettingsFolder() + QStringLiteral("/settings.ini"); }
-
-    void WriteSettings(const QByteArray& Text) const {
-        QDir().mkpath(SettingsFolder());
-        QFile f(SettingsFile());
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(Text);
-    }
-    QByteArray ReadSettings() const {
-        QFile f(SettingsFile());
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
-    bool SettingsExist() const { return QFile::exists(SettingsFile()); }
-
-    TempDir Dir;
-    MessageBoxRecorder Boxes;
-
-private:
-    bool FHadConfigHome = false;
-    QByteArray FOldConfigHome;
-    TfMainform::TPortLister FOldLister;
-};
+// Helpers' failures fail the test that runs them, as an assertion would.
+inline const bool kKitFailuresFailTheTest = [] {
+    KitFailureHandler() = [](const std::string& What) { GTEST_FAIL() << What; };
+    return true;
+}();
 
 // ---- Sounds that say which bell they are ------------------------------------
 //
@@ -85,18 +42,7 @@ inline constexpr int kCodeCount = 6;
 // Writes a 48 kHz 16-bit mono WAV of Milliseconds at code's level.
 inline QString MakeCodedBell(const QString& Path, int Code, int Milliseconds, unsigned Rate = 48000) {
     const std::uint32_t frames = Rate * static_cast<std::uint32_t>(Milliseconds) / 1000;
-    const auto level = static_cast<std::int16_t>(kCodeUnit << Code);
-    QByteArray data;
-    data.reserve(static_cast<qsizetype>(frames) * 2);
-    for (std::uint32_t i = 0; i < frames; ++i) data.append(reinterpret_cast<const char*>(&level), 2);
-    auto u32 = [](std::uint32_t v) { return QByteArray(reinterpret_cast<const char*>(&v), 4); };
-    auto u16 = [](std::uint16_t v) { return QByteArray(reinterpret_cast<const char*>(&v), 2); };
-    QByteArray file = "RIFF" + u32(36 + static_cast<std::uint32_t>(data.size())) + "WAVEfmt " + u32(16) +
-                      u16(1) + u16(1) + u32(Rate) + u32(Rate * 2) + u16(2) + u16(16) + "data" +
-                      u32(static_cast<std::uint32_t>(data.size())) + data;
-    QFile f(Path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(file) != file.size())
-        ADD_FAILURE() << "cannot write " << Path.toStdString();
+    WriteMonoWav16(Path, std::vector<std::int16_t>(frames, static_cast<std::int16_t>(kCodeUnit << Code)), Rate);
     return Path;
 }
 
