@@ -1,0 +1,118 @@
+#pragma once
+
+// An open serial port: its line, the requests pending on it, and the service
+// thread that carries them out (Port.cpp). The entry points (PortApi.cpp)
+// find their port with FindPort.
+
+#include "platform/comm/Handles.h"
+#include "platform/comm/Line.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace comm_detail {
+
+using Clock = std::chrono::steady_clock;
+
+// How often line counters and the output queue are looked at while someone
+// waits for them (the kernel offers no wake-up that a poll can combine).
+constexpr std::chrono::milliseconds kCounterPeriod{5};
+
+struct Operation {
+    OVERLAPPED* overlapped = nullptr;
+    std::shared_ptr<Event> event;
+};
+
+struct ReadOp : Operation {
+    BYTE* buffer = nullptr;
+    DWORD wanted = 0;
+    DWORD done = 0;
+    bool immediate = false;      // return what is there at once
+    bool firstByteEnds = false;  // complete as soon as anything arrived
+    DWORD interval = 0;          // 0: no interval timeout
+    std::optional<Clock::time_point> deadline;
+    Clock::time_point lastByte;
+};
+
+struct WriteOp : Operation {
+    const BYTE* data = nullptr;
+    DWORD size = 0;
+    DWORD done = 0;
+    std::optional<Clock::time_point> deadline;
+};
+
+struct WaitOp : Operation {
+    DWORD* mask = nullptr;
+};
+
+class Port : public KernelObject {
+public:
+    Port(int fd, int wakeFd);
+    ~Port() override;
+
+    // The handle is closed: every request ends, the service thread stops and
+    // the descriptors close.
+    void Closed() override;
+
+    int Fd() const { return FFd; }
+    void Wake();
+
+    // Everything below is guarded by FLock.
+    static void Complete(Operation& op, DWORD status, DWORD count);
+    void AbortAll(DWORD status);
+    // After a line error with fAbortOnError, reads and writes end and new
+    // ones are refused until ClearCommError has taken the errors.
+    bool Aborting() const { return FLineErrors && FDcb.fAbortOnError; }
+    int KernelInQueue() const;
+    int KernelOutQueue() const;
+    // Moves what the tty has received into our queue, up to its size.
+    void Receive();
+    void WatchCounters();
+    // One round of the service thread's work, done at once by a caller that
+    // has just queued a request.
+    void Pump();
+
+    std::mutex FLock;
+    std::condition_variable FDone;  // an operation completed
+    DCB FDcb;
+    COMMTIMEOUTS FTimeouts{};
+    DWORD FMask = 0;
+    DWORD FHistory = 0;     // events seen since the last wait took them
+    DWORD FLineErrors = 0;  // CE_ flags since the last ClearCommError
+    DWORD FInQueue = 4096;
+    DWORD FOutQueue = 2048;
+    int FBroken = 0;  // the errno that ended the line
+    bool FStopping = false;
+    bool FTxWatch = false;  // output was written; EV_TXEMPTY when it has gone
+    std::deque<BYTE> FReceived;
+    std::list<ReadOp> FReads;
+    std::list<WriteOp> FWrites;
+    std::optional<WaitOp> FWait;
+
+private:
+    void Break(int error);
+    void AbortTransfers();
+    void Transmit();
+    void WatchTxEmpty();
+    void ServeReads(Clock::time_point now);
+    DWORD PendingEvents();
+    void ServeWait();
+    void WriteTimeouts(Clock::time_point now);
+    void Run();
+
+    int FFd;
+    int FWakeFd;
+    bool FHaveCounters = false;
+    LineCounters FCounters;
+    std::thread FWorker;
+};
+
+std::shared_ptr<Port> FindPort(HANDLE h);
+
+}  // namespace comm_detail
