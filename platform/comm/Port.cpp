@@ -2,11 +2,11 @@
 
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 namespace comm_detail {
 namespace {
@@ -18,7 +18,7 @@ constexpr DWORD kCounterEvents = kModemEvents | EV_BREAK | EV_ERR;
 
 }  // namespace
 
-Port::Port(int fd, int wakeFd) : FFd(fd), FWakeFd(wakeFd) {
+Port::Port(Descriptor line, Descriptor wakeup) : FLine(std::move(line)), FWakeup(std::move(wakeup)) {
     std::memset(&FDcb, 0, sizeof FDcb);
     FDcb.DCBlength = sizeof(DCB);
     FDcb.fBinary = 1;
@@ -30,11 +30,25 @@ Port::Port(int fd, int wakeFd) : FFd(fd), FWakeFd(wakeFd) {
     FDcb.XoffChar = 19;
     ReadLineSettings(Fd(), FDcb);
     FHaveCounters = ReadLineCounters(Fd(), FCounters);
-    FWorker = std::thread([this] { Run(); });
 }
 
 Port::~Port() {
     Closed();
+    // A pseudo-terminal keeps the flag while its master is open.
+    if (FExclusive) ioctl(Fd(), TIOCNXCL);
+}
+
+int Port::Start(bool exclusive) {
+    if (exclusive) {
+        if (ioctl(Fd(), TIOCEXCL) != 0) return errno;
+        FExclusive = true;
+    }
+    try {
+        FWorker = std::thread([this] { Run(); });
+    } catch (const std::system_error& e) {
+        return e.code().value();
+    }
+    return 0;
 }
 
 void Port::Closed() {
@@ -45,15 +59,12 @@ void Port::Closed() {
         AbortAll(ERROR_OPERATION_ABORTED);
     }
     Wake();
-    FWorker.join();
-    ioctl(FFd, TIOCNXCL);
-    ::close(FFd);
-    ::close(FWakeFd);
+    if (FWorker.joinable()) FWorker.join();
 }
 
 void Port::Wake() {
     const uint64_t one = 1;
-    [[maybe_unused]] auto n = ::write(FWakeFd, &one, sizeof one);
+    [[maybe_unused]] auto n = ::write(FWakeup.get(), &one, sizeof one);
 }
 
 void Port::Complete(Operation& op, DWORD status, DWORD count) {
@@ -254,7 +265,7 @@ void Port::Run() {
     std::unique_lock lock(FLock);
     while (!FStopping) {
         Pump();
-        pollfd fds[2] = {{FWakeFd, POLLIN, 0}, {Fd(), 0, 0}};
+        pollfd fds[2] = {{FWakeup.get(), POLLIN, 0}, {Fd(), 0, 0}};
         if (!FBroken) {
             if (FReceived.size() < FInQueue) fds[1].events |= POLLIN;
             if (!FWrites.empty()) fds[1].events |= POLLOUT;
@@ -280,7 +291,7 @@ void Port::Run() {
         lock.lock();
         if (ready > 0 && (fds[0].revents & POLLIN)) {
             uint64_t count;
-            [[maybe_unused]] auto n = ::read(FWakeFd, &count, sizeof count);
+            [[maybe_unused]] auto n = ::read(FWakeup.get(), &count, sizeof count);
         }
         if (ready > 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))) {
             // Read what is left first; a hang-up with nothing to read ends the line.
@@ -290,8 +301,14 @@ void Port::Run() {
     }
 }
 
-std::shared_ptr<Port> FindPort(HANDLE h) {
-    return Find<Port>(h);
+HeldPort::HeldPort(HANDLE handle) : FPort(Find<Port>(handle)) {
+    if (FPort) {
+        FLock = std::unique_lock(FPort->FLock);
+        if (!FPort->FStopping) return;
+        FLock.unlock();
+        FPort.reset();
+    }
+    SetLastError(ERROR_INVALID_HANDLE);
 }
 
 }  // namespace comm_detail

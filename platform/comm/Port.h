@@ -2,10 +2,12 @@
 
 // An open serial port: its line, the requests pending on it, and the service
 // thread that carries them out (Port.cpp). The entry points (PortApi.cpp)
-// find their port with FindPort.
+// reach a port only through HeldPort.
 
 #include "platform/comm/Handles.h"
 #include "platform/comm/Line.h"
+
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -15,6 +17,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 
 namespace comm_detail {
 
@@ -51,16 +54,35 @@ struct WaitOp : Operation {
     DWORD* mask = nullptr;
 };
 
+// Owns one file descriptor.
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : FFd(fd) {}
+    Descriptor(Descriptor&& other) noexcept : FFd(std::exchange(other.FFd, -1)) {}
+    Descriptor& operator=(Descriptor&&) = delete;
+    ~Descriptor() {
+        if (FFd >= 0) ::close(FFd);
+    }
+    int get() const { return FFd; }
+    explicit operator bool() const { return FFd >= 0; }
+
+private:
+    int FFd;
+};
+
 class Port : public KernelObject {
 public:
-    Port(int fd, int wakeFd);
+    Port(Descriptor line, Descriptor wakeup);
     ~Port() override;
 
-    // The handle is closed: every request ends, the service thread stops and
-    // the descriptors close.
+    // Takes the line for this handle alone when asked, then starts the
+    // service thread. Returns 0 or an errno value.
+    int Start(bool exclusive);
+    // The handle is closed: every request ends and the service thread stops.
+    // The descriptors stay open until the last holder lets go of the port.
     void Closed() override;
 
-    int Fd() const { return FFd; }
+    int Fd() const { return FLine.get(); }
     void Wake();
 
     // Everything below is guarded by FLock.
@@ -106,13 +128,29 @@ private:
     void WriteTimeouts(Clock::time_point now);
     void Run();
 
-    int FFd;
-    int FWakeFd;
+    const Descriptor FLine;
+    const Descriptor FWakeup;
+    bool FExclusive = false;
     bool FHaveCounters = false;
     LineCounters FCounters;
     std::thread FWorker;
 };
 
-std::shared_ptr<Port> FindPort(HANDLE h);
+// One entry point's use of a port: finds the port behind a handle, holds it
+// (its descriptors stay open until the call returns, whatever another thread
+// closes meanwhile) and takes its lock. Empty, with ERROR_INVALID_HANDLE as
+// the last error, when the handle is not a port or the port is closing.
+class HeldPort {
+public:
+    explicit HeldPort(HANDLE handle);
+    explicit operator bool() const { return FPort != nullptr; }
+    Port* operator->() const { return FPort.get(); }
+    // Held from the start; waits on the port's conditions release it.
+    std::unique_lock<std::mutex>& Lock() { return FLock; }
+
+private:
+    std::shared_ptr<Port> FPort;  // let go after the lock
+    std::unique_lock<std::mutex> FLock;
+};
 
 }  // namespace comm_detail

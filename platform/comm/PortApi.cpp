@@ -1,4 +1,6 @@
-// The serial entry points. Requests are queued here and carried out by the
+// The serial entry points. Each reaches its port through HeldPort, which
+// keeps the port's descriptors open until the call returns and refuses a
+// port that is closing; requests are queued here and carried out by the
 // port's service thread (Port.cpp).
 
 #include "platform/comm/Port.h"
@@ -8,21 +10,16 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
-#include <optional>
+#include <new>
 #include <string>
 
 namespace comm_detail {
 namespace {
 
 using std::chrono::milliseconds;
-
-std::optional<Clock::time_point> After(DWORD ms, Clock::time_point from) {
-    return from + milliseconds(ms);
-}
 
 std::string DevicePath(LPCWSTR name) {
     std::u16string text;
@@ -39,43 +36,10 @@ std::string DevicePath(LPCWSTR name) {
     return path.toStdString();
 }
 
-}  // namespace
-}  // namespace comm_detail
-
-using namespace comm_detail;
-
-HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES,
-                   DWORD dwCreationDisposition, DWORD, HANDLE) {
-    if (!lpFileName || dwCreationDisposition != OPEN_EXISTING) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
-    const std::string path = DevicePath(lpFileName);
-    int access = O_RDWR;
-    if (!(dwDesiredAccess & GENERIC_WRITE)) access = O_RDONLY;
-    if (!(dwDesiredAccess & GENERIC_READ) && (dwDesiredAccess & GENERIC_WRITE)) access = O_WRONLY;
-    const int fd = ::open(path.c_str(), access | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        SetLastError(errno);
-        return INVALID_HANDLE_VALUE;
-    }
-    auto fail = [fd](int error) {
-        ::close(fd);
-        SetLastError(error);
-        return INVALID_HANDLE_VALUE;
-    };
-    if (!::isatty(fd)) return fail(ENOTTY);
-    if (dwShareMode == 0) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(errno == EWOULDBLOCK ? EBUSY : errno);
-        if (ioctl(fd, TIOCEXCL) != 0) return fail(errno);
-    }
-    RequestLowLatency(fd);
-    const int wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wakeFd < 0) return fail(errno);
-    return AddHandle(std::make_shared<Port>(fd, wakeFd));
+HANDLE Refuse(DWORD error) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
 }
-
-namespace {
 
 // Validates the record and the event of an overlapped request.
 bool PrepareOperation(Operation& op, LPOVERLAPPED overlapped) {
@@ -93,165 +57,184 @@ bool PrepareOperation(Operation& op, LPOVERLAPPED overlapped) {
     return true;
 }
 
-// The state of a request just after it was started, taken under the lock
-// (the service thread may complete it at any moment after).
-struct Started {
-    ULONG_PTR status;
-    ULONG_PTR count;
-};
-
-// Finishes a request that was started: at once, pending, or by waiting for
-// it when the caller gave no OVERLAPPED.
-BOOL Finish(HANDLE h, LPOVERLAPPED overlapped, Started started, LPDWORD transferred, bool synchronous) {
-    if (synchronous) return GetOverlappedResult(h, overlapped, transferred, TRUE);
-    if (started.status == STATUS_PENDING) return Fail(ERROR_IO_PENDING);
-    if (transferred) *transferred = static_cast<DWORD>(started.count);
-    if (started.status != ERROR_SUCCESS) return Fail(static_cast<DWORD>(started.status));
+// The outcome of a request, after waiting for it when asked. Closing the
+// port ends every request it has, so a wait never outlasts the handle.
+BOOL Result(HeldPort& port, LPOVERLAPPED overlapped, LPDWORD transferred, bool wait) {
+    if (wait)
+        port->FDone.wait(port.Lock(),
+                         [&] { return overlapped->Internal != STATUS_PENDING || port->FStopping; });
+    if (overlapped->Internal == STATUS_PENDING)
+        return Fail(port->FStopping ? ERROR_INVALID_HANDLE : ERROR_IO_INCOMPLETE);
+    if (transferred) *transferred = static_cast<DWORD>(overlapped->InternalHigh);
+    if (overlapped->Internal != ERROR_SUCCESS) return Fail(static_cast<DWORD>(overlapped->Internal));
     return TRUE;
 }
 
+// Finishes a request just queued: at once, pending, or, when the caller gave
+// no OVERLAPPED, by waiting for it on the port still held.
+BOOL Finish(HeldPort& port, LPOVERLAPPED overlapped, LPDWORD transferred, bool synchronous) {
+    if (synchronous) {
+        port->Wake();
+        return Result(port, overlapped, transferred, true);
+    }
+    // Taken under the lock: the service thread may complete it at any moment after.
+    const ULONG_PTR status = overlapped->Internal;
+    const ULONG_PTR count = overlapped->InternalHigh;
+    port.Lock().unlock();
+    port->Wake();
+    if (status == STATUS_PENDING) return Fail(ERROR_IO_PENDING);
+    if (transferred) *transferred = static_cast<DWORD>(count);
+    if (status != ERROR_SUCCESS) return Fail(static_cast<DWORD>(status));
+    return TRUE;
+}
+
+// Sets or clears modem lines; a line without them (a pseudo-terminal) has
+// nothing to set.
+int SetModemLine(int fd, int line, bool on) {
+    if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line) == 0) return 0;
+    return (errno == ENOTTY || errno == EINVAL) ? 0 : errno;
+}
+
 }  // namespace
+}  // namespace comm_detail
+
+using namespace comm_detail;
+
+HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES,
+                   DWORD dwCreationDisposition, DWORD, HANDLE) {
+    if (!lpFileName || dwCreationDisposition != OPEN_EXISTING) return Refuse(ERROR_INVALID_PARAMETER);
+    const std::string path = DevicePath(lpFileName);
+    int access = O_RDWR;
+    if (!(dwDesiredAccess & GENERIC_WRITE)) access = O_RDONLY;
+    if (!(dwDesiredAccess & GENERIC_READ) && (dwDesiredAccess & GENERIC_WRITE)) access = O_WRONLY;
+    // From here every refusal closes what was opened.
+    Descriptor line(::open(path.c_str(), access | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!line) return Refuse(errno);
+    if (!::isatty(line.get())) return Refuse(ENOTTY);
+    const bool exclusive = dwShareMode == 0;
+    if (exclusive && ::flock(line.get(), LOCK_EX | LOCK_NB) != 0)
+        return Refuse(errno == EWOULDBLOCK ? EBUSY : errno);
+    RequestLowLatency(line.get());
+    Descriptor wakeup(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!wakeup) return Refuse(errno);
+    std::shared_ptr<Port> port;
+    try {
+        port = std::make_shared<Port>(std::move(line), std::move(wakeup));
+    } catch (const std::bad_alloc&) {
+        return Refuse(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    if (int error = port->Start(exclusive)) return Refuse(error);
+    return AddHandle(std::move(port));
+}
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
               LPOVERLAPPED lpOverlapped) {
-    auto port = FindPort(hFile);
-    if (!port) return Fail(ERROR_INVALID_HANDLE);
+    HeldPort port(hFile);
+    if (!port) return FALSE;
     if (!lpBuffer && nNumberOfBytesToRead) return Fail(ERROR_INVALID_PARAMETER);
     if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
+    if (port->Aborting()) return Fail(ERROR_OPERATION_ABORTED);
     OVERLAPPED own{};
     const bool synchronous = !lpOverlapped;
     LPOVERLAPPED overlapped = synchronous ? &own : lpOverlapped;
-    Started started{};
-    {
-        std::lock_guard lock(port->FLock);
-        if (port->FStopping) return Fail(ERROR_INVALID_HANDLE);
-        if (port->Aborting()) return Fail(ERROR_OPERATION_ABORTED);
-        ReadOp op;
-        if (!PrepareOperation(op, overlapped)) return FALSE;
-        const COMMTIMEOUTS& t = port->FTimeouts;
-        const auto now = Clock::now();
-        op.buffer = static_cast<BYTE*>(lpBuffer);
-        op.wanted = nNumberOfBytesToRead;
-        op.lastByte = now;
-        if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
-            t.ReadTotalTimeoutConstant == 0) {
-            op.immediate = true;
-        } else if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
-                   t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MAXDWORD) {
-            op.firstByteEnds = true;
-            op.deadline = After(t.ReadTotalTimeoutConstant, now);
-        } else {
-            if (t.ReadIntervalTimeout != MAXDWORD) op.interval = t.ReadIntervalTimeout;
-            const DWORD multiplier =
-                t.ReadTotalTimeoutMultiplier == MAXDWORD ? 0 : t.ReadTotalTimeoutMultiplier;
-            const unsigned long long total =
-                static_cast<unsigned long long>(multiplier) * nNumberOfBytesToRead +
-                t.ReadTotalTimeoutConstant;
-            if (total) op.deadline = now + milliseconds(std::min<unsigned long long>(total, 1ull << 40));
-        }
-        port->FReads.push_back(op);
-        port->Pump();
-        started = {overlapped->Internal, overlapped->InternalHigh};
+    ReadOp op;
+    if (!PrepareOperation(op, overlapped)) return FALSE;
+    const COMMTIMEOUTS& t = port->FTimeouts;
+    const auto now = Clock::now();
+    op.buffer = static_cast<BYTE*>(lpBuffer);
+    op.wanted = nNumberOfBytesToRead;
+    op.lastByte = now;
+    if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+        t.ReadTotalTimeoutConstant == 0) {
+        op.immediate = true;
+    } else if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+               t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MAXDWORD) {
+        op.firstByteEnds = true;
+        op.deadline = now + milliseconds(t.ReadTotalTimeoutConstant);
+    } else {
+        if (t.ReadIntervalTimeout != MAXDWORD) op.interval = t.ReadIntervalTimeout;
+        const DWORD multiplier = t.ReadTotalTimeoutMultiplier == MAXDWORD ? 0 : t.ReadTotalTimeoutMultiplier;
+        const unsigned long long total =
+            static_cast<unsigned long long>(multiplier) * nNumberOfBytesToRead + t.ReadTotalTimeoutConstant;
+        if (total) op.deadline = now + milliseconds(std::min<unsigned long long>(total, 1ull << 40));
     }
-    port->Wake();
-    return Finish(hFile, overlapped, started, lpNumberOfBytesRead, synchronous);
+    port->FReads.push_back(op);
+    port->Pump();
+    return Finish(port, overlapped, lpNumberOfBytesRead, synchronous);
 }
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                LPOVERLAPPED lpOverlapped) {
-    auto port = FindPort(hFile);
-    if (!port) return Fail(ERROR_INVALID_HANDLE);
+    HeldPort port(hFile);
+    if (!port) return FALSE;
     if (!lpBuffer && nNumberOfBytesToWrite) return Fail(ERROR_INVALID_PARAMETER);
     if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
+    if (port->Aborting()) return Fail(ERROR_OPERATION_ABORTED);
     OVERLAPPED own{};
     const bool synchronous = !lpOverlapped;
     LPOVERLAPPED overlapped = synchronous ? &own : lpOverlapped;
-    Started started{};
-    {
-        std::lock_guard lock(port->FLock);
-        if (port->FStopping) return Fail(ERROR_INVALID_HANDLE);
-        if (port->Aborting()) return Fail(ERROR_OPERATION_ABORTED);
-        WriteOp op;
-        if (!PrepareOperation(op, overlapped)) return FALSE;
-        op.data = static_cast<const BYTE*>(lpBuffer);
-        op.size = nNumberOfBytesToWrite;
-        const COMMTIMEOUTS& t = port->FTimeouts;
-        const unsigned long long total =
-            static_cast<unsigned long long>(t.WriteTotalTimeoutMultiplier) * nNumberOfBytesToWrite +
-            t.WriteTotalTimeoutConstant;
-        if (total) op.deadline = Clock::now() + milliseconds(std::min<unsigned long long>(total, 1ull << 40));
-        port->FWrites.push_back(op);
-        port->Pump();
-        started = {overlapped->Internal, overlapped->InternalHigh};
-    }
-    port->Wake();
-    return Finish(hFile, overlapped, started, lpNumberOfBytesWritten, synchronous);
+    WriteOp op;
+    if (!PrepareOperation(op, overlapped)) return FALSE;
+    op.data = static_cast<const BYTE*>(lpBuffer);
+    op.size = nNumberOfBytesToWrite;
+    const COMMTIMEOUTS& t = port->FTimeouts;
+    const unsigned long long total =
+        static_cast<unsigned long long>(t.WriteTotalTimeoutMultiplier) * nNumberOfBytesToWrite +
+        t.WriteTotalTimeoutConstant;
+    if (total) op.deadline = Clock::now() + milliseconds(std::min<unsigned long long>(total, 1ull << 40));
+    port->FWrites.push_back(op);
+    port->Pump();
+    return Finish(port, overlapped, lpNumberOfBytesWritten, synchronous);
 }
 
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
                          BOOL bWait) {
-    auto port = FindPort(hFile);
-    if (!port) return Fail(ERROR_INVALID_HANDLE);
+    HeldPort port(hFile);
+    if (!port) return FALSE;
     if (!lpOverlapped) return Fail(ERROR_INVALID_PARAMETER);
-    std::unique_lock lock(port->FLock);
-    if (bWait) port->FDone.wait(lock, [&] { return lpOverlapped->Internal != STATUS_PENDING; });
-    if (lpOverlapped->Internal == STATUS_PENDING) return Fail(ERROR_IO_INCOMPLETE);
-    if (lpNumberOfBytesTransferred)
-        *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
-    if (lpOverlapped->Internal != ERROR_SUCCESS) return Fail(static_cast<DWORD>(lpOverlapped->Internal));
-    return TRUE;
+    return Result(port, lpOverlapped, lpNumberOfBytesTransferred, bWait);
 }
 
 BOOL CancelIo(HANDLE hFile) {
-    auto port = FindPort(hFile);
-    if (!port) return Fail(ERROR_INVALID_HANDLE);
-    std::lock_guard lock(port->FLock);
+    HeldPort port(hFile);
+    if (!port) return FALSE;
     port->AbortAll(ERROR_OPERATION_ABORTED);
     return TRUE;
 }
 
 BOOL FlushFileBuffers(HANDLE hFile) {
-    auto port = FindPort(hFile);
-    if (!port) return Fail(ERROR_INVALID_HANDLE);
-    std::unique_lock lock(port->FLock);
+    HeldPort port(hFile);
+    if (!port) return FALSE;
     for (;;) {
         if (port->FStopping) return Fail(ERROR_OPERATION_ABORTED);
         if (port->FBroken) return Fail(port->FBroken);
         if (port->FWrites.empty() && port->KernelOutQueue() == 0) return TRUE;
-        port->FDone.wait_for(lock, kCounterPeriod);
+        port->FDone.wait_for(port.Lock(), kCounterPeriod);
     }
 }
 
 BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
-    auto port = FindPort(hFile);
-    if (!port) return Fail(ERROR_INVALID_HANDLE);
+    HeldPort port(hFile);
+    if (!port) return FALSE;
     if (!lpEvtMask) return Fail(ERROR_INVALID_PARAMETER);
+    // One wait at a time, and only for something that can happen.
+    if (port->FWait || port->FMask == 0) return Fail(ERROR_INVALID_PARAMETER);
     OVERLAPPED own{};
     const bool synchronous = !lpOverlapped;
     LPOVERLAPPED overlapped = synchronous ? &own : lpOverlapped;
-    Started started{};
-    {
-        std::lock_guard lock(port->FLock);
-        if (port->FStopping) return Fail(ERROR_INVALID_HANDLE);
-        // One wait at a time, and only for something that can happen.
-        if (port->FWait || port->FMask == 0) return Fail(ERROR_INVALID_PARAMETER);
-        WaitOp op;
-        if (!PrepareOperation(op, overlapped)) return FALSE;
-        op.mask = lpEvtMask;
-        *lpEvtMask = 0;
-        port->FWait = op;
-        port->Pump();
-        started = {overlapped->Internal, overlapped->InternalHigh};
-    }
-    port->Wake();
+    WaitOp op;
+    if (!PrepareOperation(op, overlapped)) return FALSE;
+    op.mask = lpEvtMask;
+    *lpEvtMask = 0;
+    port->FWait = op;
+    port->Pump();
     DWORD unused;
-    return Finish(hFile, overlapped, started, &unused, synchronous);
+    return Finish(port, overlapped, &unused, synchronous);
 }
 
 BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
-    auto port = FindPort(hFile);
-    if (!port) return Fail(ERROR_INVALID_HANDLE);
-    std::lock_guard lock(port->FLock);
+    HeldPort port(hFile);
+    if (!port) return FALSE;
     port->FMask = dwEvtMask;
     port->FHistory = 0;
     if (port->FWait) {
@@ -265,19 +248,17 @@ BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
 }
 
 BOOL GetCommMask(HANDLE hFile, LPDWORD lpEvtMask) {
-    auto port = FindPort(hFile);
-    if (!port) return Fail(ERROR_INVALID_HANDLE);
+    HeldPort port(hFile);
+    if (!port) return FALSE;
     if (!lpEvtMask) return Fail(ERROR_INVALID_PARAMETER);
-    std::lock_guard lock(port->FLock);
     *lpEvtMask = port->FMask;
     return TRUE;
 }
 
 BOOL GetCommState(HANDLE hFile, LPDCB lpDCB) {
-    auto port = FindPort(hFile);
-    if (!port) return Fail(ERROR_INVALID_HANDLE);
+    HeldPort port(hFile);
+    if (!port) return FALSE;
     if (!lpDCB) return Fail(ERROR_INVALID_PARAMETER);
-    std::lock_guard lock(port->FLock);
     DCB dcb = port->FDcb;
     if (int error = ReadLineSettings(port->Fd(), dcb)) return Fail(error);
     dcb.DCBlength = sizeof(DCB);
@@ -285,28 +266,17 @@ BOOL GetCommState(HANDLE hFile, LPDCB lpDCB) {
     return TRUE;
 }
 
-namespace {
-
-// Sets or clears modem lines; a line without them (a pseudo-terminal) has
-// nothing to set.
-int SetModemLine(int fd, int line, bool on) {
-    if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line) == 0) return 0;
-    return (errno == ENOTTY || errno == EINVAL) ? 0 : errno;
-}
-
-}  // namespace
-
 BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
-    auto port = FindPort(hFile);
-    if (!port) return Fail(ERROR_INVALID_HANDLE);
+    HeldPort port(hFile);
+    if (!port) return FALSE;
     if (!lpDCB) return Fail(ERROR_INVALID_PARAMETER);
-    std::lock_guard lock(port->FLock);
-    if (int error = ApplyLineSettings(port->Fd(), *lpDCB)) return Fail(error);
+    const int fd = port->Fd();
+    if (int error = ApplyLineSettings(fd, *lpDCB)) return Fail(error);
     if (lpDCB->fDtrControl != DTR_CONTROL_HANDSHAKE)
-        if (int error = SetModemLine(port->Fd(), TIOCM_DTR, lpDCB->fDtrControl == DTR_CONTROL_ENABLE))
+        if (int error = SetModemLine(fd, TIOCM_DTR, lpDCB->fDtrControl == DTR_CONTROL_ENABLE))
             return Fail(error);
     if (lpDCB->fRtsControl == RTS_CONTROL_ENABLE || lpDCB->fRtsControl == RTS_CONTROL_DISABLE)
-        if (int error = SetModemLine(port->Fd(), TIOCM_RTS, lpDCB->fRtsControl == RTS_CONTROL_ENABLE))
+        if (int error = SetModemLine(fd, TIOCM_RTS, lpDCB->fRtsControl == RTS_CONTROL_ENABLE))
             return Fail(error);
     port->FDcb = *lpDCB;
     port->FDcb.DCBlength = sizeof(DCB);
@@ -314,9 +284,8 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
 }
 
 BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
-    auto port = FindPort(hFile);
-    if (!port) return Fail(ERROR_INVALID_HANDLE);
-    std::lock_guard lock(port->FLock);
+    HeldPort port(hFile);
+    if (!port) return FALSE;
     // The kernel keeps its own queues; ours only bounds what is taken from it.
     port->FInQueue = std::clamp<DWORD>(dwInQueue, 64, 1u << 24);
     port->FOutQueue = dwOutQueue;
@@ -325,31 +294,28 @@ BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
 }
 
 BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
-    auto port = FindPort(hFile);
-    if (!port) return Fail(ERROR_INVALID_HANDLE);
+    HeldPort port(hFile);
+    if (!port) return FALSE;
     if (!lpCommTimeouts) return Fail(ERROR_INVALID_PARAMETER);
-    std::lock_guard lock(port->FLock);
     *lpCommTimeouts = port->FTimeouts;
     return TRUE;
 }
 
 BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
-    auto port = FindPort(hFile);
-    if (!port) return Fail(ERROR_INVALID_HANDLE);
+    HeldPort port(hFile);
+    if (!port) return FALSE;
     if (!lpCommTimeouts) return Fail(ERROR_INVALID_PARAMETER);
     // Both read multiplier and constant at MAXDWORD is refused, as Windows does.
     if (lpCommTimeouts->ReadTotalTimeoutMultiplier == MAXDWORD &&
         lpCommTimeouts->ReadTotalTimeoutConstant == MAXDWORD)
         return Fail(ERROR_INVALID_PARAMETER);
-    std::lock_guard lock(port->FLock);
     port->FTimeouts = *lpCommTimeouts;
     return TRUE;
 }
 
 BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
-    auto port = FindPort(hFile);
-    if (!port) return Fail(ERROR_INVALID_HANDLE);
-    std::lock_guard lock(port->FLock);
+    HeldPort port(hFile);
+    if (!port) return FALSE;
     port->Receive();
     port->WatchCounters();
     if (port->FBroken) return Fail(port->FBroken);
@@ -366,11 +332,10 @@ BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
 }
 
 BOOL PurgeComm(HANDLE hFile, DWORD dwFlags) {
-    auto port = FindPort(hFile);
-    if (!port) return Fail(ERROR_INVALID_HANDLE);
+    HeldPort port(hFile);
+    if (!port) return FALSE;
     if (dwFlags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
         return Fail(ERROR_INVALID_PARAMETER);
-    std::lock_guard lock(port->FLock);
     if (dwFlags & PURGE_TXABORT) {
         for (auto& w : port->FWrites) Port::Complete(w, ERROR_OPERATION_ABORTED, w.done);
         port->FWrites.clear();
@@ -390,9 +355,8 @@ BOOL PurgeComm(HANDLE hFile, DWORD dwFlags) {
 }
 
 BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
-    auto port = FindPort(hFile);
-    if (!port) return Fail(ERROR_INVALID_HANDLE);
-    std::lock_guard lock(port->FLock);
+    HeldPort port(hFile);
+    if (!port) return FALSE;
     const int fd = port->Fd();
     int error = 0;
     switch (dwFunc) {
@@ -437,9 +401,8 @@ BOOL ClearCommBreak(HANDLE hFile) {
 }
 
 BOOL TransmitCommChar(HANDLE hFile, char cChar) {
-    auto port = FindPort(hFile);
-    if (!port) return Fail(ERROR_INVALID_HANDLE);
-    std::lock_guard lock(port->FLock);
+    HeldPort port(hFile);
+    if (!port) return FALSE;
     if (port->FBroken) return Fail(port->FBroken);
     const ssize_t n = ::write(port->Fd(), &cChar, 1);
     if (n != 1) return Fail(n < 0 ? errno : EAGAIN);
@@ -449,8 +412,8 @@ BOOL TransmitCommChar(HANDLE hFile, char cChar) {
 }
 
 BOOL GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat) {
-    auto port = FindPort(hFile);
-    if (!port) return Fail(ERROR_INVALID_HANDLE);
+    HeldPort port(hFile);
+    if (!port) return FALSE;
     if (!lpModemStat) return Fail(ERROR_INVALID_PARAMETER);
     int lines = 0;
     if (ioctl(port->Fd(), TIOCMGET, &lines) != 0) {
@@ -467,10 +430,9 @@ BOOL GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat) {
 }
 
 BOOL GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp) {
-    auto port = FindPort(hFile);
-    if (!port) return Fail(ERROR_INVALID_HANDLE);
+    HeldPort port(hFile);
+    if (!port) return FALSE;
     if (!lpCommProp) return Fail(ERROR_INVALID_PARAMETER);
-    std::lock_guard lock(port->FLock);
     COMMPROP p{};
     p.wPacketLength = sizeof(COMMPROP);
     p.wPacketVersion = 2;

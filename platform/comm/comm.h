@@ -11,7 +11,10 @@
 // Overlapped operations are carried out by one service thread per port.
 // Closing a port completes every pending operation (ERROR_OPERATION_ABORTED)
 // and signals its event before CloseHandle returns; after that nothing
-// writes to the caller's buffers or OVERLAPPED records any more.
+// writes to the caller's buffers or OVERLAPPED records any more. A call that
+// another thread's close overtakes fails or finishes on that port's own line,
+// whose descriptors close only when the last such call has returned: a
+// descriptor number is never used after it may have gone to another file.
 //
 // EV_RXCHAR is level-style: a wait completes while received bytes are
 // waiting to be read, so an application that reads one byte per wake-up

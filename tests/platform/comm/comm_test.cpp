@@ -10,8 +10,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <memory>
 #include <numeric>
+#include <stdexcept>
 #include <thread>
+#include <utility>
+#include <vector>
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -501,6 +508,34 @@ TEST_F(CommTest, ClosingReleasesAPendingWaitAndRead) {
     EXPECT_EQ(rov.Internal, ERROR_OPERATION_ABORTED);
 }
 
+TEST_F(CommTest, AWaitOnARecordThePortNeverHadEndsWithTheClose) {
+    // Marked pending by something else: nothing on this port will complete it,
+    // but the close must still end the wait (the waiter holds the port open).
+    struct Shared {
+        OVERLAPPED ov{};
+        std::promise<std::pair<BOOL, DWORD>> outcome;
+    };
+    auto shared = std::make_shared<Shared>();
+    shared->ov.Internal = STATUS_PENDING;
+    auto outcome = shared->outcome.get_future();
+    std::thread waiter([shared, port = port] {
+        DWORD n = 0;
+        const BOOL ok = GetOverlappedResult(port, &shared->ov, &n, TRUE);
+        shared->outcome.set_value({ok, GetLastError()});
+    });
+    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(CloseHandle(port));
+    port = INVALID_HANDLE_VALUE;
+    if (outcome.wait_for(10s) != std::future_status::ready) {
+        waiter.detach();
+        FAIL() << "the wait outlived the handle";
+    }
+    waiter.join();
+    const auto [ok, error] = outcome.get();
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(error, ERROR_INVALID_HANDLE);
+}
+
 TEST_F(CommTest, AHungUpLineEndsWaitsAndReadsWithAnError) {
     ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
     SetTimeouts(0, 0, 0);
@@ -623,6 +658,244 @@ TEST_F(CommTest, EveryByteValueCrossesIntactBothWays) {
     }
     sender.join();
     EXPECT_EQ(received, data);
+}
+
+// ---- Closing while other threads use the port ----------------------------------
+
+// What a closed port's descriptor numbers are given to next: a pseudo-terminal
+// with input waiting on its slave, output waiting on its master and line
+// settings of its own. A call that acts on a stale number changes one of them.
+class Decoy {
+public:
+    Decoy() {
+        if (openpty(&FMaster, &FSlave, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
+        for (int fd : {FMaster, FSlave}) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        termios tio{};
+        tcgetattr(FSlave, &tio);
+        cfmakeraw(&tio);
+        cfsetspeed(&tio, B300);
+        tcsetattr(FSlave, TCSANOW, &tio);
+        tcgetattr(FSlave, &FSettings);
+        if (::write(FMaster, kIn, std::strlen(kIn)) < 0 || ::write(FSlave, kOut, std::strlen(kOut)) < 0)
+            throw std::runtime_error("decoy write");
+    }
+    ~Decoy() {
+        ::close(FSlave);
+        ::close(FMaster);
+    }
+    Decoy(const Decoy&) = delete;
+    Decoy& operator=(const Decoy&) = delete;
+
+    // Empty when both sides still hold exactly what was put there and the
+    // settings are unchanged; otherwise what differs.
+    std::string Disturbance() const {
+        std::string found;
+        const std::string in = Drain(FSlave, std::strlen(kIn));
+        const std::string out = Drain(FMaster, std::strlen(kOut));
+        if (in != kIn) found += "input became \"" + in + "\"; ";
+        if (out != kOut) found += "output became \"" + out + "\"; ";
+        termios now{};
+        tcgetattr(FSlave, &now);
+        if (now.c_iflag != FSettings.c_iflag || now.c_oflag != FSettings.c_oflag ||
+            now.c_cflag != FSettings.c_cflag || now.c_lflag != FSettings.c_lflag ||
+            cfgetispeed(&now) != cfgetispeed(&FSettings) || cfgetospeed(&now) != cfgetospeed(&FSettings))
+            found += "line settings changed; ";
+        return found;
+    }
+
+private:
+    static constexpr const char* kIn = "decoy in";
+    static constexpr const char* kOut = "decoy out";
+
+    // What can be read, waiting only while fewer than `expected` bytes are there.
+    static std::string Drain(int fd, size_t expected) {
+        std::string data;
+        const auto deadline = Clock::now() + 2s;
+        for (;;) {
+            char chunk[256];
+            const ssize_t n = ::read(fd, chunk, sizeof chunk);
+            if (n > 0) {
+                data.append(chunk, static_cast<size_t>(n));
+                continue;
+            }
+            if (data.size() >= expected || Clock::now() >= deadline) return data;
+            pollfd pfd{fd, POLLIN, 0};
+            ::poll(&pfd, 1, 10);
+        }
+    }
+
+    int FMaster = -1;
+    int FSlave = -1;
+    termios FSettings{};
+};
+
+size_t OpenDescriptors() {
+    size_t n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++n;
+    }
+    return n;
+}
+
+// Threads call every kind of entry point on one port while another thread
+// closes its handle and at once opens files that take the freed descriptor
+// numbers. A call that the close overtook must still act on its own line (or
+// fail), never on the new files; calls after the close fail with
+// ERROR_INVALID_HANDLE; nothing crashes or hangs, and no descriptor is left
+// open.
+TEST(CommClose, CallsOvertakenByACloseNeverReachAnotherFile) {
+    constexpr int kRounds = 60;
+    constexpr int kThreads = 6;
+    const size_t descriptorsBefore = OpenDescriptors();
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        PseudoTerminal pty;
+        HANDLE port = CreateFileW(pty.SlavePathUtf16().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        DCB line = Dcb(9600, 8, NOPARITY, ONESTOPBIT);
+        ASSERT_TRUE(SetCommState(port, &line));
+        COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 1000};
+        ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+        ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+
+        std::atomic<bool> closed{false};
+        std::atomic<bool> finished{false};
+        std::atomic<int> lateSuccesses{0};
+        std::atomic<DWORD> lateError{ERROR_INVALID_HANDLE};
+
+        // The far end keeps sending strokes and takes what the port sends.
+        std::thread farEnd([&] {
+            while (!finished) {
+                [[maybe_unused]] auto sent = ::write(pty.Master(), "1", 1);
+                char chunk[512];
+                while (::read(pty.Master(), chunk, sizeof chunk) > 0) {
+                }
+                pollfd pfd{pty.Master(), POLLIN, 0};
+                ::poll(&pfd, 1, 1);
+            }
+        });
+
+        std::vector<std::thread> users;
+        for (int t = 0; t < kThreads; ++t) {
+            users.emplace_back([&, t] {
+                Event done;
+                // Waits for an overlapped request that is pending: closing the
+                // port ends it, so the records may leave the stack afterwards.
+                auto settle = [&](BOOL started, OVERLAPPED& ov, DWORD& n) {
+                    if (started) return TRUE;
+                    if (GetLastError() != ERROR_IO_PENDING) return FALSE;
+                    EXPECT_EQ(WaitForSingleObject(done.handle, INFINITE), WAIT_OBJECT_0);
+                    return GetOverlappedResult(port, &ov, &n, FALSE);
+                };
+                const std::function<BOOL()> calls[] = {
+                    [&] { return TransmitCommChar(port, 'x'); },
+                    [&] {
+                        DWORD errors = 0;
+                        COMSTAT stat{};
+                        return ClearCommError(port, &errors, &stat);
+                    },
+                    [&] {
+                        DWORD status = 0;
+                        return GetCommModemStatus(port, &status);
+                    },
+                    [&] {
+                        char buffer[16];
+                        DWORD n = 0;
+                        OVERLAPPED ov{};
+                        ov.hEvent = done.handle;
+                        return settle(ReadFile(port, buffer, sizeof buffer, &n, &ov), ov, n);
+                    },
+                    [&] {
+                        char buffer[16];
+                        DWORD n = 0;
+                        return ReadFile(port, buffer, sizeof buffer, &n, nullptr);
+                    },
+                    [&] {
+                        DWORD n = 0;
+                        OVERLAPPED ov{};
+                        ov.hEvent = done.handle;
+                        return settle(WriteFile(port, "wxyz", 4, &n, &ov), ov, n);
+                    },
+                    [&] {
+                        DWORD n = 0;
+                        return WriteFile(port, "w", 1, &n, nullptr);
+                    },
+                    [&] {
+                        DWORD mask = 0, n = 0;
+                        OVERLAPPED ov{};
+                        ov.hEvent = done.handle;
+                        if (WaitCommEvent(port, &mask, &ov)) return TRUE;
+                        if (GetLastError() != ERROR_IO_PENDING) return FALSE;
+                        SetCommMask(port, EV_RXCHAR);  // releases it, unless the close does
+                        EXPECT_EQ(WaitForSingleObject(done.handle, INFINITE), WAIT_OBJECT_0);
+                        return GetOverlappedResult(port, &ov, &n, FALSE);
+                    },
+                    [&] {
+                        DWORD mask = 0;
+                        return WaitCommEvent(port, &mask, nullptr);
+                    },
+                    [&] { return SetCommMask(port, EV_RXCHAR); },
+                    [&] {
+                        DWORD mask = 0;
+                        return GetCommMask(port, &mask);
+                    },
+                    [&] {
+                        return PurgeComm(port, PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT);
+                    },
+                    [&] { return EscapeCommFunction(port, SETXON); },
+                    [&] { return EscapeCommFunction(port, SETRTS); },
+                    [&] { return SetCommBreak(port) && ClearCommBreak(port); },
+                    [&] { return SetCommState(port, &line); },
+                    [&] {
+                        DCB dcb{};
+                        return GetCommState(port, &dcb);
+                    },
+                    [&] { return SetupComm(port, 4096, 2048); },
+                    [&] { return SetCommTimeouts(port, &timeouts); },
+                    [&] {
+                        COMMTIMEOUTS t{};
+                        return GetCommTimeouts(port, &t);
+                    },
+                    [&] {
+                        COMMPROP prop{};
+                        return GetCommProperties(port, &prop);
+                    },
+                    [&] { return FlushFileBuffers(port); },
+                    [&] { return CancelIo(port); },
+                };
+                const size_t count = std::size(calls);
+                size_t next = static_cast<size_t>(t) * 5;
+                // Until the close, then one more round of every call.
+                for (size_t lateCalls = 0; lateCalls < count; ++next) {
+                    const bool late = closed;
+                    const BOOL ok = calls[next % count]();
+                    if (!late) continue;
+                    ++lateCalls;
+                    if (ok)
+                        ++lateSuccesses;
+                    else if (GetLastError() != ERROR_INVALID_HANDLE)
+                        lateError = GetLastError();
+                }
+            });
+        }
+
+        std::this_thread::sleep_for(std::chrono::microseconds(100 * (round % 20)));
+        ASSERT_TRUE(CloseHandle(port));
+        std::vector<std::unique_ptr<Decoy>> decoys;
+        for (int i = 0; i < 4; ++i) decoys.push_back(std::make_unique<Decoy>());
+        closed = true;
+        for (auto& user : users) user.join();
+        finished = true;
+        farEnd.join();
+        std::this_thread::sleep_for(5ms);  // for bytes still on their way inside the kernel
+
+        for (size_t i = 0; i < decoys.size(); ++i) ASSERT_EQ(decoys[i]->Disturbance(), "") << "file " << i;
+        EXPECT_EQ(lateSuccesses.load(), 0);
+        EXPECT_EQ(lateError.load(), ERROR_INVALID_HANDLE);
+    }
+    EXPECT_EQ(OpenDescriptors(), descriptorsBefore) << "the ports' descriptors are all closed";
 }
 
 // ---- Events, errors, priorities ---------------------------------------------------
