@@ -15,6 +15,7 @@
 
 #include <QCheckBox>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFileSystemModel>
 #include <QLabel>
 #include <QLineEdit>
@@ -43,14 +44,24 @@ inline QListView* FileListOf(QFileDialog* Window) {
     return Window->findChild<QListView*>(QStringLiteral("listView"));
 }
 
-// Makes Path the current, selected item of the list, as a click does.
+// Makes Path the current, selected item of the list, as a click does, in
+// its folder.
 inline void ClickFile(QFileDialog* Window, const QString& Path) {
+    const QString folder = QFileInfo(Path).absolutePath();
+    if (Window->directory().absolutePath() != folder) Window->setDirectory(folder);
     QListView* list = FileListOf(Window);
     ASSERT_NE(list, nullptr);
     auto* model = qobject_cast<QFileSystemModel*>(list->model());
     ASSERT_NE(model, nullptr);
     ASSERT_TRUE(PumpUntil([&] { return model->index(Path).isValid(); }, 10)) << Path.toStdString();
     list->setCurrentIndex(model->index(Path));
+}
+
+// Waits until the list shows at least Count entries of its folder (Qt
+// reads folders in the background).
+inline bool Listed(QFileDialog* Window, qsizetype Count) {
+    QListView* list = FileListOf(Window);
+    return list && PumpUntil([&] { return list->model()->rowCount(list->rootIndex()) >= Count; }, 10);
 }
 
 // Waits for the panel to take in the last selection.
