@@ -1,13 +1,11 @@
 #include "app/Program.h"
 
 #include "app/MainForm.h"
+#include "chooser/MMWaveOpenDialog.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/Styles.h"
 #include "platform/waveout/waveout.h"
-#include "playback/MMWavePlayer.h"
 
-#include <QFileDialog>
-#include <QFileInfo>
 #include <QIcon>
 #include <cstdio>
 
@@ -21,18 +19,7 @@ void RegisterSkyStyle() {
 }
 
 void InstallWaveFileChooser() {
-    TMMWavePlayer::SetWaveFileChooser([](QString& FileName) {
-        const QFileInfo current(FileName);
-        QFileDialog dialog(QApplication::activeWindow(), QStringLiteral("Open Wave File"),
-                           FileName.isEmpty() ? QString() : current.absolutePath(),
-                           QStringLiteral("Wave Files(*.wav)"));
-        dialog.setFileMode(QFileDialog::ExistingFile);
-        dialog.setDefaultSuffix(QStringLiteral("wav"));
-        if (!FileName.isEmpty()) dialog.selectFile(current.fileName());
-        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
-        FileName = dialog.selectedFiles().constFirst();
-        return true;
-    });
+    InstallWaveOpenDialog();
 }
 
 int RunProgram(int& argc, char** argv) {

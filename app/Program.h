@@ -10,7 +10,8 @@ int RunProgram(int& argc, char** argv);
 void InitProgramResources();
 // Registers the built-in visual style "Sky".
 void RegisterSkyStyle();
-// A plain wave file dialog for choosing a bell's sound.
+// The wave file dialog (described, drawn and played before it is chosen)
+// for choosing a bell's sound.
 void InstallWaveFileChooser();
 
 inline constexpr const char* kProductTitle = "Quorvel 16";

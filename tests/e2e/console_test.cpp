@@ -547,4 +547,82 @@ TEST_F(RingerAtTheConsole, WithoutAReceiverTheRingerTypesItsPort) {
     RingAndClose(true);
 }
 
+// Shift and a click on a bell opens the wave file chooser, centred on the
+// screen with its panel; the ringer types another file's name and presses
+// Return: the bell now sounds that file, and the settings keep it.
+TEST_F(RingerAtTheConsole, ShiftClickChoosesABellsSound) {
+    Prepare();
+    StartDesktop();
+    ASSERT_FALSE(HasFatalFailure());
+    StartProgram(false);
+    ASSERT_FALSE(HasFatalFailure());
+    MeetTheWindow(false);
+    ASSERT_FALSE(HasFatalFailure());
+    constexpr int kNewCode = 2;  // bell 1 itself is code 0
+    const QString chosen = MakeCodedBell(QString::fromStdString(Path("bells/chosen.wav")), kNewCode, 250);
+
+    const XClient::Rect one = Led(1);
+    Xdotool({"mousemove", "--window", std::to_string(Window), std::to_string(one.X + 5),
+             std::to_string(one.Y + 5), "keydown", "shift", "click", "1", "keyup", "shift"});
+    std::optional<XClient::Window> dialog;
+    ASSERT_TRUE(XClient::Await([&] { return (dialog = X.Find("Open Wave File")).has_value(); }, kGenerous,
+                               std::chrono::milliseconds(20)))
+        << "Shift and a click opened no file dialog";
+    const std::optional<XClient::Rect> at = X.Geometry(dialog->Id);
+    ASSERT_TRUE(at);
+    EXPECT_EQ(at->X, (1280 - at->Width) / 2);
+    EXPECT_EQ(at->Y, (800 - at->Height) / 3);
+    // The panel's idle waveform area: a grey line at half height.
+    ASSERT_TRUE(XClient::Await(
+        [&] {
+            std::vector<std::uint32_t> pixels;
+            if (!X.Grab(dialog->Id, {0, 0, at->Width, at->Height}, pixels)) return false;
+            for (int y = 0; y < at->Height; ++y) {
+                int run = 0;
+                for (int x = 0; x < at->Width; ++x) {
+                    run = pixels[static_cast<std::size_t>(y * at->Width + x)] == Rgb(128, 128, 128) ? run + 1
+                                                                                                    : 0;
+                    if (run >= 200) return true;
+                }
+            }
+            return false;
+        },
+        kGenerous, std::chrono::milliseconds(50)))
+        << "no waveform area in the dialog";
+
+    // The name box has the keyboard once the pointer is on the dialog.
+    Xdotool({"mousemove", "--window", std::to_string(dialog->Id), "10", "10"});
+    Xdotool({"key", "ctrl+a"});
+    Xdotool({"type", "--delay", "20", "chosen.wav"});
+    Xdotool({"key", "Return"});
+    // A first Return may only take the completion the name box offered.
+    if (!XClient::Await([&] { return !X.Find("Open Wave File"); }, std::chrono::seconds(2),
+                        std::chrono::milliseconds(20)))
+        Xdotool({"key", "Return"});
+    ASSERT_TRUE(
+        XClient::Await([&] { return !X.Find("Open Wave File"); }, kGenerous, std::chrono::milliseconds(20)))
+        << "the dialog stayed after Return";
+    ASSERT_TRUE(XClient::Await(
+        [&] {
+            return IniSection(ReadText(Path("config/QUORVEL/settings.ini")), "SOUNDFILES")["BELL1"] ==
+                   chosen.toStdString();
+        },
+        kGenerous, std::chrono::milliseconds(20)))
+        << "the chosen file was not stored:\n"
+        << ReadText(Path("config/QUORVEL/settings.ini"));
+
+    // A plain click now sounds the chosen file.
+    ClickAt(one.X + 5, one.Y + 5);
+    ASSERT_TRUE(AwaitLed(1, kLit)) << "the click on bell 1 was not heard";
+    ASSERT_TRUE(AwaitLed(1, kGrey));
+    X.AskToClose(Window);
+    const std::optional<int> status = App.WaitExit(kGenerous);
+    ASSERT_TRUE(status) << "the window did not close";
+    Capture mix;
+    ASSERT_TRUE(readCapture(Path("mix.wav"), mix)) << "no complete capture";
+    std::vector<int> codes;
+    for (const Onset& o : Onsets(mix)) codes.push_back(o.Code);
+    EXPECT_EQ(codes, std::vector<int>({kNewCode}));
+}
+
 }  // namespace
