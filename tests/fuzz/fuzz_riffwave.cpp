@@ -18,6 +18,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     TWaveIOCBPtr owner(cb);
     if (cb->dwDataOffset + std::uint64_t{cb->dwDataBytes} > size) __builtin_trap();
+    // Nor past the end of the RIFF chunk.
+    const std::uint64_t riffSize = std::uint64_t{data[4]} | std::uint64_t{data[5]} << 8 |
+                                   std::uint64_t{data[6]} << 16 | std::uint64_t{data[7]} << 24;
+    if (cb->dwDataOffset + std::uint64_t{cb->dwDataBytes} > 8 + riffSize) __builtin_trap();
 
     for (auto& entry : cb->lpInfo->Entries) (void)RiffGetINFOText(cb->lpInfo.get(), entry.get()).size();
 
