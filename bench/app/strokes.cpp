@@ -81,7 +81,8 @@ double Frequency(int Bell) {
 std::vector<std::int16_t> Tone(int Bell) {
     std::vector<std::int16_t> s(kSoundFrames);
     for (int k = 0; k < kSoundFrames; ++k)
-        s[k] = static_cast<std::int16_t>(std::lround(Amplitude(Bell) * std::cos(2 * M_PI * Frequency(Bell) * k / kRate)));
+        s[k] = static_cast<std::int16_t>(
+            std::lround(Amplitude(Bell) * std::cos(2 * M_PI * Frequency(Bell) * k / kRate)));
     return s;
 }
 // 0 to 800 ms, spread over the bells out of their order.
@@ -173,7 +174,7 @@ struct Heard {
 
 struct Verdict {
     int Strokes = 0;
-    std::vector<double> LatencyMs;     // onset - written - delay
+    std::vector<double> LatencyMs;  // onset - written - delay
     int Lost = 0, Doubled = 0, Wrong = 0, OutOfOrder = 0;
     double ClosestInversionMs = 1e9;  // smallest due gap of two bells heard the wrong way round
     std::vector<std::string> Notes;
@@ -196,7 +197,8 @@ Verdict Judge(const std::vector<Stroke>& Strokes, const std::vector<Heard>& Onse
     std::map<int, std::vector<std::size_t>> byBell;
     for (std::size_t i = 0; i < Strokes.size(); ++i) byBell[Strokes[i].Bell].push_back(i);
     for (auto& [bell, list] : byBell)
-        std::sort(list.begin(), list.end(), [&](auto a, auto b) { return Strokes[a].DueNs < Strokes[b].DueNs; });
+        std::sort(list.begin(), list.end(),
+                  [&](auto a, auto b) { return Strokes[a].DueNs < Strokes[b].DueNs; });
     std::vector<std::vector<std::int64_t>> owned(Strokes.size());
     for (const Heard& h : Onsets) {
         const auto& list = byBell[h.Bell];
@@ -213,7 +215,9 @@ Verdict Judge(const std::vector<Stroke>& Strokes, const std::vector<Heard>& Onse
     for (std::size_t i = 0; i < Strokes.size(); ++i) {
         if (owned[i].empty()) {
             ++v.Lost;
-            if (v.Notes.size() < 20) v.Notes.push_back("stroke " + std::to_string(i) + " (bell " + std::to_string(Strokes[i].Bell) + ") not heard");
+            if (v.Notes.size() < 20)
+                v.Notes.push_back("stroke " + std::to_string(i) + " (bell " +
+                                  std::to_string(Strokes[i].Bell) + ") not heard");
             continue;
         }
         v.Doubled += static_cast<int>(owned[i].size()) - 1;
@@ -224,7 +228,8 @@ Verdict Judge(const std::vector<Stroke>& Strokes, const std::vector<Heard>& Onse
     for (std::size_t i = 1; i < order.size(); ++i)
         if (order[i].second < order[i - 1].second) {
             ++v.OutOfOrder;
-            v.ClosestInversionMs = std::min(v.ClosestInversionMs, double(order[i - 1].second - order[i].second) / kMs);
+            v.ClosestInversionMs =
+                std::min(v.ClosestInversionMs, double(order[i - 1].second - order[i].second) / kMs);
         }
     return v;
 }
@@ -296,8 +301,8 @@ long ResidentKb() {
 int OpenFds() {
     int n = 0;
     std::error_code e;
-    for (auto it = std::filesystem::directory_iterator("/proc/self/fd", e); !e && it != std::filesystem::directory_iterator();
-         it.increment(e))
+    for (auto it = std::filesystem::directory_iterator("/proc/self/fd", e);
+         !e && it != std::filesystem::directory_iterator(); it.increment(e))
         ++n;
     return n - 1;  // the listing's own
 }
@@ -332,7 +337,8 @@ struct Options {
 
 class Console {
 public:
-    Console(ConsoleSandbox& Sandbox, unsigned Period, bool Busy) : FSandbox(Sandbox), FPeriod(Period), FBusy(Busy) {}
+    Console(ConsoleSandbox& Sandbox, unsigned Period, bool Busy)
+        : FSandbox(Sandbox), FPeriod(Period), FBusy(Busy) {}
 
     // The output, the window listening, the load on; false with Error set.
     bool Open(const std::string& Capture) {
@@ -345,9 +351,13 @@ public:
         if (waveOutGetNumDevs() != 1) return Fail("no output: " + waveOutGetStatus().error);
         FStatus = waveOutGetStatus();
         FOrigin = FStatus.originNs;
+        FRate = FStatus.rate;
+        if (FRate != kRate)
+            return Fail("the output runs at " + std::to_string(FRate) + " Hz, not " + std::to_string(kRate));
 
         std::vector<std::vector<std::int16_t>> sounds;
-        QByteArray settings = "[COMPORT]\nFComPort1.DeviceName=" + QByteArray(FPty.SlavePath().c_str()) + "\n";
+        QByteArray settings =
+            "[COMPORT]\nFComPort1.DeviceName=" + QByteArray(FPty.SlavePath().c_str()) + "\n";
         settings += "[SOUNDFILES]\n";
         for (int b = 1; b <= 16; ++b) {
             sounds.push_back(Tone(b));
@@ -365,7 +375,8 @@ public:
         FForm = std::make_unique<TfMainform>();
         FForm->show();
         if (!QTest::qWaitForWindowExposed(FForm.get())) return Fail("the window was never exposed");
-        if (!FSandbox.Boxes.Boxes.empty()) return Fail("message: " + FSandbox.Boxes.Boxes[0].Text.toStdString());
+        if (!FSandbox.Boxes.Boxes.empty())
+            return Fail("message: " + FSandbox.Boxes.Boxes[0].Text.toStdString());
         QTest::mouseClick(FForm->bListen(), Qt::LeftButton);
         if (!FForm->FComPort1()->GetActive()) return Fail("listening did not start");
         FLine = std::make_unique<PacedLine>(FPty.Master());
@@ -409,7 +420,8 @@ public:
         if (stuck) return Fail("bells never stopped");
         const WaveOutStatus s = waveOutGetStatus();
         if (s.originNs != FOrigin) {
-            FNotes.push_back("the output's clock moved by " + std::to_string((s.originNs - FOrigin) / 1000) + " us");
+            FNotes.push_back("the output's clock moved by " + std::to_string((s.originNs - FOrigin) / 1000) +
+                             " us");
             FOrigin = s.originNs;
         }
         // The capture must hold everything up to the end of the quiet.
@@ -466,9 +478,9 @@ public:
     }
 
     std::int64_t NsOf(std::int64_t Frame) const {
-        return FOrigin + static_cast<std::int64_t>(std::llround(double(Frame) * 1e9 / kRate));
+        return FOrigin + static_cast<std::int64_t>(std::llround(double(Frame) * 1e9 / FRate));
     }
-    std::int64_t FrameOf(std::int64_t Ns) const { return (Ns - FOrigin) * kRate / 1'000'000'000; }
+    std::int64_t FrameOf(std::int64_t Ns) const { return (Ns - FOrigin) * FRate / 1'000'000'000; }
 
     bool Fail(const std::string& Why) {
         FError = Why;
@@ -508,6 +520,7 @@ private:
     std::vector<ToneOnset> FOnsets;
     WaveOutStatus FStatus;
     std::int64_t FOrigin = 0;
+    std::int64_t FRate = kRate;
     std::string FError, FWriterNote;
     std::vector<std::string> FNotes;
     double FWriterLateMs = 0;
@@ -550,7 +563,8 @@ std::string DecodeVerdict(const ToneDecoder& D, std::vector<std::string>& Notes)
     if (D.Faults().empty()) return "yes";
     for (const ToneFault& f : D.Faults())
         if (Notes.size() < 30)
-            Notes.push_back("audio frames " + std::to_string(f.From) + "-" + std::to_string(f.To) + ": " + f.What);
+            Notes.push_back("audio frames " + std::to_string(f.From) + "-" + std::to_string(f.To) + ": " +
+                            f.What);
     return "NO (" + std::to_string(D.Faults().size()) + " faults, " + std::to_string(D.UnexplainedFrames()) +
            " frames unexplained)";
 }
@@ -587,11 +601,13 @@ Row MeasureRow(ConsoleSandbox& Sandbox, const Options& Opt, unsigned Period, boo
                 row.Error = console.Error();
                 break;
             }
-            std::printf("  %-6s delays %-3s %4d strokes  stroke to sound%s median %6.2f  p1 %6.2f  p99 %6.2f  max %6.2f ms"
-                        "  lost %d doubled %d wrong %d order %d\n",
-                        pattern.c_str(), delays ? "on" : "off", v.Strokes, delays ? " - delay" : "        ",
-                        Median(v.LatencyMs), Percentile(v.LatencyMs, 1), Percentile(v.LatencyMs, 99), Max(v.LatencyMs),
-                        v.Lost, v.Doubled, v.Wrong, v.OutOfOrder);
+            std::printf(
+                "  %-6s delays %-3s %4d strokes  stroke to sound%s median %6.2f  p1 %6.2f  p99 %6.2f  max "
+                "%6.2f ms"
+                "  lost %d doubled %d wrong %d order %d\n",
+                pattern.c_str(), delays ? "on" : "off", v.Strokes, delays ? " - delay" : "        ",
+                Median(v.LatencyMs), Percentile(v.LatencyMs, 1), Percentile(v.LatencyMs, 99),
+                Max(v.LatencyMs), v.Lost, v.Doubled, v.Wrong, v.OutOfOrder);
             if (Opt.Verbose)
                 for (const auto& n : v.Notes) std::printf("      %s\n", n.c_str());
             std::fflush(stdout);
@@ -612,9 +628,11 @@ Row MeasureRow(ConsoleSandbox& Sandbox, const Options& Opt, unsigned Period, boo
 }
 
 void PrintTable(const std::vector<Row>& Rows) {
-    std::printf("\n| period | main thread | strokes | latency median | p99 | max | spread p99-p1 | delay error median |"
-                " p99 | max | lost | doubled | wrong bell | out of order | output latency | late starts | xruns |"
-                " audio explained |\n");
+    std::printf(
+        "\n| period | main thread | strokes | latency median | p99 | max | spread p99-p1 | delay error "
+        "median |"
+        " p99 | max | lost | doubled | wrong bell | out of order | output latency | late starts | xruns |"
+        " audio explained |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     for (const Row& r : Rows) {
         if (!r.Error.empty()) {
@@ -626,23 +644,28 @@ void PrintTable(const std::vector<Row>& Rows) {
         const std::vector<double> err = AbsError(r.On.LatencyMs, centre);
         const int lost = r.Off.Lost + r.On.Lost, doubled = r.Off.Doubled + r.On.Doubled,
                   wrong = r.Off.Wrong + r.On.Wrong, order = r.Off.OutOfOrder + r.On.OutOfOrder;
-        std::printf("| %u | %s | %d | %.2f ms | %.2f ms | %.2f ms | %.3f ms | %.3f ms | %.3f ms | %.3f ms | %d | %d | %d |"
-                    " %d | %.2f ms | %llu | %llu | %s |\n",
-                    r.Period, r.Busy ? "busy" : "idle", r.Off.Strokes + r.On.Strokes, centre, Percentile(lat, 99),
-                    Max(lat), Percentile(lat, 99) - Percentile(lat, 1), Median(err), Percentile(err, 99), Max(err), lost,
-                    doubled, wrong, order, 1000.0 * double(r.Status.latencyFrames) / kRate,
-                    static_cast<unsigned long long>(r.Status.lateStarts), static_cast<unsigned long long>(r.Status.xruns),
-                    r.Decode.c_str());
+        std::printf(
+            "| %u | %s | %d | %.2f ms | %.2f ms | %.2f ms | %.3f ms | %.3f ms | %.3f ms | %.3f ms | %d | %d "
+            "| %d |"
+            " %d | %.2f ms | %llu | %llu | %s |\n",
+            r.Period, r.Busy ? "busy" : "idle", r.Off.Strokes + r.On.Strokes, centre, Percentile(lat, 99),
+            Max(lat), Percentile(lat, 99) - Percentile(lat, 1), Median(err), Percentile(err, 99), Max(err),
+            lost, doubled, wrong, order, 1000.0 * double(r.Status.latencyFrames) / kRate,
+            static_cast<unsigned long long>(r.Status.lateStarts),
+            static_cast<unsigned long long>(r.Status.xruns), r.Decode.c_str());
     }
-    std::printf("\nlatency: byte written -> first frame heard, delays off; delay error: |heard - written - delay -"
-                " median latency|, delays on;\noutput latency: the mixer's fixed start latency (included in the latency).\n");
+    std::printf(
+        "\nlatency: byte written -> first frame heard, delays off; delay error: |heard - written - delay -"
+        " median latency|, delays on;\noutput latency: the mixer's fixed start latency (included in the "
+        "latency).\n");
     for (const Row& r : Rows) {
         std::string head = std::to_string(r.Period) + (r.Busy ? " busy" : " idle") + ": ";
-        std::printf("%sload average %s at the start; the receiver wrote up to %.2f ms after its plan\n", head.c_str(),
-                    r.Load.c_str(), r.WriterLateMs);
+        std::printf("%sload average %s at the start; the receiver wrote up to %.2f ms after its plan\n",
+                    head.c_str(), r.Load.c_str(), r.WriterLateMs);
         if (r.Busy)
-            std::printf("%sthe window was resized and repainted %.0f times a second; %ld busy handlers of 5 ms ran\n",
-                        head.c_str(), r.RepaintsPerSecond, r.Spins);
+            std::printf(
+                "%sthe window was resized and repainted %.0f times a second; %ld busy handlers of 5 ms ran\n",
+                head.c_str(), r.RepaintsPerSecond, r.Spins);
         if (r.Off.OutOfOrder + r.On.OutOfOrder)
             std::printf("%sclosest due times heard the wrong way round: %.3f ms apart\n", head.c_str(),
                         std::min(r.Off.ClosestInversionMs, r.On.ClosestInversionMs));
@@ -659,12 +682,15 @@ int Soak(ConsoleSandbox& Sandbox, const Options& Opt) {
     const bool busy = Opt.Busy.front();
     const double reportMinutes =
         Opt.ReportMinutes > 0 ? Opt.ReportMinutes : std::clamp(Opt.SoakMinutes / 3, 1.0, 5.0);
-    std::printf("Soak: 16 bells at peal speed (a stroke every 170 ms) for %.1f minutes, %u-frame periods, main thread "
-                "%s, delays %s; load average %s\n",
-                Opt.SoakMinutes, period, busy ? "busy" : "idle", Opt.SoakDelays ? "on" : "off",
-                LoadAverage().c_str());
-    std::printf("The capture is decoded as it grows, a minute at a time; what has been decoded is given back to the"
-                " disk (a hole in the file).\n");
+    std::printf(
+        "Soak: 16 bells at peal speed (a stroke every 170 ms) for %.1f minutes, %u-frame periods, main "
+        "thread "
+        "%s, delays %s; load average %s\n",
+        Opt.SoakMinutes, period, busy ? "busy" : "idle", Opt.SoakDelays ? "on" : "off",
+        LoadAverage().c_str());
+    std::printf(
+        "The capture is decoded as it grows, a minute at a time; what has been decoded is given back to the"
+        " disk (a hole in the file).\n");
     Console console(Sandbox, period, busy);
     console.ReleaseDisk(true);
     if (!console.Open(CapturePath(Sandbox, Opt, "soak.wav"))) {
@@ -681,12 +707,13 @@ int Soak(ConsoleSandbox& Sandbox, const Options& Opt) {
     const int fds0 = OpenFds();
     auto report = [&](const char* when) {
         const WaveOutStatus s = console.LiveStatus();
-        std::printf("%-6s %6.1f min  strokes %6d  lost %d doubled %d wrong %d order %d  xruns %llu late starts %llu"
-                    "  VmRSS %.1f MiB  fds %d  audio faults %zu\n",
-                    when, double(MonotonicNs() - start) / 60e9, all.Strokes, all.Lost, all.Doubled, all.Wrong,
-                    all.OutOfOrder, static_cast<unsigned long long>(s.xruns),
-                    static_cast<unsigned long long>(s.lateStarts), ResidentKb() / 1024.0, OpenFds(),
-                    console.Decoder().Faults().size());
+        std::printf(
+            "%-6s %6.1f min  strokes %6d  lost %d doubled %d wrong %d order %d  xruns %llu late starts %llu"
+            "  VmRSS %.1f MiB  fds %d  audio faults %zu\n",
+            when, double(MonotonicNs() - start) / 60e9, all.Strokes, all.Lost, all.Doubled, all.Wrong,
+            all.OutOfOrder, static_cast<unsigned long long>(s.xruns),
+            static_cast<unsigned long long>(s.lateStarts), ResidentKb() / 1024.0, OpenFds(),
+            console.Decoder().Faults().size());
         std::fflush(stdout);
     };
     report("start");
@@ -694,7 +721,8 @@ int Soak(ConsoleSandbox& Sandbox, const Options& Opt) {
     bool failed = false;
     while (MonotonicNs() < stop) {
         const std::int64_t left = stop - MonotonicNs();
-        const int strokes = static_cast<int>(std::clamp<std::int64_t>(left / kPealGapNs, 1, 60'000 * kMs / kPealGapNs));
+        const int strokes =
+            static_cast<int>(std::clamp<std::int64_t>(left / kPealGapNs, 1, 60'000 * kMs / kPealGapNs));
         Verdict v;
         if (!console.Strike(Peal(strokes, peal), Opt.SoakDelays, v)) {
             std::printf("failed: %s\n", console.Error().c_str());
@@ -723,8 +751,9 @@ int Soak(ConsoleSandbox& Sandbox, const Options& Opt) {
     std::printf("output: xruns %llu, late starts %llu, late blocks %llu, fixed latency %.2f ms\n",
                 static_cast<unsigned long long>(s.xruns), static_cast<unsigned long long>(s.lateStarts),
                 static_cast<unsigned long long>(s.lateBlocks), 1000.0 * double(s.latencyFrames) / kRate);
-    std::printf("VmRSS %.1f -> %.1f MiB, open fds %d -> %d (window listening, before and after the strokes)\n",
-                rss0 / 1024.0, rss1 / 1024.0, fds0, fds1);
+    std::printf(
+        "VmRSS %.1f -> %.1f MiB, open fds %d -> %d (window listening, before and after the strokes)\n",
+        rss0 / 1024.0, rss1 / 1024.0, fds0, fds1);
     std::printf("audio explained: %s\n", decoded.c_str());
     for (const auto& n : notes) std::printf("  %s\n", n.c_str());
     for (const auto& n : all.Notes) std::printf("  %s\n", n.c_str());
@@ -754,24 +783,26 @@ bool CheckDecoder() {
         int b = int(random() % 16);
         if (b == a) b = (a + 1) % 16;
         place(a, at, kSoundFrames);
-        if (kind == 1) place(b, at, kSoundFrames);              // same frame
-        if (kind == 2) place(b, at + 1, kSoundFrames);          // next frame
+        if (kind == 1) place(b, at, kSoundFrames);      // same frame
+        if (kind == 2) place(b, at + 1, kSoundFrames);  // next frame
         if (kind == 3) place(b, at + 1 + random() % 40, kSoundFrames);
-        if (kind == 4) {                                        // four at once
+        if (kind == 4) {  // four at once
             place(b, at, kSoundFrames);
             place((b + 3) % 16 == a ? (b + 4) % 16 : (b + 3) % 16, at, kSoundFrames);
             place((b + 7) % 16 == a ? (b + 8) % 16 : (b + 7) % 16, at, kSoundFrames);
         }
         at += 200 + random() % 3000;
     }
-    std::sort(placed.begin(), placed.end(),
-              [](const ToneOnset& x, const ToneOnset& y) { return x.Frame < y.Frame || (x.Frame == y.Frame && x.Id < y.Id); });
+    std::sort(placed.begin(), placed.end(), [](const ToneOnset& x, const ToneOnset& y) {
+        return x.Frame < y.Frame || (x.Frame == y.Frame && x.Id < y.Id);
+    });
     // A sound cut short and a stray sample, after the rest.
     const std::int64_t cutAt = at + 5000, strayAt = at + 20000;
     for (std::size_t k = 0; k < 700; ++k) mix[static_cast<std::size_t>(cutAt) + k] += sounds[6][k];
     mix[static_cast<std::size_t>(strayAt)] += 333;
     std::vector<std::int16_t> frames;
-    for (std::int32_t v : mix) frames.insert(frames.end(), {static_cast<std::int16_t>(v), static_cast<std::int16_t>(v)});
+    for (std::int32_t v : mix)
+        frames.insert(frames.end(), {static_cast<std::int16_t>(v), static_cast<std::int16_t>(v)});
 
     ToneDecoder decoder(sounds);
     std::vector<ToneOnset> found;
@@ -784,8 +815,9 @@ bool CheckDecoder() {
     }
     decoder.Decode(true);
     for (const ToneOnset& o : decoder.TakeOnsets()) found.push_back(o);
-    std::sort(found.begin(), found.end(),
-              [](const ToneOnset& x, const ToneOnset& y) { return x.Frame < y.Frame || (x.Frame == y.Frame && x.Id < y.Id); });
+    std::sort(found.begin(), found.end(), [](const ToneOnset& x, const ToneOnset& y) {
+        return x.Frame < y.Frame || (x.Frame == y.Frame && x.Id < y.Id);
+    });
     bool ok = found.size() == placed.size() + 1;
     for (std::size_t i = 0; ok && i < placed.size(); ++i)
         ok = found[i].Id == placed[i].Id && found[i].Frame == placed[i].Frame;
@@ -795,13 +827,16 @@ bool CheckDecoder() {
          faults[0].What.find("stopped after 700") != std::string::npos && faults[1].From == strayAt &&
          faults[1].What.find("unexplained") != std::string::npos && decoder.UnexplainedFrames() == 1;
     if (ok)
-        std::printf("decoder check: %zu starts (on one frame, one frame apart, four at once), a sound stopped early and"
-                    " a stray sample: all found exactly\n",
-                    found.size());
+        std::printf(
+            "decoder check: %zu starts (on one frame, one frame apart, four at once), a sound stopped early "
+            "and"
+            " a stray sample: all found exactly\n",
+            found.size());
     if (!ok) {
-        std::printf("the decoder fails its own check: %zu starts placed, %zu found; faults:\n", placed.size() + 1,
-                    found.size());
-        for (const ToneFault& f : faults) std::printf("  %lld: %s\n", static_cast<long long>(f.From), f.What.c_str());
+        std::printf("the decoder fails its own check: %zu starts placed, %zu found; faults:\n",
+                    placed.size() + 1, found.size());
+        for (const ToneFault& f : faults)
+            std::printf("  %lld: %s\n", static_cast<long long>(f.From), f.What.c_str());
     }
     return ok;
 }
@@ -823,7 +858,8 @@ bool Parse(int argc, char** argv, Options& Opt) {
         auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : std::string(); };
         if (a == "--periods") {
             Opt.Periods.clear();
-            for (const auto& p : Split(value())) Opt.Periods.push_back(static_cast<unsigned>(std::atoi(p.c_str())));
+            for (const auto& p : Split(value()))
+                Opt.Periods.push_back(static_cast<unsigned>(std::atoi(p.c_str())));
         } else if (a == "--runs") {
             Opt.Busy.clear();
             for (const auto& r : Split(value())) {
@@ -877,11 +913,13 @@ int main(int argc, char** argv) {
     ConsoleSandbox sandbox;
     if (opt.SoakMinutes > 0) return Soak(sandbox, opt);
 
-    std::printf("Stroke to sound through the real window: byte written on a 2400-baud pseudo-terminal -> bell's first"
-                " frame in the captured mix\n");
-    std::printf("16 bells of 30 ms tones at 48 kHz; delays 0-800 ms; %d strokes per pattern and delay setting;"
-                " patterns:",
-                opt.Strokes);
+    std::printf(
+        "Stroke to sound through the real window: byte written on a 2400-baud pseudo-terminal -> bell's first"
+        " frame in the captured mix\n");
+    std::printf(
+        "16 bells of 30 ms tones at 48 kHz; delays 0-800 ms; %d strokes per pattern and delay setting;"
+        " patterns:",
+        opt.Strokes);
     for (const auto& p : opt.Patterns) std::printf(" %s", p.c_str());
     std::printf("\n");
     std::vector<Row> rows;

@@ -65,7 +65,8 @@ public:
         if (end <= FReleased) return true;
         const std::int64_t start = FReleased ? FReleased : 4096;  // the header's block stays
         if (end <= start) return true;
-        if (::fallocate(FFd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, start, end - start) != 0) return false;
+        if (::fallocate(FFd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, start, end - start) != 0)
+            return false;
         FReleased = end;
         return true;
     }
@@ -83,8 +84,8 @@ private:
             ::close(fd);
             return false;  // not written yet
         }
-        if (std::memcmp(h, "RIFF", 4) || std::memcmp(h + 8, "WAVEfmt ", 8) || std::memcmp(h + 36, "data", 4) ||
-            (h[34] | h[35] << 8) != 16) {
+        if (std::memcmp(h, "RIFF", 4) || std::memcmp(h + 8, "WAVEfmt ", 8) ||
+            std::memcmp(h + 36, "data", 4) || (h[34] | h[35] << 8) != 16) {
             ::close(fd);
             FFd = -2;
             return false;

@@ -42,7 +42,8 @@ inline constexpr int kCodeCount = 6;
 // Writes a 48 kHz 16-bit mono WAV of Milliseconds at code's level.
 inline QString MakeCodedBell(const QString& Path, int Code, int Milliseconds, unsigned Rate = 48000) {
     const std::uint32_t frames = Rate * static_cast<std::uint32_t>(Milliseconds) / 1000;
-    WriteMonoWav16(Path, std::vector<std::int16_t>(frames, static_cast<std::int16_t>(kCodeUnit << Code)), Rate);
+    WriteMonoWav16(Path, std::vector<std::int16_t>(frames, static_cast<std::int16_t>(kCodeUnit << Code)),
+                   Rate);
     return Path;
 }
 

@@ -89,9 +89,9 @@ inline bool WriteMonoWav16(const QString& Path, const std::vector<std::int16_t>&
                           static_cast<qsizetype>(Samples.size() * 2));
     auto u32 = [](std::uint32_t v) { return QByteArray(reinterpret_cast<const char*>(&v), 4); };
     auto u16 = [](std::uint16_t v) { return QByteArray(reinterpret_cast<const char*>(&v), 2); };
-    const QByteArray file = "RIFF" + u32(36 + static_cast<std::uint32_t>(data.size())) + "WAVEfmt " + u32(16) +
-                            u16(1) + u16(1) + u32(Rate) + u32(Rate * 2) + u16(2) + u16(16) + "data" +
-                            u32(static_cast<std::uint32_t>(data.size())) + data;
+    const QByteArray file = "RIFF" + u32(36 + static_cast<std::uint32_t>(data.size())) + "WAVEfmt " +
+                            u32(16) + u16(1) + u16(1) + u32(Rate) + u32(Rate * 2) + u16(2) + u16(16) +
+                            "data" + u32(static_cast<std::uint32_t>(data.size())) + data;
     QFile f(Path);
     if (f.open(QIODevice::WriteOnly) && f.write(file) == file.size()) return true;
     KitFailure("cannot write " + Path.toStdString());

@@ -5,11 +5,11 @@
 // master, each at its planned CLOCK_MONOTONIC time but never sooner than
 // one byte time after the previous one, and notes when it wrote each.
 
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <time.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
