@@ -80,20 +80,10 @@ void PrintTo(const StrokeRow& r, std::ostream* os) {
 
 constexpr double kToleranceMs = 20.0;
 
-class StrokeTable : public ::testing::TestWithParam<StrokeRow> {
+class StrokeTable : public ::testing::TestWithParam<StrokeRow>, protected CaptureFixture {
 protected:
-    void SetUp() override {
-        Capture = Sandbox->Dir.file("mix.wav").toStdString();
-        WaveOutSettings s;
-        s.output = "capture:" + Capture;
-        s.periodFrames = 128;
-        waveOutConfigure(s);
-        ASSERT_EQ(waveOutGetNumDevs(), 1u) << waveOutGetStatus().error;
-    }
-    void TearDown() override {
-        Form.reset();
-        waveOutUseSettingsFile();
-    }
+    void SetUp() override { StartCapture(); }
+    void TearDown() override { Form.reset(); }
 
     void OpenConsole(const StrokeRow& row) {
         QByteArray settings = "[COMPORT]\nFComPort1.DeviceName=" + QByteArray(Pty.SlavePath().c_str()) + "\n";
@@ -157,8 +147,7 @@ protected:
             EXPECT_TRUE(Form->bSequence()->isEnabled());
         }
         Form.reset();
-        waveOutShutdown();
-        ASSERT_TRUE(readCapture(Capture, Mix));
+        Mix = FinishCapture();
     }
 
     void Take(const Step& step) {
@@ -199,8 +188,7 @@ protected:
     std::unique_ptr<ConsoleSandbox> Sandbox = std::make_unique<ConsoleSandbox>(QStringList{"/dev/ttyS0"});
     PseudoTerminal Pty;
     std::unique_ptr<TfMainform> Form;
-    std::string Capture;
-    ::Capture Mix;
+    Capture Mix;
     std::map<int, int> CodeOf;
     std::set<int> Lit;
     std::vector<std::int64_t> StepTimes;

@@ -3,9 +3,9 @@
 
 #include "playback/MMWavePlayer.h"
 #include "tests/support/EventPump.h"
-#include "tests/support/WaveOutTestKit.h"
 #include "tests/support/SoxFixtures.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/WaveOutTestKit.h"
 #include "wavedata/MMWave.h"
 
 #include <gtest/gtest.h>
@@ -53,23 +53,14 @@ struct Bell {
     }
 };
 
-class CaptureFixture {
+// The capture output with the player's sox-made files and where each start landed.
+class PlayerCapture : protected CaptureFixture {
 protected:
-    void StartCapture() {
-        Path = Dir.file("mix.wav").toStdString();
-        WaveOutSettings s;
-        s.output = "capture:" + Path;
-        s.periodFrames = 128;
-        s.rate = kOutRate;
-        waveOutConfigure(s);
-        ASSERT_EQ(waveOutGetNumDevs(), 1u) << waveOutGetStatus().error;
-    }
     Capture Finish() {
+        std::vector<WaveOutStartRecord> log;
+        Capture c = FinishCapture(&log);
         FirstFrames.clear();
-        for (const auto& r : waveOutGetStartLog()) FirstFrames.push_back(r.firstFrame);
-        waveOutShutdown();
-        Capture c;
-        EXPECT_TRUE(readCapture(Path, c));
+        for (const auto& r : log) FirstFrames.push_back(r.firstFrame);
         return c;
     }
     QString Make(const QString& name, unsigned rate, int channels, const QStringList& encoding, bool noise) {
@@ -97,8 +88,6 @@ protected:
         return f.readAll();
     }
 
-    TempDir Dir;
-    std::string Path;
     std::vector<std::int64_t> FirstFrames;
 };
 
@@ -124,13 +113,12 @@ std::vector<std::int16_t> SoxAsCaptured(const QString& file) {
     return out;
 }
 
-class PlayerFormats : public ::testing::TestWithParam<Case>, protected CaptureFixture {
+class PlayerFormats : public ::testing::TestWithParam<Case>, protected PlayerCapture {
 protected:
     void SetUp() override {
         if (!sox::Available()) GTEST_SKIP() << "sox is not installed";
-        StartCapture();
+        StartCapture(128, kOutRate);
     }
-    void TearDown() override { waveOutUseSettingsFile(); }
 };
 
 // Without resampling every sample must come through as sox decodes it: a
@@ -220,13 +208,12 @@ TEST_P(PlayerFormats, PlaysAsSoxDecodes) {
     EXPECT_LE(heard, double(wantFrames) + slack);
 }
 
-class PlayerRefuses : public ::testing::Test, protected CaptureFixture {
+class PlayerRefuses : public ::testing::Test, protected PlayerCapture {
 protected:
     void SetUp() override {
         if (!sox::Available()) GTEST_SKIP() << "sox is not installed";
-        StartCapture();
+        StartCapture(128, kOutRate);
     }
-    void TearDown() override { waveOutUseSettingsFile(); }
 
     // Loads and plays the file; the error message, or empty when it played
     // through to its stop.
@@ -369,13 +356,12 @@ TEST_F(PlayerRefuses, CorruptBlockInsideAFileIsNeverPlayedAsNoise) {
     EXPECT_LE(heard, peak + 1) << "louder than the file ever is";
 }
 
-class PlayerEnds : public ::testing::Test, protected CaptureFixture {
+class PlayerEnds : public ::testing::Test, protected PlayerCapture {
 protected:
     void SetUp() override {
         if (!sox::Available()) GTEST_SKIP() << "sox is not installed";
-        StartCapture();
+        StartCapture(128, kOutRate);
     }
-    void TearDown() override { waveOutUseSettingsFile(); }
 };
 
 // An 8-bit mono file of odd length, as sox and many recorders write it, ends

@@ -1,8 +1,8 @@
 #include "playback/MMWaveOut.h"
-#include "tests/support/WaveOutTestKit.h"
 #include "tests/playback/WaveOutKit.h"
 #include "tests/support/MessageBoxRecorder.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/WaveOutTestKit.h"
 
 #include "mmcore/MMStrings.h"
 
@@ -46,17 +46,9 @@ struct EventLog {
     }
 };
 
-class Playback : public ::testing::Test {
+class Playback : public ::testing::Test, protected CaptureFixture {
 protected:
-    void SetUp() override {
-        path = dir.file("mix.wav").toStdString();
-        WaveOutSettings s;
-        s.output = "capture:" + path;
-        s.periodFrames = 128;
-        waveOutConfigure(s);
-        ASSERT_EQ(waveOutGetNumDevs(), 1u) << waveOutGetStatus().error;
-    }
-    void TearDown() override { waveOutUseSettingsFile(); }
+    void SetUp() override { StartCapture(); }
 
     // A device playing Samples (mono, 16 bit, 48 kHz) from a test source.
     struct Bell {
@@ -75,13 +67,7 @@ protected:
         return b;
     }
 
-    Capture Finish(std::vector<WaveOutStartRecord>* log = nullptr) {
-        if (log) *log = waveOutGetStartLog();
-        waveOutShutdown();
-        Capture c;
-        EXPECT_TRUE(readCapture(path, c));
-        return c;
-    }
+    Capture Finish(std::vector<WaveOutStartRecord>* log = nullptr) { return FinishCapture(log); }
 
     // The first frames of every start of one voice, oldest first.
     static std::vector<std::int64_t> StartsOf(const std::vector<WaveOutStartRecord>& log, HWAVEOUT h) {
@@ -113,9 +99,6 @@ protected:
                 return ::testing::AssertionFailure() << "sound at frame " << from + i;
         return ::testing::AssertionSuccess();
     }
-
-    TempDir dir;
-    std::string path;
 };
 
 // ---- Whole sounds -----------------------------------------------------------------

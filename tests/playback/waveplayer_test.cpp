@@ -1,8 +1,8 @@
 #include "playback/MMWavePlayer.h"
 #include "tests/support/EventPump.h"
-#include "tests/support/WaveOutTestKit.h"
 #include "tests/support/SoxFixtures.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/WaveOutTestKit.h"
 #include "wavedata/MMWave.h"
 
 #include <gtest/gtest.h>
@@ -50,18 +50,12 @@ struct Bell {
     }
 };
 
-class WavePlayer : public ::testing::Test {
+class WavePlayer : public ::testing::Test, protected CaptureFixture {
 protected:
     void SetUp() override {
         if (!sox::Available()) GTEST_SKIP() << "sox is not installed";
-        Path = Dir.file("mix.wav").toStdString();
-        WaveOutSettings s;
-        s.output = "capture:" + Path;
-        s.periodFrames = 128;
-        waveOutConfigure(s);
-        ASSERT_EQ(waveOutGetNumDevs(), 1u) << waveOutGetStatus().error;
+        StartCapture();
     }
-    void TearDown() override { waveOutUseSettingsFile(); }
 
     // Frames of noise at the output's rate, mono, in the given encoding.
     QString Make(const QString& name, int frames,
@@ -75,11 +69,10 @@ protected:
     static std::vector<std::int16_t> Samples(const QString& wav) { return sox::DecodeTo16(wav); }
 
     Capture Finish() {
+        std::vector<WaveOutStartRecord> log;
+        Capture c = FinishCapture(&log);
         Starts.clear();
-        for (const auto& r : waveOutGetStartLog()) Starts.push_back(r.firstFrame);
-        waveOutShutdown();
-        Capture c;
-        EXPECT_TRUE(readCapture(Path, c));
+        for (const auto& r : log) Starts.push_back(r.firstFrame);
         return c;
     }
 
@@ -105,8 +98,6 @@ protected:
         f.write(bytes);
     }
 
-    TempDir Dir;
-    std::string Path;
     std::vector<std::int64_t> Starts;
 };
 

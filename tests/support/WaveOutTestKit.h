@@ -3,6 +3,9 @@
 // Helpers for driving the wave output functions and reading what they played.
 
 #include "platform/waveout/waveout.h"
+#include "tests/support/TempDir.h"
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -128,6 +131,36 @@ inline bool readCapture(const std::string& path, Capture& c) {
     if (!c.samples.empty()) std::memcpy(c.samples.data(), b.data() + 44, c.samples.size() * 2);
     return true;
 }
+
+// The capture output for a test: a fresh WAV file that the mixer writes,
+// read back when the test is done; the settings file's output again after.
+// Link gtest and Qt (the folder is a QTemporaryDir).
+class CaptureFixture {
+protected:
+    ~CaptureFixture() { waveOutUseSettingsFile(); }
+
+    // Starts the capture output (fails the test when it cannot start).
+    void StartCapture(unsigned PeriodFrames = 128, unsigned Rate = 48000) {
+        Path = Dir.file("mix.wav").toStdString();
+        WaveOutSettings s;
+        s.output = "capture:" + Path;
+        s.periodFrames = PeriodFrames;
+        s.rate = Rate;
+        waveOutConfigure(s);
+        ASSERT_EQ(waveOutGetNumDevs(), 1u) << waveOutGetStatus().error;
+    }
+    // Ends the output and reads what it wrote; the start log first, when asked.
+    Capture FinishCapture(std::vector<WaveOutStartRecord>* Log = nullptr) {
+        if (Log) *Log = waveOutGetStartLog();
+        waveOutShutdown();
+        Capture c;
+        EXPECT_TRUE(readCapture(Path, c)) << Path;
+        return c;
+    }
+
+    TempDir Dir;
+    std::string Path;
+};
 
 inline bool waitFor(const std::function<bool()>& condition, int seconds = 20) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);

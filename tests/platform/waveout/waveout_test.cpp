@@ -12,17 +12,9 @@
 
 namespace {
 
-class WaveOutCapture : public ::testing::Test {
+class WaveOutCapture : public ::testing::Test, protected CaptureFixture {
 protected:
-    void SetUp() override {
-        path = dir.file("mix.wav").toStdString();
-        WaveOutSettings s;
-        s.output = "capture:" + path;
-        s.periodFrames = 128;
-        waveOutConfigure(s);
-        ASSERT_EQ(waveOutGetNumDevs(), 1u) << waveOutGetStatus().error;
-    }
-    void TearDown() override { waveOutUseSettingsFile(); }
+    void SetUp() override { StartCapture(); }
 
     HWAVEOUT open(const WAVEFORMATEX& f, Reports& r) {
         HWAVEOUT h = nullptr;
@@ -35,14 +27,6 @@ protected:
         ASSERT_EQ(waveOutPrepareHeader(h, &b.hdr, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
         ASSERT_EQ(waveOutWrite(h, &b.hdr, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
     }
-    // Ends the output and reads what it wrote.
-    Capture finish(std::vector<WaveOutStartRecord>* log = nullptr) {
-        if (log) *log = waveOutGetStartLog();
-        waveOutShutdown();
-        Capture c;
-        EXPECT_TRUE(readCapture(path, c));
-        return c;
-    }
     DWORD position(HWAVEOUT h, UINT type) {
         MMTIME t{};
         t.wType = type;
@@ -50,9 +34,6 @@ protected:
         EXPECT_EQ(t.wType, type);
         return t.u.sample;
     }
-
-    TempDir dir;
-    std::string path;
 };
 
 std::vector<std::int16_t> ramp(std::size_t frames, int channels, int seed) {
@@ -228,7 +209,7 @@ TEST_F(WaveOutCapture, SixteenBitAtTheOutputRateIsCapturedExactly) {
     ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
     EXPECT_EQ(r.count(MM_WOM_CLOSE), 1u);
     std::vector<WaveOutStartRecord> log;
-    const Capture c = finish(&log);
+    const Capture c = FinishCapture(&log);
     ASSERT_EQ(c.rate, 48000u);
     ASSERT_EQ(c.channels, 2u);
     ASSERT_EQ(log.size(), 1u);
@@ -240,7 +221,7 @@ TEST_F(WaveOutCapture, SixteenBitAtTheOutputRateIsCapturedExactly) {
     for (std::size_t i = 0; i < 5000 * 2; ++i) ASSERT_EQ(c.samples[first * 2 + i], all[i]) << "sample " << i;
     for (std::size_t i = (first + 5000) * 2; i < c.samples.size(); ++i) ASSERT_EQ(c.samples[i], 0) << i;
     EXPECT_EQ(c.riffSize, c.dataSize + 36);
-    std::ifstream starts(path + ".starts");
+    std::ifstream starts(Path + ".starts");
     std::string header, line;
     std::getline(starts, header);
     std::getline(starts, line);
@@ -264,7 +245,7 @@ TEST_F(WaveOutCapture, FirstFrameLandsAtTheRequestPlusTheFixedLatency) {
         ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
     }
     std::vector<WaveOutStartRecord> log;
-    const Capture c = finish(&log);
+    const Capture c = FinishCapture(&log);
     ASSERT_EQ(log.size(), 20u);
     int exact = 0;
     for (const auto& rec : log) {
@@ -389,7 +370,7 @@ TEST_F(WaveOutCapture, PauseHoldsTheClockAndRestartReleasesIt) {
     ASSERT_TRUE(r.waitDone(1));
     EXPECT_EQ(position(h, TIME_SAMPLES), 48000u);
     EXPECT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
-    const Capture c = finish();
+    const Capture c = FinishCapture();
     // The whole second was played, with a gap where it was paused.
     std::size_t loud = 0;
     for (std::size_t i = 0; i < c.frames(); ++i) loud += c.at(i, 0) == 1234;
@@ -411,7 +392,7 @@ TEST_F(WaveOutCapture, SixteenVoicesSum) {
     ASSERT_TRUE(r.waitDone(16));
     for (HWAVEOUT h : hs) EXPECT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
     std::vector<WaveOutStartRecord> log;
-    const Capture c = finish(&log);
+    const Capture c = FinishCapture(&log);
     ASSERT_EQ(log.size(), 16u);
     std::int64_t from = 0, to = INT64_MAX;
     for (const auto& rec : log) {
@@ -442,7 +423,7 @@ TEST_F(WaveOutCapture, LimiterKeepsALoudSumFromWrapping) {
     for (HWAVEOUT h : hs) waveOutRestart(h);
     ASSERT_TRUE(r.waitDone(16));
     for (HWAVEOUT h : hs) waveOutClose(h);
-    const Capture c = finish();
+    const Capture c = FinishCapture();
     // A wrapped sum would jump between the rails; a limited one moves smoothly.
     int peak = 0, maxStep = 0;
     for (std::size_t i = 1; i < c.frames(); ++i) {
@@ -494,7 +475,7 @@ TEST_F(WaveOutCapture, OtherRatesAndFormatsAreResampledAndConverted) {
         waveOutClose(h);
     }
     std::vector<WaveOutStartRecord> log;
-    const Capture cap = finish(&log);
+    const Capture cap = FinishCapture(&log);
     ASSERT_EQ(log.size(), 5u);
     for (std::size_t k = 0; k < 5; ++k) {
         // Away from the edges, the output is the same 1 kHz sine at 48 kHz
@@ -710,7 +691,7 @@ TEST_F(WaveOutCapture, AfterTheProcessWasStoppedTheClockCarriesOnFromNow) {
     ASSERT_TRUE(r.waitDone(1));
     waveOutClose(h);
     std::vector<WaveOutStartRecord> log;
-    const Capture c = finish(&log);
+    const Capture c = FinishCapture(&log);
     ASSERT_EQ(log.size(), 1u);
     EXPECT_NEAR(static_cast<double>(log[0].firstFrame), log[0].requestFrame + st.latencyFrames, 0.51);
     EXPECT_EQ(c.at(static_cast<std::size_t>(log[0].firstFrame), 0), 500);
