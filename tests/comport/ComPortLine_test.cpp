@@ -5,6 +5,7 @@
 #include "comport/FComPort.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/Synchronize.h"
+#include "tests/support/EventPump.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -201,9 +202,9 @@ TEST_F(ComPortLine, EachByteRaisesOneRxCharOnTheMainThreadAndIsReadInOrder) {
     EXPECT_TRUE(Port.HasEventThread());
     // Single strokes, then strokes that arrive together in one write.
     ASSERT_TRUE(Pty.Send("1", 1));
-    ASSERT_TRUE(WaitFor([&] { return got.size() == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return got.size() == 1; }));
     ASSERT_TRUE(Pty.Send("234ETabcd", 9));
-    ASSERT_TRUE(WaitFor([&] { return got.size() == 10; }));
+    ASSERT_TRUE(PumpUntil([&] { return got.size() == 10; }));
     EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(got.data()), int(got.size())),
               QByteArray("1234ETabcd"));
     EXPECT_FALSE(offMain);
@@ -225,7 +226,7 @@ TEST_F(ComPortLine, BytesQueuedWhileTheMainThreadIsBusyAreAllRaisedInItsNextVisi
     int calls = 0;
     Port.OnRxChar = [&](QObject*) { ++calls; };
     ASSERT_TRUE(Pty.Send("ab", 2));
-    ASSERT_TRUE(WaitFor([&] { return calls >= 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return calls >= 1; }));
     EXPECT_EQ(Port.InputCount(), 2u);
 }
 
@@ -238,7 +239,7 @@ TEST_F(ComPortLine, EveryByteValueAtFullSpeedArrivesOnceAndInOrder) {
     Port.Open();
     std::atomic<bool> sentAll{false};
     std::thread receiver([&] { sentAll = Pty.Send(sent); });
-    const bool arrived = WaitFor([&] { return got.size() >= sent.size(); }, 90000);
+    const bool arrived = PumpUntil([&] { return got.size() >= sent.size(); }, 90);
     receiver.join();
     ASSERT_TRUE(sentAll);
     ASSERT_TRUE(arrived) << got.size();
@@ -256,7 +257,7 @@ TEST_F(ComPortLine, HandlersStartAndStopTheEventThread) {
     };
     EXPECT_TRUE(Port.HasEventThread());
     ASSERT_TRUE(Pty.Send("x", 1));
-    ASSERT_TRUE(WaitFor([&] { return events == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return events == 1; }));
     Port.OnRxChar = nullptr;
     EXPECT_FALSE(Port.HasEventThread());
     ASSERT_TRUE(Pty.Send("y", 1));
@@ -278,7 +279,7 @@ TEST_F(ComPortLine, UnsynchronisedEventsRunOnTheEventThread) {
     Port.Open();
     EXPECT_THROW(Port.SetSynchronizeEvents(true), EComError);
     ASSERT_TRUE(Pty.Send("ab", 2));
-    ASSERT_TRUE(WaitFor([&] { return events == 2; }));
+    ASSERT_TRUE(PumpUntil([&] { return events == 2; }));
     EXPECT_FALSE(onMain);
 }
 
@@ -327,7 +328,7 @@ TEST_F(ComPortLine, AHandlerMayCloseThePort) {
     };
     Port.Open();
     ASSERT_TRUE(Pty.Send("12", 2));
-    ASSERT_TRUE(WaitFor([&] { return !Port.GetActive(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !Port.GetActive(); }));
     QThread::msleep(30);
     QCoreApplication::processEvents();
     EXPECT_EQ(events, 1);
@@ -348,7 +349,7 @@ TEST_F(ComPortLine, AnUnsynchronisedHandlerClosingHandsTheCloseToTheMainThread) 
     };
     Port.Open();
     ASSERT_TRUE(Pty.Send("1", 1));
-    ASSERT_TRUE(WaitFor([&] { return returned.load(); }));
+    ASSERT_TRUE(PumpUntil([&] { return returned.load(); }));
     EXPECT_TRUE(closedOnMain);
 }
 
@@ -361,10 +362,10 @@ TEST_F(ComPortLine, AnErrorInAHandlerIsReportedAndTheThreadKeepsWaiting) {
     };
     Port.Open();
     ASSERT_TRUE(Pty.Send("1", 1));
-    ASSERT_TRUE(WaitFor([&] { return events == 1 && !Reported.isEmpty(); }));
+    ASSERT_TRUE(PumpUntil([&] { return events == 1 && !Reported.isEmpty(); }));
     EXPECT_EQ(Reported, QStringList{QStringLiteral("handler failed")});
     ASSERT_TRUE(Pty.Send("2", 1));
-    ASSERT_TRUE(WaitFor([&] { return events == 2; }));
+    ASSERT_TRUE(PumpUntil([&] { return events == 2; }));
 }
 
 TEST_F(ComPortLine, ADeviceThatGoesAwayEndsInAnErrorAndAClosedPort) {
@@ -376,10 +377,10 @@ TEST_F(ComPortLine, ADeviceThatGoesAwayEndsInAnErrorAndAClosedPort) {
     Port.OnRxChar = [&](QObject*) { Port.ReadByte(); };
     Port.Open();
     Pty.CloseMaster();
-    ASSERT_TRUE(WaitFor([&] { return !Port.GetActive(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !Port.GetActive(); }));
     ASSERT_FALSE(codes.isEmpty());
     EXPECT_EQ(codes.first(), static_cast<int>(ERROR_ACCESS_DENIED));
-    ASSERT_TRUE(WaitFor([&] { return !Reported.isEmpty(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !Reported.isEmpty(); }));
     EXPECT_EQ(Reported.first(), SysErrorMessage(ERROR_ACCESS_DENIED));
     EXPECT_FALSE(Port.HasEventThread());
 }
@@ -398,10 +399,10 @@ TEST_F(ComPortLine, ReadWaitsForItsBytes) {
     EXPECT_EQ(Port.ReadLine(), QStringLiteral("OK\r"));
     ASSERT_TRUE(Pty.Send("AB\rxy", 5));
     EXPECT_EQ(Port.ReadAnsiLine(), QByteArray("AB\r"));
-    ASSERT_TRUE(WaitFor([&] { return Port.InputCount() == 2; }));
+    ASSERT_TRUE(PumpUntil([&] { return Port.InputCount() == 2; }));
     EXPECT_EQ(Port.ReadAnsiString(), QByteArray("xy"));
     ASSERT_TRUE(Pty.Send("abcde", 5));
-    ASSERT_TRUE(WaitFor([&] { return Port.InputCount() == 5; }));
+    ASSERT_TRUE(PumpUntil([&] { return Port.InputCount() == 5; }));
     EXPECT_EQ(Port.ReadString().size(), 2);  // four bytes as two code units
     EXPECT_EQ(Port.InputCount(), 1u);
     EXPECT_EQ(Port.ReadByte(), 'e');
@@ -484,7 +485,7 @@ TEST_F(ComPortLine, TheLogFileGetsOneLinePerOpenCloseEventReadAndWrite) {
     Port.Write(bytes, 2, true);
     ASSERT_EQ(Pty.Receive(2).size(), 2u);
     ASSERT_TRUE(Pty.Send("\xAB", 1));
-    ASSERT_TRUE(WaitFor([&] { return events == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return events == 1; }));
     Port.Close();
 
     QFile file(log);

@@ -94,20 +94,3 @@ private:
     int FSlave = -1;
     QString FPath;
 };
-
-// Runs the main thread's event loop until condition holds or timeoutMs
-// passes; events are handled as they arrive.
-template <typename Condition>
-bool WaitFor(Condition condition, int timeoutMs = 20000) {
-    if (condition()) return true;
-    QEventLoop loop;
-    QTimer poll;
-    QElapsedTimer clock;
-    clock.start();
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (condition() || clock.elapsed() > timeoutMs) loop.quit();
-    });
-    poll.start(1);
-    loop.exec();
-    return condition();
-}

@@ -2,6 +2,7 @@
 #include "mmcore/MMThread.h"
 
 #include "platform/gui/Synchronize.h"
+#include "tests/support/EventPump.h"
 
 #include <gtest/gtest.h>
 
@@ -13,16 +14,6 @@
 namespace {
 
 using namespace std::chrono;
-
-template <class Pred>
-bool WaitFor(Pred pred, milliseconds limit = seconds(10)) {
-    const auto end = steady_clock::now() + limit;
-    while (!pred()) {
-        if (steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(milliseconds(1));
-    }
-    return true;
-}
 
 class Worker : public TMMDSPThread {
 public:
@@ -79,7 +70,7 @@ TEST(MMThreads, SelfFreeingThreadLeavesTheList) {
     worker->Body = [](Worker&) { std::this_thread::sleep_for(milliseconds(5)); };
     ASSERT_EQ(ThreadList().size(), 1);
     worker->Resume();
-    EXPECT_TRUE(WaitFor([] { return ThreadList().isEmpty(); }));
+    EXPECT_TRUE(WaitUntil([] { return ThreadList().isEmpty(); }));
 }
 
 TEST(MMThreads, TerminateAsksExecuteToEnd) {

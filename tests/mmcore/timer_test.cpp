@@ -1,5 +1,6 @@
 #include "mmcore/MMDSPMeter.h"
 #include "mmcore/MMTimer.h"
+#include "tests/support/EventPump.h"
 
 #include <gtest/gtest.h>
 
@@ -12,17 +13,6 @@
 namespace {
 
 using namespace std::chrono;
-
-// Waits for a condition with a generous deadline.
-template <class Pred>
-bool WaitFor(Pred pred, milliseconds limit = seconds(10)) {
-    const auto end = steady_clock::now() + limit;
-    while (!pred()) {
-        if (steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(milliseconds(2));
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -57,7 +47,7 @@ TEST(MMTimer, ShortIntervalFiresEveryTickAndLongOneEveryFourth) {
     ASSERT_NE(longEvent, nullptr);
     EXPECT_EQ(MMTimeEventCount(), 2);
 
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(WaitUntil([&] {
         std::lock_guard lock(record.lock);
         return record.ticks >= 41;
     }));
@@ -87,7 +77,7 @@ TEST(MMTimer, SuspendedEventNeverFires) {
     auto count = [](HMMTIMEREVENT, DWORD_PTR user) { ++*reinterpret_cast<std::atomic<int>*>(user); };
     HMMTIMEREVENT a = MMTimeSetEvent(25, true, count, reinterpret_cast<DWORD_PTR>(&suspended));
     HMMTIMEREVENT b = MMTimeSetEvent(25, false, count, reinterpret_cast<DWORD_PTR>(&running));
-    ASSERT_TRUE(WaitFor([&] { return running >= 5; }));
+    ASSERT_TRUE(WaitUntil([&] { return running >= 5; }));
     MMTimeKillEvent(a);
     MMTimeKillEvent(b);
     EXPECT_EQ(suspended, 0);
@@ -100,7 +90,7 @@ TEST(MMTimer, KilledEventStopsFiringAndUnknownHandlesAreIgnored) {
     HMMTIMEREVENT event = MMTimeSetEvent(
         25, false, [](HMMTIMEREVENT, DWORD_PTR user) { ++*reinterpret_cast<std::atomic<int>*>(user); },
         reinterpret_cast<DWORD_PTR>(&fired));
-    ASSERT_TRUE(WaitFor([&] { return fired >= 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return fired >= 2; }));
     MMTimeKillEvent(event);
     const int after = fired;
     std::this_thread::sleep_for(milliseconds(100));
@@ -121,7 +111,7 @@ TEST(MMTimer, TimerRestartsAfterTheLastEventWasKilled) {
         HMMTIMEREVENT event = MMTimeSetEvent(
             25, false, [](HMMTIMEREVENT, DWORD_PTR user) { ++*reinterpret_cast<std::atomic<int>*>(user); },
             reinterpret_cast<DWORD_PTR>(&fired));
-        ASSERT_TRUE(WaitFor([&] { return fired >= 1; }));
+        ASSERT_TRUE(WaitUntil([&] { return fired >= 1; }));
         MMTimeKillEvent(event);
     }
 }
@@ -146,7 +136,7 @@ TEST(MMDSPMeter, InstalledMeterMeasuresBusyTime) {
     EXPECT_EQ(MMTimeEventCount(), 1);
     // Busy all the time: the load climbs towards 100 percent.
     StartDSPMeter();
-    EXPECT_TRUE(WaitFor([&] { return meter.Load() >= 30; }));
+    EXPECT_TRUE(WaitUntil([&] { return meter.Load() >= 30; }));
     StopDSPMeter();
     DoneDSPMeter();
     EXPECT_EQ(MMTimeEventCount(), 1);

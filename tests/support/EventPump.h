@@ -21,6 +21,17 @@ inline bool PumpUntil(const std::function<bool()>& Condition, int Seconds = 30) 
     return true;
 }
 
+// Waits, without handling messages, until Condition holds (true) or the
+// time is up (false): for what other threads bring about.
+inline bool WaitUntil(const std::function<bool()>& Condition, int Milliseconds = 20000) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(Milliseconds);
+    while (!Condition()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 // Handles the main thread's messages for a while.
 inline void PumpFor(int Milliseconds) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(Milliseconds);

@@ -3,6 +3,7 @@
 // Helpers for driving the wave output functions and reading what they played.
 
 #include "platform/waveout/waveout.h"
+#include "tests/support/EventPump.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -161,12 +162,3 @@ protected:
     TempDir Dir;
     std::string Path;
 };
-
-inline bool waitFor(const std::function<bool()>& condition, int seconds = 20) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}

@@ -350,7 +350,7 @@ TEST_F(WaveOutCapture, PauseHoldsTheClockAndRestartReleasesIt) {
     HWAVEOUT h = open(pcmFormat(1, 48000, 16), r);
     Buffer b = Buffer::of(std::vector<std::int16_t>(48000, 1234));  // one second
     write(h, b);
-    ASSERT_TRUE(waitFor([&] { return position(h, TIME_SAMPLES) > 4800; }));
+    ASSERT_TRUE(WaitUntil([&] { return position(h, TIME_SAMPLES) > 4800; }));
     waveOutPause(h);
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     const DWORD held = position(h, TIME_SAMPLES);
@@ -524,7 +524,7 @@ TEST_F(WaveOutCapture, NullCallbackStillMarksHeadersDone) {
     ASSERT_EQ(waveOutOpen(&h, 0, &f, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
     Buffer b = Buffer::of(std::vector<std::int16_t>(480, 5));
     write(h, b);
-    ASSERT_TRUE(waitFor([&] { return (std::atomic_ref<DWORD>(b.hdr.dwFlags).load() & WHDR_DONE) != 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return (std::atomic_ref<DWORD>(b.hdr.dwFlags).load() & WHDR_DONE) != 0; }));
     EXPECT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
 }
 
@@ -554,7 +554,7 @@ TEST(WaveOutLostOutput, PlaybackEndsWithAnErrorAndNothingHangs) {
         waveOutPrepareHeader(h, &b.hdr, sizeof(WAVEHDR));
         ASSERT_EQ(waveOutWrite(h, &b.hdr, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
     }
-    ASSERT_TRUE(waitFor([] { return waveOutGetStatus().failed; }, 10));
+    ASSERT_TRUE(WaitUntil([] { return waveOutGetStatus().failed; }, 10000));
     EXPECT_FALSE(waveOutGetStatus().error.empty());
     // Every header comes back, in order, well before it could have played.
     ASSERT_TRUE(r.waitDone(10, h, 5));
@@ -618,7 +618,7 @@ TEST(WaveOutProgramEnd, CaptureFileIsCompleteWhenTheProgramExits) {
             Buffer b = Buffer::of(std::vector<std::int16_t>(4800, 777));
             waveOutPrepareHeader(h, &b.hdr, sizeof(WAVEHDR));
             waveOutWrite(h, &b.hdr, sizeof(WAVEHDR));
-            waitFor([&] { return (std::atomic_ref<DWORD>(b.hdr.dwFlags).load() & WHDR_DONE) != 0; });
+            WaitUntil([&] { return (std::atomic_ref<DWORD>(b.hdr.dwFlags).load() & WHDR_DONE) != 0; });
             std::exit(0);  // voice still open, output still running
         },
         ::testing::ExitedWithCode(0), "");
@@ -663,7 +663,7 @@ TEST_F(WaveOutCapture, ConcurrentRestrikesReportEveryHeaderOnceInOrder) {
 
 TEST_F(WaveOutCapture, AfterTheProcessWasStoppedTheClockCarriesOnFromNow) {
     const std::int64_t begin = waveOutNowNs();
-    ASSERT_TRUE(waitFor([] { return waveOutGetStatus().framesRendered > 4800; }));
+    ASSERT_TRUE(WaitUntil([] { return waveOutGetStatus().framesRendered > 4800; }));
     // Stop the whole process for 600 ms, as a suspended machine would.
     const pid_t self = getpid();
     const pid_t waker = fork();
