@@ -298,13 +298,31 @@ long ResidentKb() {
     return -1;
 }
 
-int OpenFds() {
-    int n = 0;
+// Open file descriptors and what each is.
+std::map<int, std::string> OpenFdTargets() {
+    std::map<int, std::string> fds;
     std::error_code e;
+    std::vector<int> numbers;
     for (auto it = std::filesystem::directory_iterator("/proc/self/fd", e);
          !e && it != std::filesystem::directory_iterator(); it.increment(e))
+        numbers.push_back(std::atoi(it->path().filename().c_str()));
+    for (int n : numbers) {
+        const std::string target =
+            std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(n), e).string();
+        if (!e) fds[n] = target;  // the listing's own is gone by now
+    }
+    return fds;
+}
+int Threads() {
+    std::error_code e;
+    int n = 0;
+    for (auto it = std::filesystem::directory_iterator("/proc/self/task", e);
+         !e && it != std::filesystem::directory_iterator(); it.increment(e))
         ++n;
-    return n - 1;  // the listing's own
+    return n;
+}
+int OpenFds() {
+    return static_cast<int>(OpenFdTargets().size());
 }
 
 // Runs the main thread's messages until Done holds.
@@ -466,15 +484,19 @@ public:
     }
 
     // Reads what the capture has gained and decodes it.
+    // A quarter of a second at a time, so that what the benchmark holds
+    // stays small beside the program's own memory.
     bool Pull(bool Final) {
-        FBuffer.clear();
-        const long n = FStream->ReadNew(FBuffer);
-        if (n < 0) return false;
-        if (n > 0) FDecoder->Feed(FBuffer.data(), static_cast<std::size_t>(n), FStream->Channels());
-        FDecoder->Decode(Final);
-        for (const ToneOnset& o : FDecoder->TakeOnsets()) FOnsets.push_back(o);
-        if (FReleaseDisk) FStream->Release(FDecoder->DecidedFrames());
-        return true;
+        for (;;) {
+            FBuffer.clear();
+            const long n = FStream->ReadNew(FBuffer, FRate / 4);
+            if (n < 0) return false;
+            if (n > 0) FDecoder->Feed(FBuffer.data(), static_cast<std::size_t>(n), FStream->Channels());
+            FDecoder->Decode(Final && n == 0);
+            for (const ToneOnset& o : FDecoder->TakeOnsets()) FOnsets.push_back(o);
+            if (FReleaseDisk) FStream->Release(FDecoder->DecidedFrames());
+            if (n == 0) return true;
+        }
     }
 
     std::int64_t NsOf(std::int64_t Frame) const {
@@ -704,15 +726,15 @@ int Soak(ConsoleSandbox& Sandbox, const Options& Opt) {
     const std::int64_t stop = start + static_cast<std::int64_t>(Opt.SoakMinutes * 60e9);
     std::int64_t nextReport = start;
     const long rss0 = ResidentKb();
-    const int fds0 = OpenFds();
+    const std::map<int, std::string> fds0 = OpenFdTargets();
     auto report = [&](const char* when) {
         const WaveOutStatus s = console.LiveStatus();
         std::printf(
             "%-6s %6.1f min  strokes %6d  lost %d doubled %d wrong %d order %d  xruns %llu late starts %llu"
-            "  VmRSS %.1f MiB  fds %d  audio faults %zu\n",
+            "  VmRSS %.1f MiB  fds %d  threads %d  audio faults %zu\n",
             when, double(MonotonicNs() - start) / 60e9, all.Strokes, all.Lost, all.Doubled, all.Wrong,
             all.OutOfOrder, static_cast<unsigned long long>(s.xruns),
-            static_cast<unsigned long long>(s.lateStarts), ResidentKb() / 1024.0, OpenFds(),
+            static_cast<unsigned long long>(s.lateStarts), ResidentKb() / 1024.0, OpenFds(), Threads(),
             console.Decoder().Faults().size());
         std::fflush(stdout);
     };
@@ -737,7 +759,7 @@ int Soak(ConsoleSandbox& Sandbox, const Options& Opt) {
     }
     report("end");
     const long rss1 = ResidentKb();
-    const int fds1 = OpenFds();
+    const std::map<int, std::string> fds1 = OpenFdTargets();
     console.Close();
     std::vector<std::string> notes = console.Notes();
     const std::string decoded = DecodeVerdict(console.Decoder(), notes);
@@ -753,7 +775,11 @@ int Soak(ConsoleSandbox& Sandbox, const Options& Opt) {
                 static_cast<unsigned long long>(s.lateBlocks), 1000.0 * double(s.latencyFrames) / kRate);
     std::printf(
         "VmRSS %.1f -> %.1f MiB, open fds %d -> %d (window listening, before and after the strokes)\n",
-        rss0 / 1024.0, rss1 / 1024.0, fds0, fds1);
+        rss0 / 1024.0, rss1 / 1024.0, static_cast<int>(fds0.size()), static_cast<int>(fds1.size()));
+    for (const auto& [fd, target] : fds0)
+        if (!fds1.count(fd) || fds1.at(fd) != target) std::printf("  fd %d closed: %s\n", fd, target.c_str());
+    for (const auto& [fd, target] : fds1)
+        if (!fds0.count(fd) || fds0.at(fd) != target) std::printf("  fd %d opened: %s\n", fd, target.c_str());
     std::printf("audio explained: %s\n", decoded.c_str());
     for (const auto& n : notes) std::printf("  %s\n", n.c_str());
     for (const auto& n : all.Notes) std::printf("  %s\n", n.c_str());

@@ -30,16 +30,17 @@ public:
     unsigned Channels() const { return FChannels; }
     unsigned Rate() const { return FRate; }
 
-    // Appends every whole frame written since the last call to Out
-    // (interleaved); the number of frames, or -1 when the file is unusable.
-    long ReadNew(std::vector<std::int16_t>& Out) {
+    // Appends the whole frames written since the last call to Out
+    // (interleaved), at most MaxFrames; the number of frames, or -1 when
+    // the file is unusable.
+    long ReadNew(std::vector<std::int16_t>& Out, std::int64_t MaxFrames = INT64_MAX) {
         if (FFd == -2) return -1;
         if (FFd < 0 && !Open()) return FFd == -2 ? -1 : 0;
         struct stat st {};
         if (::fstat(FFd, &st) != 0) return -1;
         const std::int64_t frameBytes = 2 * std::int64_t(FChannels);
         const std::int64_t from = kHeader + FFrames * frameBytes;
-        const std::int64_t frames = (std::int64_t(st.st_size) - from) / frameBytes;
+        const std::int64_t frames = std::min(MaxFrames, (std::int64_t(st.st_size) - from) / frameBytes);
         if (frames <= 0) return 0;
         const std::size_t old = Out.size();
         Out.resize(old + static_cast<std::size_t>(frames * FChannels));

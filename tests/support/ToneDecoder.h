@@ -59,7 +59,6 @@ public:
     // Appends the mix's next frames; the first channel is decoded, every
     // other must equal it (the sounds are mono).
     void Feed(const std::int16_t* Frames, std::size_t Count, unsigned Channels) {
-        FRes.reserve(FRes.size() + Count);
         for (std::size_t f = 0; f < Count; ++f) {
             const std::int16_t left = Frames[f * Channels];
             for (unsigned c = 1; c < Channels; ++c)
@@ -82,7 +81,7 @@ public:
             Explain(FPos);
         }
         // What lies before the scan is all zero now: let it go.
-        if (FPos > (1u << 18)) {
+        if (FPos > (1u << 16)) {
             FRes.erase(FRes.begin(), FRes.begin() + static_cast<std::ptrdiff_t>(FPos));
             FBase += static_cast<std::int64_t>(FPos);
             FPos = 0;
