@@ -26,6 +26,11 @@
 #include "tests/support/PseudoTerminal.h"
 #include "tests/support/ToneDecoder.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <termios.h>
+#include <unistd.h>
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -33,6 +38,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -46,6 +52,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -336,6 +343,45 @@ void PumpUntil(const std::function<bool()>& Done) {
     });
     check.start();
     loop.exec();
+}
+
+// ---- what the pseudo-terminal itself costs ------------------------------------------------
+
+// Byte written on the master to a blocking read returning on the slave, in
+// a real-time thread of its own: the part of every figure that the kernel's
+// pseudo-terminal adds before the program can know of the byte.
+std::vector<double> LineFloorMs(int Count) {
+    PseudoTerminal pty;
+    const int slave = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+    if (slave < 0) return {};
+    termios t{};
+    ::tcgetattr(slave, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(slave, TCSANOW, &t);
+    std::vector<std::int64_t> readNs;
+    std::thread reader([&] {
+        sched_param param{};
+        param.sched_priority = 20;
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+        char c;
+        while (static_cast<int>(readNs.size()) < Count) {
+            pollfd pfd{slave, POLLIN, 0};
+            if (::poll(&pfd, 1, 2000) <= 0) return;
+            if (::read(slave, &c, 1) == 1) readNs.push_back(MonotonicNs());
+        }
+    });
+    PacedLine line(pty.Master());
+    std::vector<PacedLine::Byte> plan;
+    const std::int64_t t0 = MonotonicNs() + 50 * kMs;
+    for (int i = 0; i < Count; ++i) plan.push_back({t0 + i * 2 * line.ByteNs(), '1'});
+    line.Start(plan);
+    line.Join();
+    reader.join();
+    ::close(slave);
+    std::vector<double> ms;
+    for (std::size_t i = 0; i < readNs.size(); ++i)
+        ms.push_back(double(readNs[i] - line.WrittenNs()[i]) / kMs);
+    return ms;
 }
 
 // ---- one console, one output, one capture: a row of the table ----------------------------
@@ -948,6 +994,13 @@ int main(int argc, char** argv) {
         opt.Strokes);
     for (const auto& p : opt.Patterns) std::printf(" %s", p.c_str());
     std::printf("\n");
+    {
+        const std::vector<double> floor = LineFloorMs(240);
+        std::printf(
+            "the line itself (write on the master -> read on the slave in a real-time thread, %zu bytes):"
+            " median %.3f, p99 %.3f, max %.3f ms\n",
+            floor.size(), Median(floor), Percentile(floor, 99), Max(floor));
+    }
     std::vector<Row> rows;
     for (unsigned period : opt.Periods)
         for (bool busy : opt.Busy) rows.push_back(MeasureRow(sandbox, opt, period, busy));
