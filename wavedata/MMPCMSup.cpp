@@ -321,49 +321,69 @@ struct ChannelScan {
 };
 
 // The lowest and highest value of each channel of one or two interleaved
-// channels, starting from Low and High. Sixteen lanes run side by side, so
-// that the compiler can use vector instructions: the waveform preview scans
-// whole files of hundreds of megabytes through here.
-template <typename T>
-void LaneMinMax(const char* Data, LONG Values, LONG Channels, int32_t Low, int32_t High, int32_t (&Lows)[2],
-                int32_t (&Highs)[2]) {
-    constexpr int kLanes = 16;
-    T lo[kLanes], hi[kLanes];
-    for (int k = 0; k < kLanes; ++k) lo[k] = static_cast<T>(Low), hi[k] = static_cast<T>(High);
-    LONG i = 0;
-    for (; i + kLanes <= Values; i += kLanes) {
-        T v[kLanes];
-        std::memcpy(v, Data + i * LONG(sizeof(T)), sizeof v);
-        for (int k = 0; k < kLanes; ++k) {
-            lo[k] = v[k] < lo[k] ? v[k] : lo[k];
-            hi[k] = v[k] > hi[k] ? v[k] : hi[k];
-        }
-    }
-    for (int k = 0; i < Values; ++i, ++k) {
-        T v;
-        std::memcpy(&v, Data + i * LONG(sizeof(T)), sizeof v);
-        lo[k] = v < lo[k] ? v : lo[k];
-        hi[k] = v > hi[k] ? v : hi[k];
-    }
-    // Lane k holds channel k mod Channels (16 is a multiple of 1 and 2).
-    Lows[0] = Lows[1] = Low;
-    Highs[0] = Highs[1] = High;
-    for (int k = 0; k < kLanes; ++k) {
-        const int c = Channels == 1 ? 0 : k % 2;
-        Lows[c] = std::min<int32_t>(Lows[c], lo[k]);
-        Highs[c] = std::max<int32_t>(Highs[c], hi[k]);
-    }
-}
+// channels, starting from Low and High, and the frame where each first
+// occurs (0 for a start value never passed). Blocks of sixteen lanes side by
+// side, so that the compiler can use vector instructions; the first place is
+// then looked for only in the block where the extreme last improved. The
+// waveform preview scans whole files of hundreds of megabytes through here.
+struct TExtremes {
+    int32_t Low[2], High[2];
+    LONG LowAt[2] = {0, 0}, HighAt[2] = {0, 0};
+};
 
-// The frame at which a channel first holds Value.
 template <typename T>
-LONG FirstAt(const char* Data, LONG Frames, LONG Channels, LONG Channel, int32_t Value) {
-    for (LONG i = 0; i < Frames; ++i) {
+LONG FirstAt(const char* Data, LONG From, LONG To, LONG Channels, LONG Channel, int32_t Value) {
+    for (LONG i = From; i < To; ++i) {
         T v;
         std::memcpy(&v, Data + (i * Channels + Channel) * LONG(sizeof(T)), sizeof v);
         if (v == Value) return i;
     }
-    return 0;
+    return From;
+}
+
+template <typename T>
+TExtremes FindExtremes(const char* Data, LONG Frames, LONG Channels, int32_t Low, int32_t High) {
+    constexpr int kLanes = 16;
+    constexpr LONG kBlock = 64 * kLanes;  // values; whole frames of one or two channels
+    const LONG values = Frames * Channels;
+    TExtremes e{{Low, Low}, {High, High}};
+    LONG lowBlock[2] = {-1, -1}, highBlock[2] = {-1, -1};
+    for (LONG start = 0; start < values; start += kBlock) {
+        const LONG end = std::min(start + kBlock, values);
+        T lo[kLanes], hi[kLanes];
+        for (int k = 0; k < kLanes; ++k) lo[k] = static_cast<T>(Low), hi[k] = static_cast<T>(High);
+        LONG i = start;
+        for (; i + kLanes <= end; i += kLanes) {
+            T v[kLanes];
+            std::memcpy(v, Data + i * LONG(sizeof(T)), sizeof v);
+            for (int k = 0; k < kLanes; ++k) {
+                lo[k] = v[k] < lo[k] ? v[k] : lo[k];
+                hi[k] = v[k] > hi[k] ? v[k] : hi[k];
+            }
+        }
+        for (int k = 0; i < end; ++i, ++k) {
+            T v;
+            std::memcpy(&v, Data + i * LONG(sizeof(T)), sizeof v);
+            lo[k] = v < lo[k] ? v : lo[k];
+            hi[k] = v > hi[k] ? v : hi[k];
+        }
+        // Lane k holds channel k mod Channels (16 is a multiple of 1 and 2).
+        for (int k = 0; k < kLanes; ++k) {
+            const int c = Channels == 1 ? 0 : k % 2;
+            if (lo[k] < e.Low[c]) e.Low[c] = lo[k], lowBlock[c] = start;
+            if (hi[k] > e.High[c]) e.High[c] = hi[k], highBlock[c] = start;
+        }
+    }
+    for (LONG c = 0; c < Channels; ++c) {
+        const auto at = [&](LONG Block, int32_t Value) {
+            if (Block < 0) return LONG(0);
+            const LONG from = Block / Channels, to = std::min(Block + kBlock, values) / Channels;
+            return FirstAt<T>(Data, from, to, Channels, c, Value);
+        };
+        e.LowAt[c] = at(lowBlock[c], e.Low[c]);
+        e.HighAt[c] = at(highBlock[c], e.High[c]);
+    }
+    return e;
 }
 
 }  // namespace
@@ -410,24 +430,17 @@ void PCMFINDMINMAX(const WAVEFORMATEX* pwfx, const char* Data, LONG Bytes, int16
     const LONG frames = Bytes > 0 ? Bytes / frameBytes : 0;
     if (frames == 0) return;
     const LONG scanned = channels == 1 ? 1 : 2;
-    // One or two channels: the extremes first, then where each first occurs
-    // (a strict comparison keeps the first occurrence, as the plain scan does).
-    int32_t lows[2] = {}, highs[2] = {};
-    if (channels <= 2) {
-        if (bits8)
-            LaneMinMax<uint8_t>(Data, frames * channels, channels, 255, 1, lows, highs);
-        else
-            LaneMinMax<int16_t>(Data, frames * channels, channels, 32767, -32767, lows, highs);
-    }
+    // One or two channels: the extremes block by block, then their first places.
+    TExtremes extremes{};
+    if (channels <= 2)
+        extremes = bits8 ? FindExtremes<uint8_t>(Data, frames, channels, 255, 1)
+                         : FindExtremes<int16_t>(Data, frames, channels, 32767, -32767);
     for (LONG c = 0; c < scanned; ++c) {
         ChannelScan s{bits8 ? 127 : 32767, bits8 ? -127 : -32767};
         if (channels <= 2) {
-            const auto at = bits8 ? FirstAt<uint8_t> : FirstAt<int16_t>;
             const int32_t offset = bits8 ? 128 : 0;
-            if (lows[c] - offset < s.low)
-                s.low = lows[c] - offset, s.lowAt = at(Data, frames, channels, c, lows[c]);
-            if (highs[c] - offset > s.high)
-                s.high = highs[c] - offset, s.highAt = at(Data, frames, channels, c, highs[c]);
+            s.low = extremes.Low[c] - offset, s.lowAt = extremes.LowAt[c];
+            s.high = extremes.High[c] - offset, s.highAt = extremes.HighAt[c];
         } else {
             const char* p = Data + c * sampleBytes;
             for (LONG i = 0; i < frames; ++i, p += frameBytes) {
