@@ -72,7 +72,11 @@ int TfMainform::BellOfChar(unsigned char Byte) {
 }
 
 void TfMainform::FComPort1RxChar(QObject*) {
-    if (const int bell = BellOfChar(FComPort->ReadByte())) Play(bell);
+    const int bell = BellOfChar(FComPort->ReadByte());
+    // The bell is heard from when its byte came off the line, however late
+    // the main thread got to it.
+    const WaveOutRequestScope stroke(FComPort->LastReadArrival());
+    if (bell) Play(bell);
 }
 
 void TfMainform::Play(int Bell) {

@@ -75,6 +75,7 @@ void TFComPort::Write(const void* Buf, int Count, bool WaitForCompletion) {
 }
 
 void TFComPort::WaitForReadCompletion() {
+    const bool requested = FRequestedReadCount != 0;
     if (ReadPending()) {
         DWORD transferred = 0;
         const BOOL ok = GetOverlappedResult(FHandle, &FReadOverlapped, &transferred, TRUE);
@@ -85,6 +86,9 @@ void TFComPort::WaitForReadCompletion() {
             RaiseError(0, QStringLiteral("Timeout"));
         }
     }
+    // Done, at once or after the wait: when its last byte came.
+    std::int64_t arrival = 0;
+    if (requested && GetCommReadArrival(FHandle, &arrival) && arrival) FLastReadArrival = arrival;
     CheckLineErrors();
     FinishRequest(true);
 }

@@ -290,6 +290,9 @@ public:
     void WaitForReadCompletion();
     void WaitForWriteCompletion();
     bool ReadPending() const;
+    // When the last byte read came off the line (CLOCK_MONOTONIC ns; 0 before
+    // any read): the moment a stroke happened, however late it is read.
+    std::int64_t LastReadArrival() const { return FLastReadArrival; }
     bool WritePending() const;
     DWORD InputCount();
     DWORD OutputCount();
@@ -448,6 +451,7 @@ private:
     const BYTE* FRequestedWriteBuffer = nullptr;
     DWORD FOriginalPriorityClass = DWORD(-1);
     DWORD FThreadError = 0;
+    std::int64_t FLastReadArrival = 0;
     ComTypes::TThreadPriority FThreadPriority = ComTypes::tpTimeCritical;
     int FCustomBaudRate = 0;
     TBaudRate FBaudRate = brDefault;

@@ -104,6 +104,11 @@ int Port::KernelOutQueue() const {
     return ioctl(Fd(), TIOCOUTQ, &n) == 0 ? n : 0;
 }
 
+void Port::ClearReceived() {
+    FReceived.clear();
+    FArrivals.clear();
+}
+
 void Port::Break(int error) {
     if (!FBroken) FBroken = error;
 }
@@ -114,11 +119,14 @@ void Port::Receive() {
         const size_t room = std::min<size_t>(sizeof chunk, FInQueue - FReceived.size());
         const ssize_t n = ::read(Fd(), chunk, room);
         if (n > 0) {
+            const Clock::duration arrived = Clock::now().time_since_epoch();
+            const std::size_t before = FReceived.size();
             for (ssize_t i = 0; i < n; ++i) {
                 if (chunk[i] == 0 && FDcb.fNull) continue;  // null bytes discarded
                 if (chunk[i] == static_cast<BYTE>(FDcb.EvtChar)) FHistory |= EV_RXFLAG & FMask;
                 FReceived.push_back(chunk[i]);
             }
+            if (FReceived.size() > before) FArrivals.emplace_back(FReceived.size() - before, arrived);
             if (FReceived.size() * 5 >= FInQueue * 4) FHistory |= EV_RX80FULL & FMask;
             continue;
         }
@@ -188,6 +196,14 @@ void Port::ServeReads(Clock::time_point now) {
         if (take > 0) {
             std::copy_n(FReceived.begin(), take, r.buffer + r.done);
             FReceived.erase(FReceived.begin(), FReceived.begin() + take);
+            for (std::size_t left = take; left > 0 && !FArrivals.empty();) {
+                auto& [bytes, arrived] = FArrivals.front();
+                const std::size_t used = std::min(left, bytes);
+                r.lastArrival = arrived;
+                bytes -= used;
+                left -= used;
+                if (bytes == 0) FArrivals.pop_front();
+            }
             r.done += take;
             r.lastByte = now;
         }
@@ -202,6 +218,7 @@ void Port::ServeReads(Clock::time_point now) {
             continue;
         }
         if (!finished) return;
+        if (r.done > 0) FLastReadArrival = r.lastArrival;
         Complete(r, ERROR_SUCCESS, r.done);
         FReads.pop_front();
         FDone.notify_all();

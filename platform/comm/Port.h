@@ -41,6 +41,7 @@ struct ReadOp : Operation {
     DWORD interval = 0;          // 0: no interval timeout
     std::optional<Clock::time_point> deadline;
     Clock::time_point lastByte;
+    Clock::duration lastArrival{};  // when the last byte taken came off the line
 };
 
 struct WriteOp : Operation {
@@ -95,6 +96,8 @@ public:
     int KernelOutQueue() const;
     // Moves what the tty has received into our queue, up to its size.
     void Receive();
+    // Drops every received byte that no read has taken yet.
+    void ClearReceived();
     void WatchCounters();
     // One round of the service thread's work, done at once by a caller that
     // has just queued a request.
@@ -113,6 +116,11 @@ public:
     bool FStopping = false;
     bool FTxWatch = false;  // output was written; EV_TXEMPTY when it has gone
     std::deque<BYTE> FReceived;
+    // When the bytes of FReceived came off the line, as runs of (bytes, time
+    // since the clock's epoch): a stroke is timed from its byte's arrival,
+    // not from when somebody read it.
+    std::deque<std::pair<std::size_t, Clock::duration>> FArrivals;
+    Clock::duration FLastReadArrival{};  // of the last byte of the latest completed read
     std::list<ReadOp> FReads;
     std::list<WriteOp> FWrites;
     std::optional<WaitOp> FWait;

@@ -347,7 +347,7 @@ BOOL PurgeComm(HANDLE hFile, DWORD dwFlags) {
     port->FDone.notify_all();
     if (dwFlags & PURGE_TXCLEAR) tcflush(port->Fd(), TCOFLUSH);
     if (dwFlags & PURGE_RXCLEAR) {
-        port->FReceived.clear();
+        port->ClearReceived();
         tcflush(port->Fd(), TCIFLUSH);
     }
     port->Wake();
@@ -426,6 +426,14 @@ BOOL GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat) {
     if (lines & TIOCM_RNG) status |= MS_RING_ON;
     if (lines & TIOCM_CAR) status |= MS_RLSD_ON;
     *lpModemStat = status;
+    return TRUE;
+}
+
+BOOL GetCommReadArrival(HANDLE hFile, std::int64_t* lpArrivalNs) {
+    HeldPort port(hFile);
+    if (!port) return FALSE;
+    if (!lpArrivalNs) return Fail(ERROR_INVALID_PARAMETER);
+    *lpArrivalNs = std::chrono::duration_cast<std::chrono::nanoseconds>(port->FLastReadArrival).count();
     return TRUE;
 }
 

@@ -381,6 +381,11 @@ BOOL SetCommBreak(HANDLE hFile);
 BOOL ClearCommBreak(HANDLE hFile);
 // On a line without modem signals (a pseudo-terminal) the status is empty.
 BOOL GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat);
+// Ours, not the platform's: when the last byte of the port's latest
+// completed read came off the line (CLOCK_MONOTONIC nanoseconds; 0 before
+// any read). The service thread notes each byte's arrival as it takes it
+// from the driver, so a reader that comes late still knows when it came.
+BOOL GetCommReadArrival(HANDLE hFile, std::int64_t* lpArrivalNs);
 BOOL GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp);
 BOOL GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
 BOOL SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize);

@@ -33,6 +33,7 @@ struct Step {
     QByteArray Bytes = {};  // Send
     int Bell = 0;           // Click
     bool On = false;        // Delays
+    int BusyMs = 0;         // Send: the main thread then does something else this long
 };
 
 Step SendAt(int ms, QByteArray bytes) {
@@ -46,6 +47,10 @@ Step DelaysAt(int ms, bool on) {
 }
 Step SequenceAt(int ms) {
     return {ms, Step::Sequence};
+}
+// A stroke that arrives while the main thread does something else for a while.
+Step SendWhileBusyAt(int ms, QByteArray bytes, int busyMs) {
+    return {ms, Step::Send, std::move(bytes), 0, false, busyMs};
 }
 
 // A bell heard starting AfterMs after step Step was taken.
@@ -71,7 +76,8 @@ struct StrokeRow {
     std::vector<Step> Steps;
     std::vector<Heard> Expected;
     std::vector<Silent> Silences = {};
-    bool Listening = true;  // the sequence runs only while not listening
+    bool Listening = true;    // the sequence runs only while not listening
+    int StrokeLatencyMs = 0;  // 0: the output's least
 };
 
 void PrintTo(const StrokeRow& r, std::ostream* os) {
@@ -82,7 +88,7 @@ constexpr double kToleranceMs = 20.0;
 
 class StrokeTable : public ::testing::TestWithParam<StrokeRow>, protected CaptureFixture {
 protected:
-    void SetUp() override { StartCapture(); }
+    void SetUp() override { StartCapture(128, 48000, unsigned(GetParam().StrokeLatencyMs) * 1000); }
     void TearDown() override { Form.reset(); }
 
     void OpenConsole(const StrokeRow& row) {
@@ -155,6 +161,7 @@ protected:
         switch (step.Kind) {
             case Step::Send:
                 ASSERT_TRUE(Pty.Send(step.Bytes.constData(), std::size_t(step.Bytes.size())));
+                std::this_thread::sleep_for(std::chrono::milliseconds(step.BusyMs));
                 break;
             case Step::Click:
                 QTest::mouseClick(Form->MMLED(step.Bell), Qt::LeftButton);
@@ -301,6 +308,19 @@ INSTANTIATE_TEST_SUITE_P(
                   200,
                   {SendAt(0, "6"), SendAt(50, "2")},
                   {{2, 1, 0}}},
+        // A stroke the main thread comes to 35 ms late still lands on its
+        // sample, the stroke latency after its byte arrived; so does the
+        // delay it arms.
+        StrokeRow{"StrokeHandledLateStillLandsOnItsSample",
+                  false,
+                  {1, 3},
+                  {{3, 300}},
+                  150,
+                  {SendWhileBusyAt(0, "1", 35), DelaysAt(200, true), SendWhileBusyAt(400, "3", 35)},
+                  {{1, 0, 0}, {3, 2, 300}},
+                  {},
+                  true,
+                  50},
         // Bells in turn every 750 ms from one interval after the click; a
         // new start begins again with bell 1. Bells 3 to 16 have no sound.
         StrokeRow{"SequenceBeginsWithBellOneAfterEveryStart",

@@ -214,6 +214,35 @@ TEST_F(ComPortLine, EachByteRaisesOneRxCharOnTheMainThreadAndIsReadInOrder) {
     EXPECT_EQ(got.size(), 10u);
 }
 
+// A stroke read late still knows when it came: each byte's arrival, not the
+// moment the busy main thread read it.
+TEST_F(ComPortLine, EachByteReadKnowsWhenItArrived) {
+    std::vector<std::pair<BYTE, std::int64_t>> got;
+    Port.OnRxChar = [&](QObject*) {
+        const BYTE b = Port.ReadByte();
+        got.emplace_back(b, Port.LastReadArrival());
+    };
+    Port.Open();
+    EXPECT_EQ(Port.LastReadArrival(), 0);
+    auto nowNs = [] {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
+    const std::int64_t first = nowNs();
+    ASSERT_TRUE(Pty.Send("1", 1));
+    QThread::msleep(40);  // the main thread is busy elsewhere
+    const std::int64_t second = nowNs();
+    ASSERT_TRUE(Pty.Send("2", 1));
+    QThread::msleep(40);
+    const std::int64_t read = nowNs();
+    ASSERT_TRUE(PumpUntil([&] { return got.size() == 2; }));
+    EXPECT_GE(got[0].second, first);
+    EXPECT_LT(got[0].second, second);
+    EXPECT_GE(got[1].second, second);
+    EXPECT_LT(got[1].second, read);
+}
+
 TEST_F(ComPortLine, BytesQueuedWhileTheMainThreadIsBusyAreAllRaisedInItsNextVisit) {
     std::vector<BYTE> got;
     Port.OnRxChar = [&](QObject*) { got.push_back(Port.ReadByte()); };

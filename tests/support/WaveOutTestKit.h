@@ -141,12 +141,13 @@ protected:
     ~CaptureFixture() { waveOutUseSettingsFile(); }
 
     // Starts the capture output (fails the test when it cannot start).
-    void StartCapture(unsigned PeriodFrames = 128, unsigned Rate = 48000) {
+    void StartCapture(unsigned PeriodFrames = 128, unsigned Rate = 48000, unsigned StrokeLatencyUs = 0) {
         Path = Dir.file("mix.wav").toStdString();
         WaveOutSettings s;
         s.output = "capture:" + Path;
         s.periodFrames = PeriodFrames;
         s.rate = Rate;
+        s.strokeLatencyMicroseconds = StrokeLatencyUs;
         waveOutConfigure(s);
         ASSERT_EQ(waveOutGetNumDevs(), 1u) << waveOutGetStatus().error;
     }

@@ -413,6 +413,63 @@ TEST_F(CommTest, EveryByteOfOneArrivalGetsItsOwnWakeUp) {
     EXPECT_EQ(mask, 0u);
 }
 
+// A byte read late still says when it came off the line: strokes are timed
+// from their arrival, not from when the main thread got round to them.
+TEST_F(CommTest, EachReadKnowsWhenItsLastByteArrived) {
+    SetTimeouts(MAXDWORD, 0, 0);
+    auto nowNs = [] {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+    };
+    auto read = [&](DWORD n) {
+        char buffer[8] = {};
+        DWORD got = 0;
+        OVERLAPPED ov{};
+        EXPECT_TRUE(ReadFile(port, buffer, n, &got, &ov));
+        EXPECT_EQ(got, n);
+        std::int64_t arrival = -1;
+        EXPECT_TRUE(GetCommReadArrival(port, &arrival));
+        return std::make_pair(std::string(buffer, got), arrival);
+    };
+    std::int64_t arrival = -1;
+    ASSERT_TRUE(GetCommReadArrival(port, &arrival));
+    EXPECT_EQ(arrival, 0) << "nothing read yet";
+
+    const std::int64_t first = nowNs();
+    ASSERT_TRUE(pty.Send("1"));
+    ASSERT_TRUE(WaitInputCount(1));
+    std::this_thread::sleep_for(40ms);
+    const std::int64_t second = nowNs();
+    ASSERT_TRUE(pty.Send("23"));
+    ASSERT_TRUE(WaitInputCount(3));
+    std::this_thread::sleep_for(60ms);  // the reader comes late
+
+    const auto [one, at1] = read(1);
+    EXPECT_EQ(one, "1");
+    EXPECT_GE(at1, first);
+    EXPECT_LT(at1, second) << "stamped when it came, not when it was read";
+    const auto [two, at2] = read(2);
+    EXPECT_EQ(two, "23");
+    EXPECT_GE(at2, second);
+    EXPECT_LT(at2, second + 30000000);
+
+    // Purged bytes take their times with them.
+    ASSERT_TRUE(pty.Send("4"));
+    ASSERT_TRUE(WaitInputCount(1));
+    ASSERT_TRUE(PurgeComm(port, PURGE_RXCLEAR));
+    std::this_thread::sleep_for(30ms);
+    const std::int64_t third = nowNs();
+    ASSERT_TRUE(pty.Send("5"));
+    ASSERT_TRUE(WaitInputCount(1));
+    const auto [five, at3] = read(1);
+    EXPECT_EQ(five, "5");
+    EXPECT_GE(at3, third);
+
+    CloseHandle(port);
+    EXPECT_FALSE(GetCommReadArrival(port, &arrival));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    port = INVALID_HANDLE_VALUE;
+}
+
 TEST_F(CommTest, ASecondWaitWhileOneIsPendingIsRefused) {
     ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
     Event a, b;
