@@ -57,11 +57,14 @@ inline void ClickFile(QFileDialog* Window, const QString& Path) {
     list->setCurrentIndex(model->index(Path));
 }
 
-// Waits until the list shows at least Count entries of its folder (Qt
-// reads folders in the background).
-inline bool Listed(QFileDialog* Window, qsizetype Count) {
+// The names the list shows, top to bottom (Qt reads folders in the
+// background and sorts them afterwards).
+inline QStringList Rows(QFileDialog* Window) {
     QListView* list = FileListOf(Window);
-    return list && PumpUntil([&] { return list->model()->rowCount(list->rootIndex()) >= Count; }, 10);
+    QStringList names;
+    for (int row = 0; list && row < list->model()->rowCount(list->rootIndex()); ++row)
+        names << list->model()->index(row, 0, list->rootIndex()).data().toString();
+    return names;
 }
 
 // Waits for the panel to take in the last selection.
