@@ -1,5 +1,7 @@
 #include "chooser/MMOpenDialog.h"
 
+#include <algorithm>
+
 #include <QAbstractButton>
 #include <QAbstractItemView>
 #include <QApplication>
@@ -111,9 +113,14 @@ bool TMMCustomOpenDialog::Execute() {
         if (QWidget* places = window.findChild<QWidget*>(QStringLiteral("sidebar"))) places->hide();
     if (!FTemplateName.isEmpty())
         if (QWidget* panel = CreateTemplate(&window)) {
-            // Beside everything Qt lays out: the list, the name and the buttons.
-            if (auto* grid = qobject_cast<QGridLayout*>(window.layout()))
-                grid->addWidget(panel, 0, grid->columnCount(), grid->rowCount(), 1);
+            // Beside everything Qt lays out: the list, the name and the
+            // buttons, which keep the room they had.
+            const QSize files = window.sizeHint();
+            if (auto* grid = qobject_cast<QGridLayout*>(window.layout())) {
+                grid->addWidget(panel, 0, grid->columnCount(), grid->rowCount(), 1, Qt::AlignTop);
+                window.resize(files.width() + panel->sizeHint().width() + grid->horizontalSpacing(),
+                              std::max(files.height(), panel->sizeHint().height()));
+            }
         }
 
     FHandle = &window;
@@ -146,7 +153,13 @@ void TMMCustomOpenDialog::Centre() {
     const QScreen* screen = FHandle->screen();
     if (!screen) return;
     const QRect area = screen->geometry();
-    const QRect frame = FHandle->frameGeometry();
+    QRect frame = FHandle->frameGeometry();
+    // No larger than the screen, so that all of it can be seen.
+    const QSize over = (frame.size() - area.size()).expandedTo(QSize(0, 0));
+    if (over.width() > 0 || over.height() > 0) {
+        FHandle->resize(FHandle->size() - over);
+        frame = FHandle->frameGeometry();
+    }
     FHandle->move(area.x() + (area.width() - frame.width()) / 2,
                   area.y() + (area.height() - frame.height()) / 3);
 }

@@ -202,7 +202,6 @@ QWidget* TMMWaveOpenDialog::CreateTemplate(QWidget* Dialog) {
     FInfoLabel->setFixedWidth(kScopeWidth - kDIBSize - 6);
     text->addWidget(FFormatLabel);
     text->addWidget(FInfoLabel);
-    text->addStretch();
     head->addLayout(text);
     column->addLayout(head);
 
