@@ -1,6 +1,9 @@
 # quorvel_library(<target> [DEPS <targets>...])
 # One library per folder: every .cpp in the calling folder, headers included
-# as "<folder>/<file>.h" from the source root.
+# as "<folder>/<file>.h". A library sees only its own folder and the folders
+# of the libraries it stands on (its DEPS, and theirs): its include root is
+# a view in the build tree that holds links to just those folders, so an
+# include of a layer above fails to compile.
 function(quorvel_library target)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp
@@ -10,8 +13,31 @@ function(quorvel_library target)
     return()  # folder laid out, nothing written yet
   endif()
   add_library(${target} STATIC ${sources})
-  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(${target} PUBLIC ${ARG_DEPS})
+
+  file(RELATIVE_PATH folder ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+  set(folders ${folder})
+  foreach(dep IN LISTS ARG_DEPS)
+    string(REGEX REPLACE "^\\$<TARGET_NAME_IF_EXISTS:(.*)>$" "\\1" dep "${dep}")
+    get_property(below GLOBAL PROPERTY QUORVEL_VIEW_${dep})
+    list(APPEND folders ${below})
+  endforeach()
+  list(REMOVE_DUPLICATES folders)
+  set_property(GLOBAL PROPERTY QUORVEL_VIEW_${target} ${folders})
+  quorvel_include_view(${target} ${folders})
+endfunction()
+
+# quorvel_include_view(<target> <folders>...)
+# Gives target an include root that holds links to exactly these folders.
+function(quorvel_include_view target)
+  set(view ${CMAKE_BINARY_DIR}/include-views/${target})
+  file(REMOVE_RECURSE ${view})
+  foreach(folder IN LISTS ARGN)
+    get_filename_component(parent ${view}/${folder} DIRECTORY)
+    file(MAKE_DIRECTORY ${parent})
+    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${folder} ${view}/${folder} SYMBOLIC)
+  endforeach()
+  target_include_directories(${target} PUBLIC ${view})
 endfunction()
 
 # quorvel_tests([DEPS <targets>...] [ENV <VAR=value>...] [SERIAL <names>...])
@@ -49,6 +75,8 @@ function(quorvel_programs prefix)
   foreach(source IN LISTS sources)
     get_filename_component(name ${source} NAME_WE)
     add_executable(${prefix}${name} ${source})
+    # Programs around the product are no layer: they may use any header.
+    target_include_directories(${prefix}${name} PRIVATE ${PROJECT_SOURCE_DIR})
     target_link_libraries(${prefix}${name} PRIVATE ${ARG_DEPS})
   endforeach()
 endfunction()
