@@ -72,8 +72,13 @@ TEST_F(Playing, ButtonFollowsTheDeviceAndTheLineFollowsThePosition) {
         EXPECT_EQ(dialog.PlayButton()->text(), "Play");
         EXPECT_FALSE(dialog.WaveOut()->State().Contains(wosPlay));
         EXPECT_TRUE(LocatorColumns(dialog).empty());
+        // Closed while it plays: the dialog takes its chain with it.
+        QTest::mouseClick(dialog.PlayButton(), Qt::LeftButton);
+        EXPECT_TRUE(dialog.WaveOut()->State().Contains(wosPlay));
     });
-    EXPECT_EQ(commands, std::vector<int>(3, TMMWaveOpenDialog::idPlay));
+    EXPECT_EQ(dialog.WaveOut(), nullptr);
+    EXPECT_EQ(dialog.ScopeWnd(), nullptr);
+    EXPECT_EQ(commands, std::vector<int>(4, TMMWaveOpenDialog::idPlay));
 }
 
 // What the controls do to a playing file: "Preview" checked stops it, and

@@ -9,6 +9,7 @@
 #include "tests/chooser/ChooserKit.h"
 #include "tests/support/QtPrinters.h"
 
+#include <QGuiApplication>
 #include <QImage>
 #include <QRgb>
 #include <algorithm>
@@ -107,6 +108,7 @@ TEST_F(Waveform, SquareWaveFillsEveryColumnBetweenItsExtremes) {
         }
         // The stored columns say the same: each starts with +A or -A and goes to the other.
         for (const auto& column : dialog.Data()) ASSERT_EQ(std::abs(column[0] - column[1]), 2 * A);
+        EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr) << "the hourglass stayed after the scan";
     });
 }
 
