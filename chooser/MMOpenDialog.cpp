@@ -138,7 +138,7 @@ bool TMMCustomOpenDialog::Execute() {
     if (QListView* list = FileList(&window))
         connect(list->selectionModel(), &QItemSelectionModel::selectionChanged, this,
                 &TMMCustomOpenDialog::SelectionChanged);
-    SelectionChanged();  // a preset file is already selected
+    SelectionChanged();  // a preset file may be selected already
 
     if (window.exec() != QDialog::Accepted) return false;
     FFiles = window.selectedFiles();
