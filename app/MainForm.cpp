@@ -29,7 +29,7 @@ TfMainform* fMainform = nullptr;
 
 namespace {
 
-const QString kVersion = QStringLiteral("v1.07");
+const QString kVersion = QLatin1Char('v') + QLatin1String(kProductVersion);
 const QString kWebsite = QStringLiteral("https://quorvel16.example.org/");
 
 TfMainform::TPortLister& PortLister() {

@@ -3,7 +3,8 @@
 // The program's start: the application object, its title and style, the
 // main window, and the message loop until the window closes.
 
-// The program entry (no arguments are read).
+// The program entry: --help and --version print and return; any other
+// argument is ignored.
 int RunProgram(int& argc, char** argv);
 
 // The program's own pictures and style sheets; safe to call more than once.
@@ -15,3 +16,5 @@ void RegisterSkyStyle();
 void InstallWaveFileChooser();
 
 inline constexpr const char* kProductTitle = "Quorvel 16";
+// The project's version (CMakeLists.txt), also the package's.
+inline constexpr const char* kProductVersion = QUORVEL_VERSION;

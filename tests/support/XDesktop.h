@@ -44,6 +44,22 @@ inline std::vector<std::string> EnvironmentWith(
     return env;
 }
 
+// The sanitizer options a program on X needs, from this process's own:
+// libxkbcommon-x11 duplicates a counted, unterminated name from an X reply
+// with strndup, which strict string checks take for an overflow; and the
+// system libraries loaded on X (D-Bus among them) leak what is not ours to
+// report (LSan suppressions from SuppressionsFile unless some are given).
+inline std::vector<std::pair<std::string, std::string>> SanitizerOptionsOnX(const std::string& SuppressionsFile) {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    const std::string asanOptions =
+        std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "intercept_strndup=0";
+    const char* lsan = std::getenv("LSAN_OPTIONS");
+    std::string lsanOptions = lsan ? lsan : "";
+    if (lsanOptions.find("suppressions=") == std::string::npos)
+        lsanOptions += std::string(lsanOptions.empty() ? "" : ":") + "suppressions=" + SuppressionsFile;
+    return {{"ASAN_OPTIONS", asanOptions}, {"LSAN_OPTIONS", lsanOptions}};
+}
+
 // A child process that is killed when this object goes, and also when the
 // process that started it dies (a test killed by its time limit leaves
 // nothing behind).
