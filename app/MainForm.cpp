@@ -63,6 +63,10 @@ void TfMainform::CreateComponents() {
     setBackgroundRole(QPalette::Button);
     setMinimumSize(737, 233);
     resize(737, 233);
+    // The window itself has the keyboard, so that keys strike bells; a click
+    // on it takes the keyboard back from the port selector.
+    setFocusPolicy(Qt::ClickFocus);
+    setFocus();
 
     FPopupMenu1 = new QMenu(this);
     FPopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));

@@ -123,6 +123,8 @@ protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    // The keys of the receiver's map strike their bells (MainFormStrokes).
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void CreateComponents();

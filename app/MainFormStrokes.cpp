@@ -14,6 +14,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QPushButton>
 
 namespace {
@@ -145,4 +146,25 @@ void TfMainform::Timer20Timer(QObject*) {
     const int bell = FCurrent + 1;
     FCurrent = (FCurrent + 1) % kBellCount;
     FPlayers[bell]->Play();
+}
+
+// A captain tests the ring without the sensor: a key of the receiver's map
+// is a stroke, heard from when its key was handled.
+void TfMainform::keyPressEvent(QKeyEvent* event) {
+    // Typing in the port selector edits the port's name; a shortcut is no stroke.
+    QWidget* focus = focusWidget();
+    const bool typing = focus && (focus == FPort || FPort->isAncestorOf(focus));
+    const bool plain = !(event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier));
+    const QString text = event->text();
+    const int bell =
+        !typing && plain && text.size() == 1 ? BellOfChar(static_cast<unsigned char>(text[0].toLatin1())) : 0;
+    if (!bell) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+    // A held key is one stroke: the keyboard's repeats strike nothing.
+    if (event->isAutoRepeat()) return;
+    const WaveOutRequestScope stroke(waveOutNowNs());
+    Play(bell);
 }

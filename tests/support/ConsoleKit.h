@@ -80,6 +80,23 @@ inline bool Sounds(const Capture& C, int Code, std::int64_t From, std::int64_t T
     return false;
 }
 
+// The output's clock, read before the capture ends: the frame at which
+// something asked for at a time (CLOCK_MONOTONIC ns) is heard.
+struct OutputClock {
+    std::int64_t OriginNs = 0;
+    unsigned Rate = 0;
+    std::int64_t LatencyFrames = 0;
+
+    static OutputClock Now() {
+        const WaveOutStatus s = waveOutGetStatus();
+        return {s.originNs, s.rate, static_cast<std::int64_t>(s.latencyFrames)};
+    }
+    double FrameOf(std::int64_t TimeNs) const {
+        return double(TimeNs - OriginNs) * Rate / 1e9 + double(LatencyFrames);
+    }
+    double Ms(double Frames) const { return Frames * 1000.0 / Rate; }
+};
+
 // A test of the main window over a sandbox, its bells played to the null
 // output (tests that listen configure the capture output instead).
 class ConsoleTest : public ::testing::Test {
