@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <string_view>
 
+const char kProductVersion[] = QUORVEL_VERSION;
+
 namespace {
 
 constexpr const char* kUsage =

@@ -17,4 +17,4 @@ void InstallWaveFileChooser();
 
 inline constexpr const char* kProductTitle = "Quorvel 16";
 // The project's version (CMakeLists.txt), also the package's.
-inline constexpr const char* kProductVersion = QUORVEL_VERSION;
+extern const char kProductVersion[];
