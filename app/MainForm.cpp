@@ -52,6 +52,9 @@ TfMainform::TfMainform(QWidget* parent) : QWidget(parent) {
 }
 
 TfMainform::~TfMainform() {
+    // The port is destroyed after this window, with its children: its close
+    // must not reach back into it.
+    FComPort->AfterClose = nullptr;
     if (fMainform == this) fMainform = nullptr;
 }
 
@@ -162,6 +165,7 @@ void TfMainform::CreateComponents() {
     FComPort->SetPriorityClass(pcRealTime);
     FComPort->SetActive(false);
     FComPort->OnRxChar = [this](QObject* sender) { FComPort1RxChar(sender); };
+    FComPort->AfterClose = [this](TFComPort* port) { FComPort1AfterClose(port); };
 
     auto* panel = new TPanel(this);
     FButtons = panel;

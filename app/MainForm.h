@@ -66,6 +66,8 @@ public:
     void Player1Stop(QObject* Sender);
     void bListenClick(QObject* Sender);
     void cbPortChange();
+    // The port closed without the window asking: its receiver was lost.
+    void FComPort1AfterClose(TFComPort* ComPort);
     void bSequenceClick(QObject* Sender);
     void Timer20Timer(QObject* Sender);
     // The bell a received byte names, 0 for none.
@@ -157,6 +159,8 @@ private:
     bool FShown = false;
     // A close that has already reported its failed position write.
     bool FCloseReported = false;
+    // While the listen button or the port selector opens or closes the port.
+    bool FPortByHand = false;
 };
 
 // The one main window, set while it exists (the delay dialog reaches it here).

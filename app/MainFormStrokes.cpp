@@ -16,6 +16,7 @@
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QPushButton>
+#include <QScopedValueRollback>
 
 namespace {
 
@@ -114,6 +115,7 @@ void TfMainform::Player1Stop(QObject* Sender) {
 }
 
 void TfMainform::bListenClick(QObject* Sender) {
+    const QScopedValueRollback byHand(FPortByHand, true);
     try {
         FComPort->SetActive(!FComPort->GetActive());
         const bool open = FComPort->GetActive();
@@ -129,9 +131,20 @@ void TfMainform::bListenClick(QObject* Sender) {
 void TfMainform::cbPortChange() {
     const QString text = FPort->currentText();
     if (text.isEmpty()) return;
+    const QScopedValueRollback byHand(FPortByHand, true);
     FComPort->Close();
     FComPort->SetDeviceName(text);
     SaveComSettings(*FInifile);
+}
+
+void TfMainform::FComPort1AfterClose(TFComPort*) {
+    // The button and the selector set the controls themselves (a port change
+    // leaves them as they were).
+    if (FPortByHand) return;
+    // Nothing listens any more: the button offers to listen again, and the
+    // sequence may run, as after "STOP LISTENING".
+    FListen->setText(QStringLiteral("START LISTENING"));
+    FSequence->setEnabled(true);
 }
 
 void TfMainform::bSequenceClick(QObject* Sender) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/gui/Dialogs.h"
+#include "platform/gui/Synchronize.h"
 
 #include <QString>
 #include <vector>
@@ -13,12 +14,13 @@ public:
         TMsgDlgType Type;
         QString Caption;
         QString Text;
+        bool MainThread = true;  // shown on the main thread
     };
 
     MessageBoxRecorder() {
         FPrevious =
             SetMessageBoxService([this](TMsgDlgType type, const QString& caption, const QString& text) {
-                Boxes.push_back(Box{type, caption, text});
+                Boxes.push_back(Box{type, caption, text, IsMainThread()});
             });
     }
     ~MessageBoxRecorder() { SetMessageBoxService(FPrevious); }
