@@ -64,8 +64,8 @@ int RunProgram(int& argc, char** argv) {
     if (const int answered = AnswerCommandLine(argc, argv); answered >= 0) return answered;
     TGuiApplication app(argc, argv);
     // A top-level window is on the task bar by itself; the desktop entry's
-    // name lets the task bar show it with the program's icon.
-    QGuiApplication::setDesktopFileName(QStringLiteral("quorvel16"));
+    // name (packaging/) lets the task bar show it with the program's icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral(QUORVEL_APP_ID));
     Application.SetTitle(QString::fromLatin1(kProductTitle));
     RegisterSkyStyle();
     TStyleManager::TrySetStyle(QStringLiteral("sky"));
