@@ -219,6 +219,22 @@ TEST_F(KeyStrokes, TypingInThePortSelectorStrikesNothing) {
     EXPECT_EQ(Lit, std::set<int>{3});
 }
 
+// A click on a bell (which plays it) takes the keyboard back from the port
+// selector: the keys strike again.
+TEST_F(KeyStrokes, AClickOnABellTakesTheKeyboardFromThePortSelector) {
+    Open({{3, 300}, {5, 300}}, false);
+    if (HasFatalFailure()) return;
+    QComboBox* port = Form->cbPort();
+    QTest::mouseClick(port->lineEdit(), Qt::LeftButton);
+    ASSERT_TRUE(port->isAncestorOf(QApplication::focusWidget()) || QApplication::focusWidget() == port);
+    const std::int64_t clicked = waveOutNowNs();
+    QTest::mouseClick(Form->MMLED(5), Qt::LeftButton);
+    EXPECT_FALSE(port->isAncestorOf(QApplication::focusWidget()) || QApplication::focusWidget() == port);
+    Wait(50);
+    const std::int64_t struck = Key('3');
+    ExpectHeard(RingOut(), {{5, clicked, 0}, {3, struck, 0}});
+}
+
 // Keys with Ctrl or Alt are shortcuts, not strokes.
 TEST_F(KeyStrokes, ShortcutsStrikeNothing) {
     Open({{3, 300}, {11, 300}}, false);
