@@ -127,8 +127,8 @@ protected:
             EXPECT_EQ(BellOfCode(Heard[i].Code), d.Bell) << "onset " << i << "; heard:" << Describe(Heard);
             const double errorMs =
                 Clock.Ms(double(Heard[i].Frame) - Clock.FrameOf(d.KeyNs + std::int64_t(d.AfterMs) * 1000000));
-            EXPECT_LE(std::abs(errorMs), kToleranceMs)
-                << "bell " << d.Bell << " due " << d.AfterMs << " ms after its key came " << errorMs << " ms off";
+            EXPECT_LE(std::abs(errorMs), kToleranceMs) << "bell " << d.Bell << " due " << d.AfterMs
+                                                       << " ms after its key came " << errorMs << " ms off";
         }
     }
 
@@ -208,7 +208,8 @@ TEST_F(KeyStrokes, TypingInThePortSelectorStrikesNothing) {
     for (char c : {'/', 'd', 'e', 'v', '/', 't', 't', 'y', 'E', '3'})
         QTest::keyClick(Form->windowHandle(), c, c == 'E' ? Qt::ShiftModifier : Qt::NoModifier);
     EXPECT_EQ(port->currentText(), "/dev/ttyE3");
-    EXPECT_EQ(TIniFile(Sandbox->SettingsFile()).ReadString("COMPORT", "FComPort1.DeviceName", ""), "/dev/ttyE3");
+    EXPECT_EQ(TIniFile(Sandbox->SettingsFile()).ReadString("COMPORT", "FComPort1.DeviceName", ""),
+              "/dev/ttyE3");
     Wait(100);
 
     QTest::keyClick(Form->windowHandle(), Qt::Key_Tab);

@@ -85,8 +85,8 @@ TEST_F(CommandLine, OtherArgumentsBesideVersionAreIgnored) {
 
 // Help that could not be written is a failure, as with any command.
 TEST_F(CommandLine, HelpThatCannotBeWrittenFails) {
-    const ToolResult r = RunTool({"sh", "-c", "exec \"$@\" >/dev/full", "sh", QUORVEL16, "--help"}, Headless(),
-                                 Path("stderr"));
+    const ToolResult r = RunTool({"sh", "-c", "exec \"$@\" >/dev/full", "sh", QUORVEL16, "--help"},
+                                 Headless(), Path("stderr"));
     EXPECT_EQ(r.Code, 1) << r.Output;
 }
 

@@ -49,7 +49,8 @@ inline std::vector<std::string> EnvironmentWith(
 // with strndup, which strict string checks take for an overflow; and the
 // system libraries loaded on X (D-Bus among them) leak what is not ours to
 // report (LSan suppressions from SuppressionsFile unless some are given).
-inline std::vector<std::pair<std::string, std::string>> SanitizerOptionsOnX(const std::string& SuppressionsFile) {
+inline std::vector<std::pair<std::string, std::string>> SanitizerOptionsOnX(
+    const std::string& SuppressionsFile) {
     const char* asan = std::getenv("ASAN_OPTIONS");
     const std::string asanOptions =
         std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "intercept_strndup=0";

@@ -29,7 +29,8 @@ int main(int argc, char** argv) {
         char* end = nullptr;
         const long size = std::strtol(argv[i], &end, 10);
         if (*end || size < 1 || size > logo.width()) {
-            std::fprintf(stderr, "quorvel-app-icon: size %s is not between 1 and %d\n", argv[i], logo.width());
+            std::fprintf(stderr, "quorvel-app-icon: size %s is not between 1 and %d\n", argv[i],
+                         logo.width());
             return 2;
         }
         const int s = static_cast<int>(size);
