@@ -16,7 +16,8 @@
 namespace {
 
 // Process-wide state of the wave output functions. `lock` is held only for
-// short look-ups and changes, never while a callback runs or a call waits.
+// short look-ups and changes, never while a callback runs; a call waits under
+// it only while an output starts, or a lost one with no voice left stops.
 struct Registry {
     // At program end the output stops (and a capture file is completed)
     // before the voices it mixes go away.
@@ -27,6 +28,7 @@ struct Registry {
     std::mutex lock;
     std::shared_ptr<Engine> engine;
     bool attempted = false;
+    bool recovering = false;  // the output was lost: every call tries to start it until it runs
     std::string startError;
     std::optional<WaveOutSettings> configured;
     std::unordered_map<HWAVEOUT, std::shared_ptr<Voice>> voices;
@@ -59,9 +61,26 @@ WaveOutLogger& logger() {
     return l;
 }
 
+bool playsOn(const Registry& r, const std::shared_ptr<Engine>& engine) {
+    return std::any_of(r.voices.begin(), r.voices.end(),
+                       [&](const auto& e) { return e.second->engine == engine; });
+}
+
 // The running engine, started on first use; null when no output can be had.
+// A lost output gives way to a fresh one once no voice plays on it (a full
+// disk that has room again, a sound card that is back).
 std::shared_ptr<Engine> engineLocked(Registry& r) {
-    if (r.engine || r.attempted) return r.engine;
+    // The lost one stops here, before its successor opens the same device or
+    // file. No voice is left on it, so its callback thread has nothing to
+    // deliver and never waits for this lock (nor is it the caller: the stop
+    // waits for that thread).
+    if (r.engine && r.engine->failed() && !playsOn(r, r.engine) && !r.engine->onCallbackThread()) {
+        if (logger()) logger()("sound output lost: " + r.engine->error() + "; starting it again");
+        r.engine->stop();
+        r.engine.reset();
+        r.recovering = true;
+    }
+    if (r.engine || (r.attempted && !r.recovering)) return r.engine;
     r.attempted = true;
     const WaveOutSettings s = r.configured ? *r.configured : waveOutSettingsFromFile();
     auto engine = std::make_shared<Engine>(s, makeOutput(s.output));
@@ -70,6 +89,8 @@ std::shared_ptr<Engine> engineLocked(Registry& r) {
         if (logger()) logger()("sound output " + s.output + " cannot start: " + r.startError);
         return nullptr;
     }
+    r.recovering = false;
+    r.startError.clear();
     r.engine = std::move(engine);
     if (logger()) logger()(waveOutDescribe(r.engine->status()));
     return r.engine;
@@ -222,6 +243,7 @@ void waveOutShutdown() {
         engine = std::move(r.engine);
         r.engine.reset();
         r.attempted = false;
+        r.recovering = false;
         r.startError.clear();
         for (auto& [h, v] : r.voices) open.push_back(v);
     }

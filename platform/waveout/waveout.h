@@ -14,6 +14,13 @@
 // A voice that starts (a write to an idle, running voice, or waveOutRestart
 // with data queued) is heard at the start time plus one fixed latency,
 // whatever the period size.
+//
+// An output that is lost (ALSA fails, the capture file cannot be written)
+// hands back every queued header; writes and opens then fail with
+// MMSYSERR_NODRIVER and the device count is 0 while any voice that played
+// on it is still open. Once the last of them is closed, the next call starts
+// the output afresh (a capture file is written anew), and tries again at
+// every call until it runs.
 
 #include "platform/base/wintypes.h"
 

@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -132,6 +134,31 @@ inline bool readCapture(const std::string& path, Capture& c) {
     if (!c.samples.empty()) std::memcpy(c.samples.data(), b.data() + 44, c.samples.size() * 2);
     return true;
 }
+
+// Files this process writes may not grow past Bytes while it lives (as on a
+// full disk: a write past it fails with EFBIG instead of raising SIGXFSZ);
+// Lift() or the end gives them room again.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t Bytes) {
+        FOldSignal = std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &FOld);
+        rlimit small = FOld;
+        small.rlim_cur = Bytes;
+        setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ~FileSizeLimit() {
+        Lift();
+        std::signal(SIGXFSZ, FOldSignal);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    void Lift() { setrlimit(RLIMIT_FSIZE, &FOld); }
+
+private:
+    rlimit FOld{};
+    void (*FOldSignal)(int) = SIG_DFL;
+};
 
 // The capture output for a test: a fresh WAV file that the mixer writes,
 // read back when the test is done; the settings file's output again after.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <cmath>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 
 namespace {
@@ -571,6 +572,38 @@ TEST(WaveOutLostOutput, PlaybackEndsWithAnErrorAndNothingHangs) {
     EXPECT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
     setrlimit(RLIMIT_FSIZE, &old);
     waveOutUseSettingsFile();
+}
+
+TEST_F(WaveOutCapture, LostOutputStartsAfreshOnceNoVoicePlaysOnIt) {
+    Reports r;
+    const WAVEFORMATEX f = pcmFormat(2, 48000, 16);
+    HWAVEOUT h = open(f, r);
+    std::vector<Buffer> bufs;
+    for (int i = 0; i < 5; ++i) bufs.push_back(Buffer::of(std::vector<std::int16_t>(2 * 48000, 100)));
+    {
+        // The capture's disk fills up a few blocks further on.
+        FileSizeLimit full(std::filesystem::file_size(Path) + 16384);
+        for (auto& b : bufs) write(h, b);
+        ASSERT_TRUE(WaitUntil([] { return waveOutGetStatus().failed; }, 10000));
+        ASSERT_TRUE(r.waitDone(bufs.size(), h, 5));
+        // A voice that played on it is still open: it stays lost.
+        EXPECT_EQ(waveOutGetNumDevs(), 0u);
+        ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
+    }
+    // Room again, and no voice left on the lost output: the next call starts afresh.
+    ASSERT_EQ(waveOutGetNumDevs(), 1u) << waveOutGetStatus().error;
+    EXPECT_FALSE(waveOutGetStatus().failed);
+    Reports again;
+    HWAVEOUT h2 = open(f, again);
+    const auto samples = ramp(4800, 2, 5);
+    Buffer b = Buffer::of(samples);
+    write(h2, b);
+    ASSERT_TRUE(again.waitDone(1, h2));
+    ASSERT_EQ(waveOutClose(h2), MMSYSERR_NOERROR);
+    const Capture c = FinishCapture();
+    EXPECT_NE(std::search(c.samples.begin(), c.samples.end(), samples.begin(), samples.end()),
+              c.samples.end())
+        << "the new voice is not in the new capture";
 }
 
 TEST(WaveOutAlsa, PlaysThroughTheFilePlugin) {
