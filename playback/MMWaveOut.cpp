@@ -151,6 +151,11 @@ QString Prefix(const char* Call) {
     return QString::fromLatin1(Call) + QStringLiteral("\n\r");
 }
 
+// A lost output ends every device playing on it, each at its next refill.
+// The first of them reports the loss; the others, and the starts that find
+// no output until one opens again, end without a report of their own.
+std::atomic<bool> gOutputLossReported{false};
+
 }  // namespace
 
 TMMCustomWaveOut::TMMCustomWaveOut(QObject* AOwner)
@@ -187,6 +192,11 @@ QString TMMCustomWaveOut::WaveOutErrorString(MMRESULT Error) {
     if (FEngine.waveOutGetErrorText && FEngine.waveOutGetErrorText(Error, text, kErrorTextLength) == 0)
         return QString::fromUtf16(text);
     return LoadResStr(IDS_ERROROUTOFRANGE);
+}
+
+void TMMCustomWaveOut::Silent() {
+    DoError();
+    throw EAbort();
 }
 
 void TMMCustomWaveOut::PlatformError(const char* Call, MMRESULT Result) {
@@ -288,7 +298,10 @@ void TMMCustomWaveOut::SetPWaveFormat(const WAVEFORMATEX* Value) {
 // ---- Open and close -----------------------------------------------------------
 
 void TMMCustomWaveOut::Open() {
-    if (GetNumDevs() == 0) Error(LoadResStr(IDS_WONODEVICE));
+    if (GetNumDevs() == 0) {
+        if (gOutputLossReported.load()) Silent();
+        Error(LoadResStr(IDS_WONODEVICE));
+    }
     if (FDeviceID == InvalidId) Error(LoadResStr(IDS_INVALIDDEVICEID));
     if (Has(wosOpen)) Close();
     if (Has(wosOpen) || FClosing) return;
@@ -319,6 +332,7 @@ void TMMCustomWaveOut::Open() {
         // The report normally came inside the call: no sleep.
         for (int i = 0; i < kOpenWaits && !Has(wosOpen); ++i) Delay(10, false);
         if (!Has(wosOpen)) PrefixedError("WaveOutOpen:", IDS_CANTOPENDEVICE);
+        gOutputLossReported.store(false);
         DoOpened();
     } catch (...) {
         DoError();
@@ -532,6 +546,7 @@ void TMMCustomWaveOut::QueueWaveHeader(TMMWaveHdr* Header) {
     FError = FEngine.waveOutWrite(FHWaveOut.load(), Header, sizeof(WAVEHDR));
     if (FError != 0) {
         FBufferCounter.fetch_sub(1);
+        if (FError == MMSYSERR_NODRIVER && gOutputLossReported.exchange(true)) Silent();
         PlatformError("WaveOutWrite:", FError);
     }
     Header->dwBytesRecorded = Header->dwUser2;

@@ -10,6 +10,10 @@
 // down and hands them on: to the hidden window (cmWindow), to the service
 // thread (cmThread), or straight to the refill (cmCallback). The stop at the
 // end of the data always runs on the main thread.
+//
+// A lost output (the platform's write fails with MMSYSERR_NODRIVER) closes
+// every device playing on it with an error, but only the first reports it;
+// until a device opens again, starts that find no output end quietly too.
 
 #include "mmcore/MMAllocator.h"
 #include "mmcore/MMDSPComponent.h"
@@ -236,6 +240,8 @@ protected:
     virtual DWORD GetAllocSize() { return GetBufferSize(); }
     // Raises OnError, then EMMWaveOutError with Message.
     [[noreturn]] virtual void Error(const QString& Message);
+    // Raises OnError, then ends the operation without a report (EAbort).
+    [[noreturn]] void Silent();
 
     void DoOpened();
     void DoClosed();

@@ -80,6 +80,16 @@ inline bool Sounds(const Capture& C, int Code, std::int64_t From, std::int64_t T
     return false;
 }
 
+// How many frames of the capture code sounds in.
+inline std::int64_t FramesSounding(const Capture& C, int Code) {
+    std::int64_t n = 0;
+    for (std::size_t f = 0; f < C.frames(); ++f) {
+        const long level = std::lround(static_cast<double>(C.at(f, 0)) / kCodeUnit);
+        n += level > 0 && (static_cast<unsigned>(level) & (1u << Code));
+    }
+    return n;
+}
+
 // The output's clock, read before the capture ends: the frame at which
 // something asked for at a time (CLOCK_MONOTONIC ns) is heard.
 struct OutputClock {
