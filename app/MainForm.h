@@ -130,6 +130,8 @@ protected:
 
 private:
     void CreateComponents();
+    // Plays bell n (1 to 16) now; a sound file that fails names its bell and file.
+    void PlayBell(int Bell);
     void ReportOnce(const std::exception_ptr& Error);
 
     std::array<TMMLED*, kBellCount + 1> FLEDs{};

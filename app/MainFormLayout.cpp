@@ -70,7 +70,7 @@ void TfMainform::MMLED1Click(QObject* Sender) {
         DoSetFile(n);
         return;
     }
-    if (n) FPlayers[n]->Play();
+    if (n) PlayBell(n);
 }
 
 void TfMainform::SetUpDelay(int aPlayer, int, int) {

@@ -93,7 +93,18 @@ void TfMainform::Play(int Bell) {
         return;
     }
     timer->SetEnabled(false);
-    player->Play();
+    PlayBell(Bell);
+}
+
+void TfMainform::PlayBell(int Bell) {
+    TMMWavePlayer* player = FPlayers[Bell];
+    try {
+        player->Play();
+    } catch (const EMMWaveError& e) {
+        // Reported as at start-up: which bell, which file.
+        throw EMMWaveError(
+            QStringLiteral("%1 (bell %2: %3)").arg(e.Message()).arg(Bell).arg(player->FileName()));
+    }
 }
 
 void TfMainform::Timer1Timer(QObject* Sender) {
@@ -158,7 +169,7 @@ void TfMainform::Timer20Timer(QObject*) {
     const WaveOutRequestScope due(FTimer20->DueNs());
     const int bell = FCurrent + 1;
     FCurrent = (FCurrent + 1) % kBellCount;
-    FPlayers[bell]->Play();
+    PlayBell(bell);
 }
 
 // A captain tests the ring without the sensor: a key of the receiver's map

@@ -67,7 +67,12 @@ TMMWavePlayer::~TMMWavePlayer() {
 
 void TMMWavePlayer::Play() {
     TMMWave* wave = Wave();
-    if (FWaveOut->State().Contains(wosPlay) || !wave || wave->Empty()) return;
+    if (FWaveOut->State().Contains(wosPlay) || !wave) return;
+    // A file written to, replaced or removed since it was loaded is read
+    // again (or refused) before it plays: its old description would play
+    // whatever now lies at the old places.
+    if (wave->FileChanged()) SetFileName(FileName());
+    if (wave->Empty()) return;
     if (wave->Position() >= wave->DataSize()) wave->SetPosition(0);
     FStartPos = wave->Position();
     FStopPos = -1;

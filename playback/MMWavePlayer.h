@@ -47,8 +47,10 @@ public:
 
     // ---- What the application uses ----
     // From the start of the file (see ResetPosition); nothing when playing
-    // already or when the wave has no data. Errors of the device reach the
-    // caller with the device closed again.
+    // already or when the wave has no data. A file that changed on disk since
+    // it was loaded is loaded again first, and its errors (a file that is no
+    // longer a wave file, or is gone) reach the caller with nothing played.
+    // Errors of the device reach the caller with the device closed again.
     void Play();
     // Stops and closes the device at once; OnStop fires inside when it was open.
     void Stop();

@@ -6,6 +6,7 @@
 #include "wavedata/MMWaveFormat.h"
 #include "wavedata/RiffMeta.h"
 
+#include <sys/stat.h>
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -73,9 +74,7 @@ void TMMWave::SetFileName(const QString& Name) {
         return;
     }
 
-    if (!value.isEmpty() && value == FFileName && FPWaveIOCB &&
-        QFileInfo(value).size() == qint64(FPWaveIOCB->dwFileSize))
-        return;
+    if (!value.isEmpty() && value == FFileName && FPWaveIOCB && !FileChanged()) return;
 
     if (value.isEmpty()) {
         FreeWave();
@@ -83,10 +82,13 @@ void TMMWave::SetFileName(const QString& Name) {
     }
 
     const bool exists = wioFileExists(value);
+    // Taken first: a change while the file is being read shows next time.
+    const TFileStamp stamp = StampOf(value);
     TWAVEIOCB* cb = nullptr;
     if (exists && wioReadFileInfo(cb, value, WaveForm(), wioFlagFile) == wioErrNone && cb) {
         ClearWave();
         FPWaveIOCB = cb;
+        FFileStamp = stamp;
         FStartPos = LONG(cb->dwFirstSample);
         FEndPos = LONG(cb->dwLastSample);
         FPosition = LONG(cb->dwPosition);
@@ -107,6 +109,25 @@ void TMMWave::SetFileName(const QString& Name) {
     Fail(exists && !wioIsWaveFile(value, wioFlagFile) ? IDS_INVALIDWAVE : IDS_WAVEREADERROR);
 }
 
+TMMWave::TFileStamp TMMWave::StampOf(const QString& Path) {
+    struct stat st {};
+    TFileStamp stamp;
+    if (::stat(QFile::encodeName(Path).constData(), &st) != 0) return stamp;
+    auto ns = [](const timespec& t) { return std::int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; };
+    stamp.Valid = true;
+    stamp.Device = st.st_dev;
+    stamp.Inode = st.st_ino;
+    stamp.Size = st.st_size;
+    stamp.Modified = ns(st.st_mtim);
+    stamp.Changed = ns(st.st_ctim);
+    return stamp;
+}
+
+bool TMMWave::FileChanged() const {
+    if (!FFileStamp.Valid || FMemoryWave || FFileName.isEmpty()) return false;
+    return !(StampOf(FFileName) == FFileStamp);
+}
+
 void TMMWave::SetFileMustExist(bool Value) {
     if (!FMemoryWave) FFileMustExist = Value;
 }
@@ -122,6 +143,7 @@ void TMMWave::ClearWave() {
     StopSound();
     CloseFile();
     FFileName.clear();
+    FFileStamp = TFileStamp{};
     if (FPWaveIOCB) wioFreeFileInfo(FPWaveIOCB);
     FPWaveIOCB = nullptr;
     FRegions->Clear();

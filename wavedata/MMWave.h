@@ -14,6 +14,7 @@
 #include <QByteArray>
 #include <QIODevice>
 #include <QString>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -64,6 +65,10 @@ public:
     virtual void CloseFile();
     virtual void ResetFile() {}
     bool IsOpen() const { return FOpen; }
+    // Whether the file loaded by name is no longer the one described: written
+    // to, replaced or removed since (one stat; never true for other waves).
+    // Loading the same name again then describes it afresh.
+    bool FileChanged() const;
 
     // ---- Description -------------------------------------------------------
     int BitLength() const;
@@ -180,6 +185,15 @@ protected:
     LONG FCurRegion = -1;
     LONG FRegionLeft = -1;
     bool FOpen = false;
+    // The file as it was when described: which one, its size and times.
+    struct TFileStamp {
+        bool Valid = false;
+        std::uint64_t Device = 0, Inode = 0;
+        std::int64_t Size = 0, Modified = 0, Changed = 0;  // times in ns
+        bool operator==(const TFileStamp&) const = default;
+    };
+    static TFileStamp StampOf(const QString& Path);
+    TFileStamp FFileStamp;
     bool FNoChange = false;
     bool FNeedChange = false;
     std::unique_ptr<TMMFadeList> FPlayFadeList;

@@ -1,5 +1,6 @@
 // What a tower throws at the console while it rings: the sound output
-// failing mid-peal. Strokes come over a pseudo-terminal, the window's own
+// failing mid-peal, and a bell's sound file replaced or removed under the
+// running program. Strokes come over a pseudo-terminal, the window's own
 // players play to the capture output, and what was heard is judged from
 // the capture.
 
@@ -133,6 +134,76 @@ TEST_F(Faults, OutputLostMidPealEndsTheBellsWithOneReportAndTheNextStrokeSoundsO
     ASSERT_EQ(onsets.size(), 1u);
     EXPECT_EQ(onsets[0].Code, 1);
     EXPECT_EQ(FramesSounding(mix, 1), FramesOf(2000));
+}
+
+// ---- A bell's sound file changes under the running program ---------------------------
+
+TEST_F(Faults, FileReplacedByACorruptOneIsRefusedWithAReportAndAValidReplacementPlaysWhole) {
+    OpenRing({{1, {0, 200}}, {2, {1, 200}}, {3, {2, 200}}});
+    if (HasFatalFailure()) return;
+
+    // Bell 2's file is damaged where it lies: its format chunk is gone, its
+    // samples and its size stay.
+    QFile file(BellFile(2));
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    QByteArray bytes = file.readAll();
+    ASSERT_EQ(bytes.mid(12, 4), "fmt ");
+    bytes.replace(12, 4, "junk");
+    ASSERT_TRUE(file.seek(0));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+    file.close();
+
+    Strike("123");
+    ASSERT_TRUE(PumpUntilQuiet({1, 3}, 1)) << "reports: " << Boxes();
+    EXPECT_EQ(Lit, (std::set<int>{1, 3})) << "bell 2's LED stays out";
+    ASSERT_EQ(BoxTexts().size(), 1u) << Boxes();
+    EXPECT_EQ(BoxTexts()[0], "Invalid wave file... (bell 2: " + BellFile(2) + ")");
+
+    // Another recording takes its place: it plays as it now is.
+    MakeCodedBell(BellFile(2), 3, 300);
+    Strike("2");
+    ASSERT_TRUE(PumpUntilQuiet({2}, 1)) << "reports: " << Boxes();
+    EXPECT_EQ(Lit, (std::set<int>{2}));
+    EXPECT_EQ(BoxTexts().size(), 1u) << Boxes();
+    EXPECT_TRUE(LedsFollowPlayers);
+    Form.reset();
+
+    const Capture mix = FinishCapture();
+    std::vector<int> codes;
+    for (const Onset& o : Onsets(mix)) codes.push_back(o.Code);
+    EXPECT_EQ(codes, (std::vector<int>{0, 2, 3}));
+    EXPECT_EQ(FramesSounding(mix, 1), 0) << "the damaged file was played";
+    EXPECT_EQ(FramesSounding(mix, 0), FramesOf(200));
+    EXPECT_EQ(FramesSounding(mix, 2), FramesOf(200));
+    EXPECT_EQ(FramesSounding(mix, 3), FramesOf(300)) << "the new recording was not played as it is";
+}
+
+TEST_F(Faults, FileDeletedIsRefusedWithAReportUntilItIsBack) {
+    OpenRing({{1, {0, 200}}, {3, {2, 200}}});
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(QFile::remove(BellFile(3)));
+
+    Strike("31");
+    ASSERT_TRUE(PumpUntilQuiet({1}, 1)) << "reports: " << Boxes();
+    EXPECT_EQ(Lit, (std::set<int>{1})) << "bell 3's LED stays out";
+    ASSERT_EQ(BoxTexts().size(), 1u) << Boxes();
+    EXPECT_EQ(BoxTexts()[0], "Error reading wave file (bell 3: " + BellFile(3) + ")");
+
+    // Put back, as another recording.
+    MakeCodedBell(BellFile(3), 4, 100);
+    Strike("3");
+    ASSERT_TRUE(PumpUntilQuiet({3}, 1)) << "reports: " << Boxes();
+    EXPECT_EQ(BoxTexts().size(), 1u) << Boxes();
+    EXPECT_TRUE(LedsFollowPlayers);
+    Form.reset();
+
+    const Capture mix = FinishCapture();
+    std::vector<int> codes;
+    for (const Onset& o : Onsets(mix)) codes.push_back(o.Code);
+    EXPECT_EQ(codes, (std::vector<int>{0, 4}));
+    EXPECT_EQ(FramesSounding(mix, 0), FramesOf(200));
+    EXPECT_EQ(FramesSounding(mix, 2), 0);
+    EXPECT_EQ(FramesSounding(mix, 4), FramesOf(100));
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include <QFile>
 #include <QtEndian>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <cstring>
 #include <vector>
 
@@ -254,6 +256,50 @@ TEST_F(WaveTest, MissingAndInvalidFiles) {
     wave.SetFileName(QString());
     EXPECT_EQ(notices, 4);
     EXPECT_TRUE(wave.FileName().isEmpty());
+    wave.RemoveObserver(&observer);
+}
+
+TEST_F(WaveTest, LoadedFileThatChangesOnDiskIsNoticedAndReadAfreshWhenLoadedAgain) {
+    const QString path = MakeWave("bell.wav", 100);
+    const QByteArray name = QFile::encodeName(path);
+    TMMWave wave;
+    TMMObserver observer;
+    int notices = 0;
+    observer.OnNotify = [&](QObject*, void*) { ++notices; };
+    wave.AddObserver(&observer);
+    wave.SetFileName(path);
+    EXPECT_FALSE(wave.FileChanged());
+    wave.SetFileName(path);
+    EXPECT_EQ(notices, 1) << "an unchanged file is not read again";
+
+    // Rewritten where it lies, to the same size: mono at 22050 Hz now. Its
+    // time moves on a second (the file system's clock may not have yet).
+    struct stat before {};
+    ASSERT_EQ(::stat(name.constData(), &before), 0);
+    WriteFile(path, WaveImage(Samples16(200, 1), 16, 1, 22050));
+    timespec times[2] = {before.st_atim, before.st_mtim};
+    times[1].tv_sec += 1;
+    ASSERT_EQ(::utimensat(AT_FDCWD, name.constData(), times, 0), 0);
+    ASSERT_EQ(QFile(path).size(), qint64(before.st_size));
+    EXPECT_TRUE(wave.FileChanged());
+    wave.SetFileName(path);
+    EXPECT_EQ(notices, 2);
+    EXPECT_EQ(wave.SampleRate(), 22050u);
+    EXPECT_EQ(wave.Mode(), mMono);
+    EXPECT_EQ(wave.DataSize(), 200);
+    EXPECT_FALSE(wave.FileChanged());
+
+    // Removed: loading it again fails, and it stays changed until it is back.
+    ASSERT_TRUE(QFile::remove(path));
+    EXPECT_TRUE(wave.FileChanged());
+    try {
+        wave.SetFileName(path);
+        FAIL();
+    } catch (const EMMWaveError& e) {
+        EXPECT_EQ(e.Message(), "Error reading wave file");
+    }
+    EXPECT_EQ(wave.SampleRate(), 22050u);
+    EXPECT_TRUE(wave.FileChanged());
     wave.RemoveObserver(&observer);
 }
 
