@@ -8,7 +8,7 @@
 // and busy.
 //
 //   bench_strokes [--periods 64,128,256] [--runs idle,busy] [--patterns peal,burst,random]
-//                 [--strokes N] [--seed S] [--keep DIR] [--verbose]
+//                 [--strokes N] [--seed S] [--keep DIR] [--verbose] [--stroke-latency MS]
 //   bench_strokes --soak MINUTES [--periods P] [--runs idle|busy] [--soak-delays on|off]
 //                 [--report MINUTES]
 //
@@ -399,6 +399,9 @@ struct Options {
     double ReportMinutes = 0;
 };
 
+// The fixed stroke latency asked of the output (--stroke-latency).
+unsigned gStrokeLatencyUs = kDefaultStrokeLatencyMicroseconds;
+
 class Console {
 public:
     Console(ConsoleSandbox& Sandbox, unsigned Period, bool Busy)
@@ -411,6 +414,7 @@ public:
         s.output = "capture:" + Capture;
         s.periodFrames = FPeriod;
         s.rate = kRate;
+        s.strokeLatencyMicroseconds = gStrokeLatencyUs;
         waveOutConfigure(s);
         if (waveOutGetNumDevs() != 1) return Fail("no output: " + waveOutGetStatus().error);
         FStatus = waveOutGetStatus();
@@ -954,6 +958,8 @@ bool Parse(int argc, char** argv, Options& Opt) {
             Opt.SoakMinutes = std::atof(value().c_str());
         } else if (a == "--soak-delays") {
             Opt.SoakDelays = value() != "off";
+        } else if (a == "--stroke-latency") {
+            gStrokeLatencyUs = static_cast<unsigned>(std::atof(value().c_str()) * 1000.0);
         } else if (a == "--report") {
             Opt.ReportMinutes = std::atof(value().c_str());
         } else {
@@ -973,7 +979,7 @@ int main(int argc, char** argv) {
     if (!Parse(argc, argv, opt)) {
         std::fprintf(stderr,
                      "usage: %s [--periods 64,128,256] [--runs idle,busy] [--patterns peal,burst,random]\n"
-                     "          [--strokes N] [--seed S] [--keep DIR] [--verbose]\n"
+                     "          [--strokes N] [--seed S] [--keep DIR] [--verbose] [--stroke-latency MS]\n"
                      "       %s --soak MINUTES [--periods P] [--runs idle|busy] [--soak-delays on|off]"
                      " [--report MINUTES]\n",
                      argv[0], argv[0]);
