@@ -1,12 +1,20 @@
 #include "platform/comm/Port.h"
 
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+
+namespace {
+
+constexpr int kServicePriority = 65;  // the mixer runs at 70
+
+}  // namespace
 
 namespace comm_detail {
 namespace {
@@ -48,6 +56,12 @@ int Port::Start(bool exclusive) {
     } catch (const std::system_error& e) {
         return e.code().value();
     }
+    // This thread notes when each stroke's byte came off the line: a busy
+    // machine must not delay it. Real-time where the system grants it, just
+    // under the mixer; refused, it runs as any thread.
+    sched_param param{};
+    param.sched_priority = kServicePriority;
+    pthread_setschedparam(FWorker.native_handle(), SCHED_FIFO, &param);
     return 0;
 }
 
