@@ -1,37 +1,30 @@
 #include "tests/support/RiffFixtures.h"
 
+#include "tests/support/ChildProcess.h"
+
 #include <gtest/gtest.h>
 #include <QFile>
-#include <QProcess>
 #include <QtEndian>
 
 namespace RiffFixtures {
 namespace {
 
 bool Run(const QString& program, const QStringList& args, QByteArray* out) {
-    QProcess process;
-    process.start(program, args);
-    if (!process.waitForStarted(10000)) {
+    const ChildResult r = RunChild(program, args, 120000);
+    if (!r.started) {
         ADD_FAILURE() << program.toStdString() << " is missing: install the sox package";
         return false;
     }
-    process.closeWriteChannel();
-    QByteArray output;
-    while (process.state() != QProcess::NotRunning) {
-        if (!process.waitForReadyRead(30000) && process.state() != QProcess::NotRunning) {
-            process.kill();
-            ADD_FAILURE() << program.toStdString() << " did not finish";
-            return false;
-        }
-        output += process.readAllStandardOutput();
-    }
-    output += process.readAllStandardOutput();
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        ADD_FAILURE() << program.toStdString() << " " << args.join(' ').toStdString()
-                      << " failed: " << process.readAllStandardError().toStdString();
+    if (!r.finished) {
+        ADD_FAILURE() << program.toStdString() << " did not finish";
         return false;
     }
-    if (out) *out = output;
+    if (!r.ok()) {
+        ADD_FAILURE() << program.toStdString() << " " << args.join(' ').toStdString()
+                      << " failed: " << r.err.toStdString();
+        return false;
+    }
+    if (out) *out = r.out;
     return true;
 }
 

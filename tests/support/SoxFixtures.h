@@ -3,11 +3,12 @@
 // WAV fixtures made by sox at test time, and sox as the reference decoder.
 // The small RIFF reader here is for tests only: it trusts sox's output.
 
+#include "tests/support/ChildProcess.h"
+
 #include <gtest/gtest.h>
 
 #include <QByteArray>
 #include <QFile>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QString>
 #include <QStringList>
@@ -23,14 +24,13 @@ inline bool Available() {
 
 // Runs sox with args; returns its standard output, fails the test on error.
 inline QByteArray Run(const QStringList& args) {
-    QProcess p;
-    p.start("sox", args);
-    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-        ADD_FAILURE() << "sox " << args.join(' ').toStdString() << ": "
-                      << p.readAllStandardError().toStdString();
+    const ChildResult r = RunChild("sox", args, 60000);
+    if (!r.ok()) {
+        ADD_FAILURE() << "sox " << args.join(' ').toStdString() << ": " << r.error.toStdString() << " "
+                      << r.err.toStdString();
         return {};
     }
-    return p.readAllStandardOutput();
+    return r.out;
 }
 
 // The file decoded by sox to signed 16-bit native samples, without dither.

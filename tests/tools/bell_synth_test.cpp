@@ -6,7 +6,6 @@
 
 #include <QByteArray>
 #include <QFile>
-#include <QProcess>
 #include <QString>
 
 #include <algorithm>
@@ -18,6 +17,7 @@
 #include <numbers>
 #include <vector>
 
+#include "tests/support/ChildProcess.h"
 #include "tests/support/SoxFixtures.h"
 #include "tests/support/TempDir.h"
 
@@ -158,11 +158,10 @@ class DemoRing : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(sox::Available());
-        QProcess synth;
-        synth.start(QUORVEL_BELL_SYNTH, {dir.path()});
-        ASSERT_TRUE(synth.waitForFinished(120000));
-        ASSERT_EQ(synth.exitStatus(), QProcess::NormalExit);
-        ASSERT_EQ(synth.exitCode(), 0) << synth.readAllStandardError().toStdString();
+        const ChildResult synth = RunChild(QUORVEL_BELL_SYNTH, {dir.path()}, 120000);
+        ASSERT_TRUE(synth.finished) << synth.error.toStdString();
+        ASSERT_TRUE(synth.exited) << synth.error.toStdString();
+        ASSERT_EQ(synth.code, 0) << synth.err.toStdString();
         for (int i = 1; i <= kBells; ++i) {
             QFile f(dir.file(FileName(i)));
             ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << FileName(i).toStdString();
