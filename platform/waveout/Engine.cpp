@@ -30,6 +30,33 @@ std::int64_t waveOutNowNs() {
     return monotonicNs();
 }
 
+namespace {
+
+// Held while the listener runs, so that once it is replaced it is never
+// called again.
+std::mutex& startListenerLock() {
+    static std::mutex lock;
+    return lock;
+}
+WaveOutStartListener& startListener() {
+    static WaveOutStartListener listener;
+    return listener;
+}
+
+void notifyStart(const WaveOutStartRecord& r) {
+    std::lock_guard lock(startListenerLock());
+    if (startListener()) startListener()(r);
+}
+
+}  // namespace
+
+WaveOutStartListener waveOutSetStartListener(WaveOutStartListener listener) {
+    std::lock_guard lock(startListenerLock());
+    WaveOutStartListener previous = std::move(startListener());
+    startListener() = std::move(listener);
+    return previous;
+}
+
 Engine::Engine(const WaveOutSettings& s, std::unique_ptr<Output> out)
     : settings(s), output(std::move(out)), period(std::clamp(s.periodFrames, 16u, 4096u)) {
     mix.assign(period * 2, 0.0f);
@@ -356,7 +383,11 @@ void Engine::processVoice(Voice& v, std::int64_t blockStart, bool) {
         }
         if (v.logPending) {
             v.logPending = false;
-            if (!logQueue.push({v.id, v.seenStamp, frameOfTime(v.seenStamp), blockStart + offset}))
+            const std::int64_t first = blockStart + offset;
+            const auto heard = originNs.load(std::memory_order_relaxed) +
+                               std::llround(static_cast<double>(first) * 1e9 / settings.rate);
+            if (!logQueue.push({v.id, v.seenStamp, frameOfTime(v.seenStamp), first,
+                                static_cast<std::uint64_t>(v.instance), heard}))
                 startsDropped.fetch_add(1, std::memory_order_relaxed);
             doneThisBlock = true;
         }
@@ -422,8 +453,11 @@ void Engine::callbackLoop() {
         WaveOutStartRecord r;
         while (logQueue.pop(r)) {
             output->noteStart(r.voice, r.requestNs, r.requestFrame, r.firstFrame);
-            std::lock_guard lock(infoLock);
-            starts[startsLogged++ % kStartLogLimit] = r;
+            {
+                std::lock_guard lock(infoLock);
+                starts[startsLogged++ % kStartLogLimit] = r;
+            }
+            notifyStart(r);
         }
         if (mixerStopped.load(std::memory_order_acquire) && doneQueue.empty() && logQueue.empty()) return;
         wake.wait(seen, std::memory_order_acquire);

@@ -171,10 +171,19 @@ struct WaveOutStartRecord {
     std::int64_t requestNs = 0;   // CLOCK_MONOTONIC of the request
     double requestFrame = 0;      // that time on the output clock, in frames
     std::int64_t firstFrame = 0;  // output frame where the first frame was mixed
+    std::uint64_t instance = 0;   // the voice's dwInstance (whose voice it is)
+    std::int64_t heardNs = 0;     // CLOCK_MONOTONIC at which that frame is heard
 };
 // Start records since the output started (oldest first, the latest 8192);
 // the capture output also writes all of them to "<path>.starts" when it ends.
 std::vector<WaveOutStartRecord> waveOutGetStartLog();
+
+// Told of each start on the callback thread as it is logged, soon after its
+// first frame was mixed (the mixer hands it over without waiting). It runs
+// before the next done reports, so it should be short, and must not call
+// the wave output. Returns the previous listener; none is installed at first.
+using WaveOutStartListener = std::function<void(const WaveOutStartRecord& start)>;
+WaveOutStartListener waveOutSetStartListener(WaveOutStartListener listener);
 
 // One line on the output: its name, rate, period, latency and whether the
 // mixer runs at real-time priority (and why not).

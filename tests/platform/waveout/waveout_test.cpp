@@ -264,6 +264,50 @@ TEST_F(WaveOutCapture, FirstFrameLandsAtTheRequestPlusTheFixedLatency) {
 }
 
 // A caller that comes late (a stroke handled after the main thread was busy)
+
+// Whoever keeps a record of what was heard learns of each start as it is
+// mixed: whose voice (its instance), and when its first frame is heard.
+TEST_F(WaveOutCapture, StartListenerHearsEachStartWithItsInstanceAndWhenItIsHeard) {
+    struct Told {
+        std::mutex lock;
+        std::vector<WaveOutStartRecord> starts;
+        std::vector<std::thread::id> threads;
+    } told;
+    const WaveOutStartListener previous = waveOutSetStartListener([&](const WaveOutStartRecord& s) {
+        std::lock_guard l(told.lock);
+        told.starts.push_back(s);
+        told.threads.push_back(std::this_thread::get_id());
+    });
+    Reports r[3];
+    std::vector<Buffer> buffers;
+    buffers.reserve(6);
+    for (int i = 0; i < 6; ++i) {
+        HWAVEOUT h = open(pcmFormat(1, 48000, 16), r[i % 3]);
+        buffers.push_back(Buffer::of(std::vector<std::int16_t>(96, 8000)));
+        write(h, buffers.back());
+        ASSERT_TRUE(r[i % 3].waitDone(std::size_t(i / 3) + 1));
+        ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
+        std::this_thread::sleep_for(std::chrono::microseconds(700 + 531 * i));
+    }
+    const WaveOutStatus st = waveOutGetStatus();
+    std::vector<WaveOutStartRecord> log;
+    const Capture c = FinishCapture(&log);
+    waveOutSetStartListener(previous);
+    ASSERT_EQ(told.starts.size(), 6u);
+    ASSERT_EQ(log.size(), 6u);
+    for (std::size_t i = 0; i < 6; ++i) {
+        const WaveOutStartRecord& s = told.starts[i];
+        EXPECT_EQ(s.instance, reinterpret_cast<std::uint64_t>(&r[i % 3])) << i;
+        EXPECT_EQ(s.firstFrame, log[i].firstFrame) << i;
+        EXPECT_NE(told.threads[i], std::this_thread::get_id());
+        // Heard where the sound has it, on the output's clock.
+        const auto f = static_cast<std::size_t>(s.firstFrame);
+        ASSERT_LT(f, c.frames());
+        EXPECT_EQ(c.at(f, 0), 8000);
+        EXPECT_EQ(c.at(f - 1, 0), 0);
+        EXPECT_NEAR(double(s.heardNs - st.originNs) * 48000 / 1e9, double(f), 0.01) << i;
+    }
+}
 // still lands on its sample: the start is placed by when it was asked for.
 TEST(WaveOutRequestTime, LateCallerLandsOnItsSampleWithinTheStrokeLatency) {
     TempDir dir;
