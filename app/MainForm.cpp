@@ -198,6 +198,8 @@ void TfMainform::CreateComponents() {
     FListen->setFont(Tahoma(13));
     connect(FListen, &QPushButton::clicked, this, Guarded([this](bool) { bListenClick(FListen); }));
 
+    CreateRingingOptions();
+
     panel->OnResize = [this] {
         FSequence->move(FButtons->width() - 6 - FSequence->width(), FSequence->y());
         pButtonsResize();
@@ -237,6 +239,7 @@ void TfMainform::FormCreate() {
     }
     failures << LoadSoundFiles();
     LoadDelays();
+    LoadRingingOptions();
     FLoading = false;
     if (!failures.isEmpty())
         Application.HandleException(std::make_exception_ptr(Exception(failures.join(QLatin1Char('\n')))));

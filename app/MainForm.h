@@ -28,6 +28,8 @@ class TImage;
 class TLabel;
 class TMMLED;
 class TMMWavePlayer;
+class TStrikingRecord;
+class TfRingingOptions;
 class TTimer;
 
 inline constexpr int kBellCount = 16;
@@ -88,6 +90,14 @@ public:
     void LoadPosition();
     void SavePosition();
 
+    // ---- Ringing options: the striking record and its chart (MainFormRinging)
+    void RingingOptions1Click();
+    // The tower's settings for a record's comment line, with the bells it struck.
+    QString TowerSettings(const QList<int>& Bells) const;
+    QAction* RingingOptions1() const { return FRingingOptions1; }
+    TStrikingRecord* StrikingRecord() const { return FStrikingRecord; }
+    TfRingingOptions* RingingOptionsForm() const { return FRingingOptionsForm; }
+
     // ---- Layout and bell controls
     void FormResize();
     void pButtonsResize();
@@ -130,6 +140,8 @@ protected:
 
 private:
     void CreateComponents();
+    void CreateRingingOptions();
+    void LoadRingingOptions();
     // Plays bell n (1 to 16) now; a sound file that fails names its bell and file.
     void PlayBell(int Bell);
     void ReportOnce(const std::exception_ptr& Error);
@@ -145,6 +157,9 @@ private:
     QAction* FSetCOMPORT1 = nullptr;
     QAction* FQuorvelWebsite1 = nullptr;
     QAction* FClose1 = nullptr;
+    QAction* FRingingOptions1 = nullptr;
+    TStrikingRecord* FStrikingRecord = nullptr;
+    TfRingingOptions* FRingingOptionsForm = nullptr;
     QWidget* FButtons = nullptr;
     QComboBox* FPort = nullptr;
     QCheckBox* FDelaysActive = nullptr;

@@ -3,6 +3,7 @@
 
 #include "app/MainForm.h"
 
+#include "app/StrikingRecord.h"
 #include "app/Widgets.h"
 #include "comport/FComPort.h"
 #include "controls/MMLED.h"
@@ -131,6 +132,7 @@ void TfMainform::bListenClick(QObject* Sender) {
         FComPort->SetActive(!FComPort->GetActive());
         const bool open = FComPort->GetActive();
         FSequence->setEnabled(!open);
+        if (open) FStrikingRecord->ListeningStarted();
         if (auto* button = qobject_cast<QPushButton*>(Sender))
             button->setText(open ? QStringLiteral("STOP LISTENING") : QStringLiteral("START LISTENING"));
     } catch (...) {
@@ -149,6 +151,8 @@ void TfMainform::cbPortChange() {
 }
 
 void TfMainform::FComPort1AfterClose(TFComPort*) {
+    // However the port closed, the touch being rung has ended.
+    FStrikingRecord->ListeningStopped();
     // The button and the selector set the controls themselves (a port change
     // leaves them as they were).
     if (FPortByHand) return;

@@ -1,0 +1,103 @@
+// "Ringing Options..." on the logo's menu: the striking record of each
+// practice, the double-strike guard, and the chart of the last touch.
+
+#include "app/MainForm.h"
+
+#include "app/Guarded.h"
+#include "app/RingingOptionsForm.h"
+#include "app/StrikingRecord.h"
+#include "comport/FComPort.h"
+#include "platform/gui/Timer.h"
+#include "platform/profile/IniFile.h"
+#include "playback/MMWaveOut.h"
+#include "playback/MMWavePlayer.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QDir>
+#include <QMenu>
+
+namespace {
+
+const QString kRinging = QStringLiteral("RINGING");
+const QString kRecord = QStringLiteral("Record");
+const QString kFolder = QStringLiteral("Folder");
+
+// The instance a player's voices are opened with: its output device.
+std::uint64_t InstanceOf(const TMMWavePlayer* Player) {
+    for (QObject* child : Player->children())
+        if (auto* device = dynamic_cast<TMMCustomWaveOut*>(child))
+            return reinterpret_cast<std::uint64_t>(device);
+    return 0;
+}
+
+// The double-strike guard is the stroke handling's (GuardMs/SetGuardMs);
+// a window without one has none.
+template <typename F>
+int GuardOf(const F& Form) {
+    if constexpr (requires { Form.GuardMs(); })
+        return Form.GuardMs();
+    else
+        return 0;
+}
+template <typename F>
+void SetGuardOf(F& Form, int Ms) {
+    if constexpr (requires { Form.SetGuardMs(Ms); }) Form.SetGuardMs(Ms);
+}
+
+}  // namespace
+
+void TfMainform::CreateRingingOptions() {
+    FStrikingRecord = new TStrikingRecord(this);
+    FStrikingRecord->setObjectName(QStringLiteral("StrikingRecord"));
+    for (int n = 1; n <= kBellCount; ++n) FStrikingRecord->SetInstance(n, InstanceOf(FPlayers[n]));
+    FStrikingRecord->OnSettings = [this](const QList<int>& Bells) { return TowerSettings(Bells); };
+
+    FRingingOptions1 = new QAction(QStringLiteral("Ringing Options..."), FPopupMenu1);
+    FRingingOptions1->setObjectName(QStringLiteral("RingingOptions1"));
+    // With the other settings, above the first separator.
+    QAction* before = FPopupMenu1->findChild<QAction*>(QStringLiteral("N1"));
+    FPopupMenu1->insertAction(before, FRingingOptions1);
+    connect(FRingingOptions1, &QAction::triggered, this, Guarded([this](bool) { RingingOptions1Click(); }));
+}
+
+void TfMainform::LoadRingingOptions() {
+    FStrikingRecord->SetFolder(FInifile->ReadString(kRinging, kFolder, QString()));
+    FStrikingRecord->SetActive(FInifile->ReadInteger(kRinging, kRecord, 0) != 0);
+}
+
+void TfMainform::RingingOptions1Click() {
+    if (!FRingingOptionsForm) {
+        FRingingOptionsForm = new TfRingingOptions(this, FStrikingRecord);
+        FRingingOptionsForm->setWindowFlag(Qt::Window);
+        FRingingOptionsForm->OnApply = [this](bool Record, const QString& Folder, int GuardMs) {
+            // The default folder is stored as none, so that it follows the user's documents.
+            const QString folder =
+                QDir::cleanPath(Folder) == QDir::cleanPath(TStrikingRecord::DefaultFolder()) ? QString()
+                                                                                             : Folder;
+            FInifile->WriteInteger(kRinging, kRecord, Record ? 1 : 0);
+            FInifile->WriteString(kRinging, kFolder, folder);
+            FStrikingRecord->SetFolder(folder);
+            FStrikingRecord->SetActive(Record);
+            SetGuardOf(*this, GuardMs);
+        };
+    }
+    FRingingOptionsForm->Load(GuardOf(*this));
+    FRingingOptionsForm->show();
+    FRingingOptionsForm->raise();
+    FRingingOptionsForm->activateWindow();
+}
+
+QString TfMainform::TowerSettings(const QList<int>& Bells) const {
+    QStringList delays;
+    for (int bell : Bells)
+        if (bell >= 1 && bell <= kBellCount)
+            delays
+                << QStringLiteral("%1=%2").arg(QLatin1Char(LowndesBell(bell))).arg(FTimers[bell]->Interval());
+    const int guard = GuardOf(*this);
+    return QStringLiteral("receiver %1; delays %2, in ms %3; double-strike guard %4")
+        .arg(FComPort->DeviceName(),
+             FDelaysActive->isChecked() ? QStringLiteral("active") : QStringLiteral("off"),
+             delays.join(QLatin1Char(' ')),
+             guard > 0 ? QStringLiteral("%1 ms").arg(guard) : QStringLiteral("off"));
+}

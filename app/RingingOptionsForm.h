@@ -1,0 +1,60 @@
+#pragma once
+
+// "Ringing Options...": whether practices are recorded and where the files
+// go, the double-strike guard, and a chart of the last touch. "OK" hands the
+// values to OnApply; the chart follows each touch as it ends.
+
+#include <QDialog>
+#include <functional>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QScrollArea;
+class QSpinBox;
+class TStrikingRecord;
+class TTouchChart;
+
+class TfRingingOptions : public QDialog {
+    Q_OBJECT
+
+public:
+    TfRingingOptions(QWidget* Owner, TStrikingRecord* Record);
+
+    // Fills the controls (the record's own state and the guard given).
+    void Load(int GuardMs);
+    void bFolderClick();
+    void bOkClick();
+
+    // Called by "OK" with the values chosen.
+    std::function<void(bool Record, const QString& Folder, int GuardMs)> OnApply;
+
+    // How a folder is chosen: the current one in, the choice (empty for none)
+    // out. Tests install their own; returns the previous. Empty: the system's.
+    using TFolderChooser = std::function<QString(QWidget* Parent, const QString& Current)>;
+    static TFolderChooser SetFolderChooser(TFolderChooser Chooser);
+
+    QCheckBox* cbRecord() const { return FRecord; }
+    QLineEdit* eFolder() const { return FFolder; }
+    QPushButton* bFolder() const { return FChoose; }
+    QSpinBox* seGuard() const { return FGuard; }
+    QLabel* lLastTouch() const { return FLast; }
+    TTouchChart* Chart() const { return FChart; }
+    QPushButton* bOk() const { return FOk; }
+    QPushButton* bCancel() const { return FCancel; }
+
+private:
+    void ShowLastTouch();
+
+    TStrikingRecord* FRecordOf;
+    QCheckBox* FRecord;
+    QLineEdit* FFolder;
+    QPushButton* FChoose;
+    QSpinBox* FGuard;
+    QLabel* FLast;
+    QScrollArea* FScroll;
+    TTouchChart* FChart;
+    QPushButton* FOk;
+    QPushButton* FCancel;
+};

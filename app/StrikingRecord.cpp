@@ -1,0 +1,210 @@
+#include "app/StrikingRecord.h"
+
+#include "app/Program.h"
+#include "platform/gui/Dialogs.h"
+#include "platform/waveout/waveout.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+#include <QTimer>
+#include <algorithm>
+#include <cmath>
+#include <set>
+
+// ---- TTouch ---------------------------------------------------------------------------
+
+int TTouch::BellsStruck() const {
+    std::set<int> bells;
+    for (const TBlow& b : Blows) bells.insert(b.Bell);
+    return static_cast<int>(bells.size());
+}
+
+std::int64_t TTouch::Ms(std::size_t Blow) const {
+    return std::llround(static_cast<double>(Blows[Blow].HeardNs - Blows.front().HeardNs) / 1e6);
+}
+
+// ---- The Lowndes form -------------------------------------------------------------
+
+char LowndesBell(int Bell) {
+    static constexpr char kBells[] = "1234567890ETABCD";
+    return Bell >= 1 && Bell <= kRecordBells ? kBells[Bell - 1] : '?';
+}
+
+QByteArray LowndesLine(bool Handstroke, int Bell, std::int64_t Ms) {
+    // The reader adds 0x10000 whenever a time is smaller than the one before.
+    const auto wrapped = static_cast<unsigned>(Ms & 0xFFFF);
+    QByteArray line(Handstroke ? "H " : "B ");
+    line += LowndesBell(Bell);
+    line += " 0x";
+    line += QByteArray::number(wrapped, 16).toUpper().rightJustified(4, '0');
+    return line;
+}
+
+QByteArray LowndesText(const TTouch& Touch) {
+    QByteArray text = "#. " + QByteArray(kProductTitle) + " v" + QByteArray(kProductVersion) + ", touch of " +
+                      Touch.Started.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toUtf8();
+    if (!Touch.Settings.isEmpty()) text += "; " + Touch.Settings.toUtf8();
+    // One line, whatever the settings hold.
+    text.replace('\r', ' ').replace('\n', ' ');
+    text += '\n';
+    for (std::size_t i = 0; i < Touch.Blows.size(); ++i)
+        text += LowndesLine(Touch.Blows[i].Handstroke, Touch.Blows[i].Bell, Touch.Ms(i)) + '\n';
+    return text;
+}
+
+// ---- TStrikingRecord ----------------------------------------------------------------
+
+TStrikingRecord::TStrikingRecord(QObject* Owner) : QObject(Owner) {
+    FQuiet = new QTimer(this);
+    FQuiet->setSingleShot(true);
+    FQuiet->setTimerType(Qt::PreciseTimer);
+    connect(FQuiet, &QTimer::timeout, this, [this] { EndTouch(); });
+    // The mixer's reports come on its callback thread; the blow is taken on
+    // the main thread.
+    waveOutSetStartListener([this](const WaveOutStartRecord& Start) {
+        if (!FActive.load(std::memory_order_relaxed) || !Start.instance) return;
+        for (int n = 1; n <= kRecordBells; ++n) {
+            if (FInstances[n].load(std::memory_order_relaxed) != Start.instance) continue;
+            const std::int64_t heard = Start.heardNs, asked = Start.requestNs;
+            QMetaObject::invokeMethod(
+                this, [this, n, heard, asked] { Heard(n, heard, asked); }, Qt::QueuedConnection);
+            return;
+        }
+    });
+}
+
+TStrikingRecord::~TStrikingRecord() {
+    // Once this returns the listener is never called again.
+    waveOutSetStartListener(nullptr);
+    blockSignals(true);
+    EndTouch();
+}
+
+void TStrikingRecord::SetInstance(int Bell, std::uint64_t Instance) {
+    if (Bell >= 1 && Bell <= kRecordBells) FInstances[Bell].store(Instance, std::memory_order_relaxed);
+}
+
+void TStrikingRecord::SetActive(bool Value) {
+    if (Value == Active()) return;
+    if (!Value) EndTouch();
+    FActive.store(Value, std::memory_order_relaxed);
+    if (Value) WritePending();
+}
+
+void TStrikingRecord::SetFolder(const QString& Value) {
+    if (Value == FFolder) return;
+    FFolder = Value;
+    // Another folder is another chance for what could not be written.
+    FReported = false;
+    WritePending();
+}
+
+QString TStrikingRecord::DefaultFolder() {
+    QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (documents.isEmpty()) documents = QDir::homePath();
+    return QDir(documents).filePath(QStringLiteral("Quorvel"));
+}
+
+void TStrikingRecord::ListeningStarted() {
+    if (FStoppedNs) EndTouch();
+    FListening = true;
+    FStoppedNs = 0;
+}
+
+void TStrikingRecord::ListeningStopped() {
+    if (!FListening) return;
+    FListening = false;
+    FStoppedNs = waveOutNowNs();
+    // The touch ends once the strokes asked for before now have been heard:
+    // the output's stroke latency and a margin for the reports on their way.
+    const WaveOutStatus status = waveOutGetStatus();
+    const int latencyMs = status.rate ? static_cast<int>(status.latencyFrames * 1000 / status.rate) : 0;
+    FQuiet->start(latencyMs + 250);
+}
+
+void TStrikingRecord::Heard(int Bell, std::int64_t HeardNs, std::int64_t RequestNs) {
+    if (!Active() || Bell < 1 || Bell > kRecordBells) return;
+    if (!FListening && !(FStoppedNs && RequestNs < FStoppedNs)) return;
+    if (!FTouch.Empty() && HeardNs - FTouch.Blows.back().HeardNs > kQuietNs) EndTouch();
+    const bool hand = !FLastHeard[Bell] || HeardNs - FLastHeard[Bell] > kQuietNs || !FLastHand[Bell];
+    FLastHeard[Bell] = HeardNs;
+    FLastHand[Bell] = hand;
+    if (FTouch.Empty()) {
+        const std::int64_t agoMs = (waveOutNowNs() - HeardNs) / 1000000;
+        FTouch.Started = QDateTime::currentDateTime().addMSecs(-agoMs);
+    }
+    // Two voices begun in one block of the mixer may be reported either way round.
+    auto at = FTouch.Blows.end();
+    while (at != FTouch.Blows.begin() && std::prev(at)->HeardNs > HeardNs) --at;
+    FTouch.Blows.insert(at, TBlow{Bell, hand, HeardNs});
+    if (FListening) Arm();
+}
+
+void TStrikingRecord::Arm() {
+    const std::int64_t dueNs = FTouch.Blows.back().HeardNs + kQuietNs;
+    FQuiet->start(static_cast<int>(std::max<std::int64_t>(0, (dueNs - waveOutNowNs()) / 1000000 + 1)));
+}
+
+void TStrikingRecord::EndTouch() {
+    FQuiet->stop();
+    FStoppedNs = 0;
+    if (FTouch.Empty()) return;
+    TTouch touch = std::move(FTouch);
+    FTouch = TTouch();
+    if (OnSettings) {
+        std::set<int> bells;
+        for (const TBlow& b : touch.Blows) bells.insert(b.Bell);
+        touch.Settings = OnSettings(QList<int>(bells.begin(), bells.end()));
+    }
+    FLastTouch = touch;
+    FPending.push_back(std::move(touch));
+    WritePending();
+    emit TouchEnded();
+}
+
+void TStrikingRecord::WritePending() {
+    while (!FPending.empty()) {
+        QString error;
+        if (!Write(FPending.front(), error)) {
+            Report(error);
+            return;
+        }
+        FPending.erase(FPending.begin());
+        FReported = false;
+    }
+}
+
+bool TStrikingRecord::Write(TTouch& Touch, QString& Error) {
+    const QString folder = Folder();
+    if (!QDir().mkpath(folder)) {
+        Error = QStringLiteral("Cannot create the folder %1").arg(QDir::toNativeSeparators(folder));
+        return false;
+    }
+    const QString stem = QStringLiteral("touch-") + Touch.Started.toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString path = QDir(folder).filePath(stem + QStringLiteral(".txt"));
+    for (int n = 2; QFileInfo::exists(path); ++n)
+        path = QDir(folder).filePath(QStringLiteral("%1-%2.txt").arg(stem).arg(n));
+    QSaveFile file(path);
+    const QByteArray text = LowndesText(Touch);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
+        Error = QStringLiteral("Cannot write %1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
+        return false;
+    }
+    FLastFile = path;
+    return true;
+}
+
+void TStrikingRecord::Report(const QString& Error) {
+    if (FReported) return;
+    FReported = true;
+    // Not from inside whatever ended the touch (a port closing, a timer).
+    const QString text =
+        QStringLiteral(
+            "The striking record could not be written.\r%1\rRinging goes on; the touch is kept and "
+            "written when the next touch ends, or when the folder is changed in Ringing Options.")
+            .arg(Error);
+    QMetaObject::invokeMethod(
+        this, [text] { MessageDlg(text, mtError); }, Qt::QueuedConnection);
+}

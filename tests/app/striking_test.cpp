@@ -1,0 +1,130 @@
+// A practice recorded as a band would: rounds on eight bells struck through a
+// pseudo-terminal with the record on, the touch ended by ten quiet seconds,
+// and its Lowndes file read back by a reader that knows only the file's form
+// and judged against where each bell starts in the captured sound.
+
+#include "app/MainForm.h"
+#include "app/StrikingRecord.h"
+#include "comport/FComPort.h"
+#include "platform/waveout/waveout.h"
+#include "tests/support/ConsoleKit.h"
+#include "tests/support/EventPump.h"
+#include "tests/support/LowndesReader.h"
+#include "tests/support/PseudoTerminal.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QDate>
+#include <QDir>
+#include <QFile>
+#include <QPushButton>
+#include <QTest>
+
+namespace {
+
+constexpr int kBells = 8;
+constexpr int kRows = 4;
+constexpr int kGapMs = 180;   // between blows
+constexpr int kSoundMs = 90;  // shorter than the gap: each start shows in the sound
+
+class StrikingRecordTest : public ConsoleTest, protected CaptureFixture {
+protected:
+    void SetUp() override {
+        ConsoleTest::SetUp();
+        StartCapture();
+    }
+
+    QString Folder() const { return Sandbox->Dir.file(QStringLiteral("practice")); }
+
+    void OpenListening() {
+        QByteArray s = "[COMPORT]\nFComPort1.DeviceName=" + QByteArray(Pty.SlavePath().c_str()) + "\n";
+        s += "[RINGING]\nRecord=1\nFolder=" + Folder().toUtf8() + "\n[SOUNDFILES]\n";
+        // Six codes tell the bells apart; 7 and 8 share 1's and 2's, but never their moment.
+        for (int bell = 1; bell <= kBells; ++bell) {
+            const QString file = MakeCodedBell(Sandbox->Dir.file(QStringLiteral("bell%1.wav").arg(bell)),
+                                               (bell - 1) % 6, kSoundMs);
+            s += "BELL" + QByteArray::number(bell) + "=" + file.toUtf8() + "\n";
+        }
+        Open(s);
+        ASSERT_TRUE(Sandbox->Boxes.Boxes.empty()) << Sandbox->Boxes.Boxes[0].Text.toStdString();
+        Form->cbDelaysActive()->setChecked(false);
+        QTest::mouseClick(Form->bListen(), Qt::LeftButton);
+        ASSERT_TRUE(Form->FComPort1()->GetActive());
+    }
+
+    // Strikes Rows rows of rounds, one blow every kGapMs, the window running between.
+    void RingRounds(int Rows) {
+        const std::int64_t begin = waveOutNowNs();
+        for (int i = 0; i < Rows * kBells; ++i) {
+            const std::int64_t due = begin + std::int64_t(i) * kGapMs * 1000000;
+            ASSERT_TRUE(PumpUntil([&] { return waveOutNowNs() >= due; }, 10));
+            const char stroke = char('1' + i % kBells);
+            ASSERT_TRUE(Pty.Send(&stroke, 1));
+        }
+    }
+
+    QStringList Files() const { return QDir(Folder()).entryList(QDir::Files, QDir::Name); }
+
+    PseudoTerminal Pty;
+};
+
+TEST_F(StrikingRecordTest, RoundsOnEightBellsAreWrittenAsHeardWithinAMillisecond) {
+    OpenListening();
+    if (HasFatalFailure()) return;
+    RingRounds(kRows);
+    if (HasFatalFailure()) return;
+
+    // Ten quiet seconds end the touch while the window still listens.
+    const std::int64_t lastStroke = waveOutNowNs();
+    ASSERT_TRUE(PumpUntil([&] { return Files().size() == 1; }, 20)) << "no file after the quiet time";
+    EXPECT_GE(waveOutNowNs() - lastStroke, std::int64_t(9500) * 1000000) << "the touch ended early";
+    // One more row after the pause: a touch of its own, every bell at handstroke again.
+    RingRounds(1);
+    if (HasFatalFailure()) return;
+    PumpFor(300);
+    QTest::mouseClick(Form->bListen(), Qt::LeftButton);
+    ASSERT_TRUE(PumpUntil([&] { return Files().size() == 2; }, 5)) << "stopping did not end the touch";
+    ASSERT_TRUE(PumpUntil([&] { return Form->AllStopped(); }, 5));
+    Form.reset();
+    const Capture mix = FinishCapture();
+    ASSERT_TRUE(Sandbox->Boxes.Boxes.empty()) << Sandbox->Boxes.Boxes[0].Text.toStdString();
+
+    const std::vector<Onset> onsets = Onsets(mix);
+    ASSERT_EQ(onsets.size(), std::size_t((kRows + 1) * kBells));
+    const QStringList files = Files();
+    std::size_t firstOnset = 0;
+    for (int touch = 0; touch < 2; ++touch) {
+        QFile f(QDir(Folder()).filePath(files[touch]));
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << files[touch].toStdString();
+        const QByteArray text = f.readAll();
+        const QList<QByteArray> lines = text.split('\n');
+        // The comment names the date and the tower's settings.
+        EXPECT_TRUE(lines[0].startsWith("#. Quorvel 16 ")) << lines[0].toStdString();
+        EXPECT_TRUE(lines[0].contains(QDate::currentDate().toString(Qt::ISODate).toUtf8()))
+            << lines[0].toStdString();
+        EXPECT_TRUE(lines[0].contains(Pty.SlavePath().c_str())) << lines[0].toStdString();
+        EXPECT_TRUE(lines[0].contains("delays off")) << lines[0].toStdString();
+        QStringList problems;
+        const std::vector<LowndesBlow> blows = ReadLowndes(text, &problems);
+        EXPECT_TRUE(problems.isEmpty()) << problems.join(QLatin1Char('\n')).toStdString();
+        const int rows = touch == 0 ? kRows : 1;
+        ASSERT_EQ(blows.size(), std::size_t(rows * kBells)) << text.toStdString();
+        const double first = double(onsets[firstOnset].Frame);
+        for (std::size_t i = 0; i < blows.size(); ++i) {
+            const Onset& heard = onsets[firstOnset + i];
+            const int bell = int(i % kBells) + 1;
+            EXPECT_EQ(blows[i].Bell, char('0' + bell)) << "touch " << touch << " blow " << i;
+            EXPECT_EQ(heard.Code, (bell - 1) % 6) << "touch " << touch << " blow " << i;
+            // Rows alternate, handstroke first.
+            EXPECT_EQ(blows[i].Stroke, (i / kBells) % 2 ? 'B' : 'H') << "touch " << touch << " blow " << i;
+            const double soundMs = (double(heard.Frame) - first) * 1000.0 / mix.rate;
+            EXPECT_LE(std::abs(double(blows[i].Ms) - soundMs), 1.0)
+                << "touch " << touch << " blow " << i << ": file " << blows[i].Ms << " ms, sound " << soundMs
+                << " ms";
+        }
+        firstOnset += blows.size();
+    }
+}
+
+}  // namespace
