@@ -205,6 +205,7 @@ void TfMainform::CreateComponents() {
         pButtonsResize();
     };
     pButtonsResize();
+    CreateReceiverComponents();
 }
 
 void TfMainform::FormCreate() {
@@ -239,6 +240,7 @@ void TfMainform::FormCreate() {
     }
     failures << LoadSoundFiles();
     LoadDelays();
+    LoadGuard();
     LoadRingingOptions();
     FLoading = false;
     if (!failures.isEmpty())

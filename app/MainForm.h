@@ -7,6 +7,7 @@
 // group lives in its own source file (MainFormStrokes, MainFormSettings,
 // MainFormLayout).
 
+#include "app/StrokeGuard.h"
 #include "controls/MouseEvents.h"
 
 #include <QString>
@@ -18,6 +19,7 @@
 #include <memory>
 
 class QCheckBox;
+class QLabel;
 class QComboBox;
 class QMenu;
 class QAction;
@@ -28,6 +30,8 @@ class TImage;
 class TLabel;
 class TMMLED;
 class TMMWavePlayer;
+class TReceiverQuery;
+struct TDelaysAnswer;
 class TStrikingRecord;
 class TfRingingOptions;
 class TTimer;
@@ -80,6 +84,18 @@ public:
     // arrival, a delay's due time, a sequence tick; now for anything else.
     static std::int64_t StrokeTime();
 
+    // ---- The receiver's questions and the double-strike guard (MainFormReceiver)
+    // Asks the receiver whether it is there, once listening has started.
+    void CheckReceiver();
+    void ReceiverDelays1Click();
+    // Strokes of a bell within this many ms of its last heard one are
+    // bounces (0 off, up to 500); stored in the settings file.
+    int GuardMs() const;
+    void SetGuardMs(int Ms);
+    // Strokes the guard dropped since the program started.
+    int IgnoredStrokes() const;
+    void LoadGuard();
+
     // ---- Settings file
     void LoadComSettings(TIniFile& FromInifile);
     void SaveComSettings(TIniFile& ToInifile);
@@ -118,6 +134,8 @@ public:
     QAction* SetCOMPORT1() const { return FSetCOMPORT1; }
     QAction* QuorvelWebsite1() const { return FQuorvelWebsite1; }
     QAction* Close1() const { return FClose1; }
+    QAction* ReceiverDelays1() const { return FReceiverDelays1; }
+    QLabel* lReceiver() const { return FReceiverStatus; }
     QWidget* pButtons() const { return FButtons; }
     QComboBox* cbPort() const { return FPort; }
     QCheckBox* cbDelaysActive() const { return FDelaysActive; }
@@ -145,6 +163,12 @@ private:
     // Plays bell n (1 to 16) now; a sound file that fails names its bell and file.
     void PlayBell(int Bell);
     void ReportOnce(const std::exception_ptr& Error);
+    void CreateReceiverComponents();
+    bool BellsSilent() const;
+    void ReceiverDelaysAnswered(const TDelaysAnswer& Answer);
+    // The bell a received byte strikes: 0 for an answer's byte, a byte
+    // that names no bell, or a bounce.
+    int ReceiverStroke(unsigned char Byte, std::int64_t ArrivalNs);
 
     std::array<TMMLED*, kBellCount + 1> FLEDs{};
     std::array<TLabel*, kBellCount + 1> FLabels{};
@@ -178,6 +202,11 @@ private:
     bool FCloseReported = false;
     // While the listen button or the port selector opens or closes the port.
     bool FPortByHand = false;
+
+    TReceiverQuery* FReceiverQuery = nullptr;
+    QAction* FReceiverDelays1 = nullptr;
+    QLabel* FReceiverStatus = nullptr;
+    TStrokeGuard FStrokeGuard;
 };
 
 // The one main window, set while it exists (the delay dialog reaches it here).

@@ -75,11 +75,13 @@ int TfMainform::BellOfChar(unsigned char Byte) {
 }
 
 void TfMainform::FComPort1RxChar(QObject*) {
-    const int bell = BellOfChar(FComPort->ReadByte());
+    const unsigned char byte = FComPort->ReadByte();
+    const std::int64_t arrival = FComPort->LastReadArrival();
     // The bell is heard from when its byte came off the line, however late
     // the main thread got to it.
-    const WaveOutRequestScope stroke(FComPort->LastReadArrival());
-    if (bell) Play(bell);
+    const WaveOutRequestScope stroke(arrival);
+    // Answers to the program's own questions and bounces strike nothing.
+    if (const int bell = ReceiverStroke(byte, arrival ? arrival : waveOutNowNs())) Play(bell);
 }
 
 void TfMainform::Play(int Bell) {
@@ -135,6 +137,7 @@ void TfMainform::bListenClick(QObject* Sender) {
         if (open) FStrikingRecord->ListeningStarted();
         if (auto* button = qobject_cast<QPushButton*>(Sender))
             button->setText(open ? QStringLiteral("STOP LISTENING") : QStringLiteral("START LISTENING"));
+        if (open) CheckReceiver();
     } catch (...) {
         MessageDlg(QStringLiteral("Cannot Start Communications with Receiver\rCheck COM Port Settings"),
                    mtError);
