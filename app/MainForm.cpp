@@ -5,6 +5,7 @@
 
 #include "app/Guarded.h"
 #include "app/Program.h"
+#include "app/StrikingRecord.h"
 #include "app/Widgets.h"
 #include "comport/FComPort.h"
 #include "controls/MMLED.h"
@@ -55,6 +56,9 @@ TfMainform::~TfMainform() {
     // The port is destroyed after this window, with its children: its close
     // must not reach back into it.
     FComPort->AfterClose = nullptr;
+    // A touch being rung is written now, while the settings it names are here.
+    delete FStrikingRecord;
+    FStrikingRecord = nullptr;
     if (fMainform == this) fMainform = nullptr;
 }
 

@@ -31,20 +31,6 @@ std::uint64_t InstanceOf(const TMMWavePlayer* Player) {
     return 0;
 }
 
-// The double-strike guard is the stroke handling's (GuardMs/SetGuardMs);
-// a window without one has none.
-template <typename F>
-int GuardOf(const F& Form) {
-    if constexpr (requires { Form.GuardMs(); })
-        return Form.GuardMs();
-    else
-        return 0;
-}
-template <typename F>
-void SetGuardOf(F& Form, int Ms) {
-    if constexpr (requires { Form.SetGuardMs(Ms); }) Form.SetGuardMs(Ms);
-}
-
 }  // namespace
 
 void TfMainform::CreateRingingOptions() {
@@ -79,10 +65,10 @@ void TfMainform::RingingOptions1Click() {
             FInifile->WriteString(kRinging, kFolder, folder);
             FStrikingRecord->SetFolder(folder);
             FStrikingRecord->SetActive(Record);
-            SetGuardOf(*this, GuardMs);
+            SetGuardMs(GuardMs);
         };
     }
-    FRingingOptionsForm->Load(GuardOf(*this));
+    FRingingOptionsForm->Load(GuardMs());
     FRingingOptionsForm->show();
     FRingingOptionsForm->raise();
     FRingingOptionsForm->activateWindow();
@@ -94,7 +80,7 @@ QString TfMainform::TowerSettings(const QList<int>& Bells) const {
         if (bell >= 1 && bell <= kBellCount)
             delays
                 << QStringLiteral("%1=%2").arg(QLatin1Char(LowndesBell(bell))).arg(FTimers[bell]->Interval());
-    const int guard = GuardOf(*this);
+    const int guard = GuardMs();
     return QStringLiteral("receiver %1; delays %2, in ms %3; double-strike guard %4")
         .arg(FComPort->DeviceName(),
              FDelaysActive->isChecked() ? QStringLiteral("active") : QStringLiteral("off"),

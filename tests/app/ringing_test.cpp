@@ -362,6 +362,7 @@ TEST_F(RingingOptionsTest, SwitchedOnItIsStoredAndThePracticeIsWrittenAndCharted
     EXPECT_FALSE(options->isVisible());
     EXPECT_TRUE(Form->StrikingRecord()->Active());
     EXPECT_EQ(Form->StrikingRecord()->Folder(), folder);
+    EXPECT_EQ(Form->GuardMs(), 120);
     const QByteArray stored = Sandbox->ReadSettings();
     EXPECT_TRUE(stored.contains("[RINGING]\nRecord=1\nFolder=" + folder.toUtf8() + "\n"))
         << stored.toStdString();
@@ -385,7 +386,34 @@ TEST_F(RingingOptionsTest, SwitchedOnItIsStoredAndThePracticeIsWrittenAndCharted
     Open(QByteArray());
     EXPECT_TRUE(Form->StrikingRecord()->Active());
     EXPECT_EQ(Form->StrikingRecord()->Folder(), folder);
+    EXPECT_EQ(Form->GuardMs(), 120);
+    options = OpenOptions();
+    ASSERT_TRUE(options);
+    EXPECT_EQ(options->seGuard()->value(), 120);
     EXPECT_TRUE(Sandbox->Boxes.Boxes.empty());
 }
 
 }  // namespace
+
+TEST_F(RingingOptionsTest, AWindowClosedMidTouchWritesItWithTheTowersSettings) {
+    const QString folder = Sandbox->Dir.file(QStringLiteral("practice"));
+    Open(Settings("[RINGING]\nRecord=1\nFolder=" + folder.toUtf8() + "\n[DELAY]\nBELL2=40\n"));
+    QTest::mouseClick(Form->bListen(), Qt::LeftButton);
+    ASSERT_TRUE(Form->FComPort1()->GetActive());
+    ASSERT_TRUE(Pty.Send(std::string("1")));
+    ASSERT_TRUE(Pty.Send(std::string("2")));
+    ASSERT_TRUE(PumpUntil([&] { return Form->StrikingRecord()->Touch().Blows.size() == 2; }, 5));
+    ASSERT_TRUE(PumpUntil([&] { return Form->AllStopped(); }, 5));
+    Form.reset();
+    const QStringList files = QDir(folder).entryList(QDir::Files);
+    ASSERT_EQ(files.size(), 1);
+    QFile f(QDir(folder).filePath(files[0]));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray text = f.readAll();
+    // Bell 2 is heard first: its delay is the shorter.
+    EXPECT_EQ(Strokes(text), "H2 H1");
+    const QByteArray comment = text.left(text.indexOf('\n'));
+    EXPECT_TRUE(comment.endsWith("; receiver " + QByteArray(Pty.SlavePath().c_str()) +
+                                 "; delays active, in ms 1=300 2=40; double-strike guard off"))
+        << comment.toStdString();
+}
