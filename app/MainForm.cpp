@@ -4,6 +4,7 @@
 #include "app/MainForm.h"
 
 #include "app/Guarded.h"
+#include "app/PortList.h"
 #include "app/Program.h"
 #include "app/StrikingRecord.h"
 #include "app/Widgets.h"
@@ -46,6 +47,15 @@ TfMainform::TPortLister TfMainform::SetPortLister(TPortLister Lister) {
     return previous;
 }
 
+QStringList TfMainform::SystemPorts() {
+    QStringList ports;
+    if (PortLister())
+        PortLister()(ports);
+    else
+        TFComPort::EnumComDevicesFromRegistry(ports);
+    return ports;
+}
+
 TfMainform::TfMainform(QWidget* parent) : QWidget(parent) {
     fMainform = this;
     CreateComponents();
@@ -79,6 +89,8 @@ void TfMainform::CreateComponents() {
     FPopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
     FSetCOMPORT1 = FPopupMenu1->addAction(QStringLiteral("Setup Selected COM Port"));
     FSetCOMPORT1->setObjectName(QStringLiteral("SetCOMPORT1"));
+    FSoundOutput1 = FPopupMenu1->addAction(QStringLiteral("Sound Output..."));
+    FSoundOutput1->setObjectName(QStringLiteral("SoundOutput1"));
     FPopupMenu1->addSeparator()->setObjectName(QStringLiteral("N1"));
     FQuorvelWebsite1 = FPopupMenu1->addAction(QStringLiteral("Quorvel Website"));
     FQuorvelWebsite1->setObjectName(QStringLiteral("QuorvelWebsite1"));
@@ -87,6 +99,7 @@ void TfMainform::CreateComponents() {
     FClose1->setObjectName(QStringLiteral("Close1"));
     connect(FPopupMenu1, &QMenu::aboutToShow, this, Guarded([this] { PopupMenu1Popup(); }));
     connect(FSetCOMPORT1, &QAction::triggered, this, Guarded([this](bool) { SetCOMPORT1Click(); }));
+    connect(FSoundOutput1, &QAction::triggered, this, Guarded([this](bool) { SoundOutput1Click(); }));
     connect(FQuorvelWebsite1, &QAction::triggered, this, Guarded([this](bool) { QuorvelWebsite1Click(); }));
     connect(FClose1, &QAction::triggered, this, Guarded([this](bool) { Close1Click(); }));
 
@@ -170,6 +183,9 @@ void TfMainform::CreateComponents() {
     FComPort->SetActive(false);
     FComPort->OnRxChar = [this](QObject* sender) { FComPort1RxChar(sender); };
     FComPort->AfterClose = [this](TFComPort* port) { FComPort1AfterClose(port); };
+    // An adapter plugged in or pulled out shows in the port selector at once.
+    FComPort->OnDeviceArrival = Guarded([this](QObject*, const QString&) { RefreshPorts(); });
+    FComPort->OnDeviceRemoved = Guarded([this](QObject*, const QString&) { RefreshPorts(); });
 
     auto* panel = new TPanel(this);
     FButtons = panel;
@@ -220,12 +236,8 @@ void TfMainform::FormCreate() {
     FInifile = std::make_unique<TIniFile>(FAppDataPath + QStringLiteral("settings.ini"));
     setWindowTitle(Application.Title() + QLatin1Char(' ') + kVersion);
 
-    QStringList ports;
-    if (PortLister())
-        PortLister()(ports);
-    else
-        TFComPort::EnumComDevicesFromRegistry(ports);
-    FPort->addItems(ports);
+    const QList<TPortEntry> ports = ListPorts(SystemPorts());
+    FillPortSelector(FPort, ports);
 
     // Whatever fails to load is reported once, at the end, and the rest
     // still loads: one bad value or moved file silences only itself.
@@ -238,6 +250,7 @@ void TfMainform::FormCreate() {
             failures << e.Message();
         }
         FPort->setEditText(FComPort->DeviceName());
+        FPortSettingsLoaded = true;
     } else {
         MessageDlg(QStringLiteral("QUORVEL Receiver Not Detected"), mtWarning);
         setWindowTitle(windowTitle() + QStringLiteral("   [RECEIVER NOT DETECTED]"));

@@ -60,6 +60,7 @@ public:
     void StopPlayers();
     void PopupMenu1Popup();
     void SetCOMPORT1Click();
+    void SoundOutput1Click();
     void QuorvelWebsite1Click();
     void Close1Click();
 
@@ -74,6 +75,8 @@ public:
     void cbPortChange();
     // The port closed without the window asking: its receiver was lost.
     void FComPort1AfterClose(TFComPort* ComPort);
+    // Lists the ports again, as an adapter comes or goes (MainFormDevices).
+    void RefreshPorts();
     void bSequenceClick(QObject* Sender);
     void Timer20Timer(QObject* Sender);
     // The bell a received byte names, 0 for none.
@@ -132,6 +135,7 @@ public:
     TImage* Image1() const { return FImage1; }
     QMenu* PopupMenu1() const { return FPopupMenu1; }
     QAction* SetCOMPORT1() const { return FSetCOMPORT1; }
+    QAction* SoundOutput1() const { return FSoundOutput1; }
     QAction* QuorvelWebsite1() const { return FQuorvelWebsite1; }
     QAction* Close1() const { return FClose1; }
     QAction* ReceiverDelays1() const { return FReceiverDelays1; }
@@ -160,6 +164,8 @@ private:
     void CreateComponents();
     void CreateRingingOptions();
     void LoadRingingOptions();
+    // The machine's serial ports, through the lister tests may install.
+    static QStringList SystemPorts();
     // Plays bell n (1 to 16) now; a sound file that fails names its bell and file.
     void PlayBell(int Bell);
     void ReportOnce(const std::exception_ptr& Error);
@@ -179,6 +185,7 @@ private:
     TImage* FImage1 = nullptr;
     QMenu* FPopupMenu1 = nullptr;
     QAction* FSetCOMPORT1 = nullptr;
+    QAction* FSoundOutput1 = nullptr;
     QAction* FQuorvelWebsite1 = nullptr;
     QAction* FClose1 = nullptr;
     QAction* FRingingOptions1 = nullptr;
@@ -207,6 +214,8 @@ private:
     QAction* FReceiverDelays1 = nullptr;
     QLabel* FReceiverStatus = nullptr;
     TStrokeGuard FStrokeGuard;
+    // The stored port settings are in the port (there was a port to apply them to).
+    bool FPortSettingsLoaded = false;
 };
 
 // The one main window, set while it exists (the delay dialog reaches it here).

@@ -3,6 +3,7 @@
 
 #include "app/MainForm.h"
 
+#include "app/PortList.h"
 #include "app/StrikingRecord.h"
 #include "app/Widgets.h"
 #include "comport/FComPort.h"
@@ -139,8 +140,8 @@ void TfMainform::bListenClick(QObject* Sender) {
             button->setText(open ? QStringLiteral("STOP LISTENING") : QStringLiteral("START LISTENING"));
         if (open) CheckReceiver();
     } catch (...) {
-        MessageDlg(QStringLiteral("Cannot Start Communications with Receiver\rCheck COM Port Settings"),
-                   mtError);
+        // A user who may not open the port is told how to get access.
+        MessageDlg(ListenErrorText(std::current_exception(), FComPort->DeviceName()), mtError);
     }
 }
 
@@ -163,6 +164,8 @@ void TfMainform::FComPort1AfterClose(TFComPort*) {
     // sequence may run, as after "STOP LISTENING".
     FListen->setText(QStringLiteral("START LISTENING"));
     FSequence->setEnabled(true);
+    // Its adapter may be gone from the list now.
+    RefreshPorts();
 }
 
 void TfMainform::bSequenceClick(QObject* Sender) {

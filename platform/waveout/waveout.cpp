@@ -31,6 +31,8 @@ struct Registry {
     bool recovering = false;  // the output was lost: every call tries to start it until it runs
     std::string startError;
     std::optional<WaveOutSettings> configured;
+    // An output chosen while voices played; taken once the last one closes.
+    std::optional<WaveOutSettings> switchTo;
     std::unordered_map<HWAVEOUT, std::shared_ptr<Voice>> voices;
     struct Retired {
         std::shared_ptr<Voice> voice;
@@ -66,10 +68,29 @@ bool playsOn(const Registry& r, const std::shared_ptr<Engine>& engine) {
                        [&](const auto& e) { return e.second->engine == engine; });
 }
 
+// A chosen output replaces the running one once no voice is open. Not on
+// the callback thread: the stop waits for it.
+void switchIfIdleLocked(Registry& r) {
+    if (!r.switchTo || !r.voices.empty()) return;
+    if (r.engine && r.engine->onCallbackThread()) return;
+    if (r.engine) {
+        r.engine->stop();
+        // Its mixer has stopped: nothing can touch the voices it had.
+        std::erase_if(r.retired, [&](const Registry::Retired& x) { return x.engine == r.engine; });
+        r.engine.reset();
+    }
+    r.configured = std::move(r.switchTo);
+    r.switchTo.reset();
+    r.attempted = false;
+    r.recovering = false;
+    r.startError.clear();
+}
+
 // The running engine, started on first use; null when no output can be had.
 // A lost output gives way to a fresh one once no voice plays on it (a full
 // disk that has room again, a sound card that is back).
 std::shared_ptr<Engine> engineLocked(Registry& r) {
+    switchIfIdleLocked(r);
     // The lost one stops here, before its successor opens the same device or
     // file. No voice is left on it, so its callback thread has nothing to
     // deliver and never waits for this lock (nor is it the caller: the stop
@@ -225,6 +246,7 @@ void waveOutConfigure(const WaveOutSettings& settings) {
     Registry& r = registry();
     std::lock_guard lock(r.lock);
     r.configured = settings;
+    r.switchTo.reset();
 }
 
 void waveOutUseSettingsFile() {
@@ -232,6 +254,18 @@ void waveOutUseSettingsFile() {
     Registry& r = registry();
     std::lock_guard lock(r.lock);
     r.configured.reset();
+    r.switchTo.reset();
+}
+
+bool waveOutSetOutput(const std::string& output) {
+    Registry& r = registry();
+    std::lock_guard lock(r.lock);
+    WaveOutSettings s = r.switchTo ? *r.switchTo : r.configured ? *r.configured : waveOutSettingsFromFile();
+    s.output = output;
+    r.switchTo = s;
+    // Started now, so that the next stroke does not wait for it.
+    engineLocked(r);
+    return !r.switchTo;
 }
 
 void waveOutShutdown() {
@@ -447,6 +481,9 @@ MMRESULT waveOutClose(HWAVEOUT hwo) {
             r.retired.push_back({v, engine, engine->cycleMark()});
             collectRetiredLocked(r);
         }
+        // The last sound on an output given up: the chosen one starts now,
+        // not with the next stroke.
+        if (r.switchTo && r.voices.empty()) engineLocked(r);
     }
     report(*v, MM_WOM_CLOSE);
     return MMSYSERR_NOERROR;

@@ -140,6 +140,21 @@ void waveOutConfigure(const WaveOutSettings& settings);
 // Stops the output and reads the settings file again at the next call.
 void waveOutUseSettingsFile();
 
+// Moves to another output ("default", an ALSA PCM name, "null" or
+// "capture:<path>"), the other settings kept. With no voice open the old
+// output stops and the new one starts at once (true); otherwise sounds
+// finish on the old output and the switch happens when the last voice
+// closes (false). Voices opened meanwhile still go to the old output.
+bool waveOutSetOutput(const std::string& output);
+
+// An output that ALSA's device hints offer: the PCM name and its
+// description (the hint's lines joined by ", "). Capture-only PCMs left out.
+struct WaveOutHint {
+    std::string name;
+    std::string description;
+};
+std::vector<WaveOutHint> waveOutListAlsaOutputs();
+
 // Ends the output: the capture file is completed, threads end. Voices still
 // open lose their output (their queued headers are reported done, later
 // calls on them fail with MMSYSERR_NODRIVER). The next call starts afresh.

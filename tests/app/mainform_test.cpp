@@ -299,8 +299,8 @@ TEST_F(MainWindow, PopupMenuOpensFromTheLogoWithItsItemsInOrder) {
     TfMainform& form = Open();
     QStringList items;
     for (QAction* a : form.PopupMenu1()->actions()) items << (a->isSeparator() ? "-" : a->text());
-    EXPECT_EQ(items, QStringList({"Setup Selected COM Port", "Receiver Delays...", "Ringing Options...", "-",
-                                  "Quorvel Website", "-", "Close"}));
+    EXPECT_EQ(items, QStringList({"Setup Selected COM Port", "Receiver Delays...", "Sound Output...",
+                                  "Ringing Options...", "-", "Quorvel Website", "-", "Close"}));
 
     QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(10, 10),
                             form.Image1()->mapToGlobal(QPoint(10, 10)));

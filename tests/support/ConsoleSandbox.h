@@ -7,6 +7,7 @@
 // adds the test-only parts.
 
 #include "app/MainForm.h"
+#include "app/PortList.h"
 #include "app/Program.h"
 #include "platform/gui/Application.h"
 #include "tests/support/MessageBoxRecorder.h"
@@ -46,8 +47,11 @@ public:
         FOldConfigHome = qgetenv("XDG_CONFIG_HOME");
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(ConfigHome()));
         FOldLister = TfMainform::SetPortLister([Ports](QStringList& List) { List << Ports; });
+        // No stable names but a test's own (the folder does not exist until made).
+        FOldByIdFolder = SetPortByIdFolder(ByIdFolder());
     }
     ~ConsoleSandbox() {
+        SetPortByIdFolder(FOldByIdFolder);
         TfMainform::SetPortLister(FOldLister);
         if (FHadConfigHome)
             qputenv("XDG_CONFIG_HOME", FOldConfigHome);
@@ -60,6 +64,8 @@ public:
     QString ConfigHome() const { return Dir.file(QStringLiteral("config")); }
     QString SettingsFolder() const { return ConfigHome() + QStringLiteral("/QUORVEL"); }
     QString SettingsFile() const { return SettingsFolder() + QStringLiteral("/settings.ini"); }
+    // The window's /dev/serial/by-id.
+    QString ByIdFolder() const { return Dir.file(QStringLiteral("by-id")); }
 
     bool WriteSettings(const QByteArray& Text) const {
         QDir().mkpath(SettingsFolder());
@@ -81,6 +87,7 @@ private:
     bool FHadConfigHome = false;
     QByteArray FOldConfigHome;
     TfMainform::TPortLister FOldLister;
+    QString FOldByIdFolder;
 };
 
 // Writes a 16-bit mono PCM WAV of Samples at Rate.
