@@ -87,13 +87,13 @@ TfSoundOutput::TfSoundOutput(QWidget* parent) : QDialog(parent) {
     FCurrent->setObjectName(QStringLiteral("lCurrent"));
     FCurrent->setWordWrap(true);
     if (status.running)
-        FCurrent->setText(QStringLiteral("Now playing on: %1 (%2 Hz, %3 ms from stroke to sound)")
+        FCurrent->setText(QStringLiteral("Output: %1, running (%2 Hz, %3 ms from stroke to sound)")
                               .arg(current)
                               .arg(status.rate)
                               .arg(1000.0 * double(status.latencyFrames) / status.rate, 0, 'f', 1));
     else
-        FCurrent->setText(QStringLiteral("Now playing on: %1 (not running: %2)")
-                              .arg(current, QString::fromStdString(status.error)));
+        FCurrent->setText(
+            QStringLiteral("Output: %1, not running: %2").arg(current, QString::fromStdString(status.error)));
     layout->addWidget(FCurrent);
 
     FMixer = new QLabel(this);

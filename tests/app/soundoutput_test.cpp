@@ -100,7 +100,7 @@ TEST_F(SoundOutput, ListsDefaultFirstTheHintsAndNoSound) {
                                   "No sound (null)"}));
     // The output in use (the tests' null) is the one selected, and said.
     EXPECT_EQ(dialog->Chosen(), "null");
-    EXPECT_TRUE(dialog->lCurrent()->text().startsWith("Now playing on: null (48000 Hz"))
+    EXPECT_TRUE(dialog->lCurrent()->text().startsWith("Output: null, running (48000 Hz"))
         << dialog->lCurrent()->text().toStdString();
     const WaveOutStatus status = waveOutGetStatus();
     const QString mixer = QString::fromStdString(status.realtimeNote);
