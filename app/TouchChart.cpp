@@ -38,11 +38,22 @@ void TTouchChart::Layout() {
     FHalfSpanMs = 1;
     if (!FPerRow) return;
     const auto n = static_cast<std::size_t>(FPerRow);
+    // How far a whole row's mean lies after its first blow, on average: an
+    // unfinished last row is placed by its first blow and that, not by its
+    // own mean, so that it does not seem to lean early.
+    double leadToMean = 0;
+    std::size_t whole = 0;
     for (std::size_t row = 0; row < FRowMeanMs.size(); ++row) {
         const std::size_t first = row * n, last = std::min(first + n, FTouch.Blows.size());
         double sum = 0;
         for (std::size_t i = first; i < last; ++i) sum += static_cast<double>(FTouch.Ms(i));
         FRowMeanMs[row] = sum / static_cast<double>(last - first);
+        if (last - first == n) {
+            leadToMean += FRowMeanMs[row] - static_cast<double>(FTouch.Ms(first));
+            ++whole;
+        } else if (whole) {
+            FRowMeanMs[row] = static_cast<double>(FTouch.Ms(first)) + leadToMean / static_cast<double>(whole);
+        }
         for (std::size_t i = first; i < last; ++i)
             FHalfSpanMs =
                 std::max(FHalfSpanMs, std::fabs(static_cast<double>(FTouch.Ms(i)) - FRowMeanMs[row]));

@@ -258,6 +258,18 @@ TEST(TouchChart, OneRowPerChangeEachBlowAtItsTimeWithinTheRow) {
     EXPECT_NEAR(x(1, 3) - x(1, 2), 0.5 * even, 0.01);
 }
 
+TEST(TouchChart, AnUnfinishedLastRowStandsUnderTheRowsBefore) {
+    TTouch touch = Touch(8, 3, 200);
+    touch.Blows.resize(21);
+    TTouchChart chart;
+    chart.resize(600, 200);
+    chart.SetTouch(touch);
+    ASSERT_EQ(chart.RowCount(), 3);
+    for (std::size_t place = 0; place < 5; ++place)
+        EXPECT_NEAR(chart.MarkRect(16 + place).center().x(), chart.MarkRect(place).center().x(), 0.01)
+            << place;
+}
+
 TEST(TouchChart, RowsFollowTheBellsStruck) {
     struct Row {
         int Bells, Blows, Rows;
