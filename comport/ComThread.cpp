@@ -9,6 +9,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <system_error>
+
 namespace {
 
 // Idle ... time-critical as nice values; time-critical also asks for a
@@ -29,7 +31,16 @@ void ApplyPriority(pthread_t thread, id_t tid, ComTypes::TThreadPriority value) 
 
 TComThread::TComThread(TFComPort* ComPort) : FComPort(ComPort) {
     FNativePriority = ComPort->ThreadPriority();
-    FThread = std::thread([this] { Execute(); });
+}
+
+bool TComThread::Start() {
+    try {
+        FThread = std::thread([this] { Execute(); });
+        return true;
+    } catch (const std::system_error&) {
+        FFinished = true;
+        return false;
+    }
 }
 
 void TComThread::SetPriority(ComTypes::TThreadPriority Value) {
@@ -39,6 +50,7 @@ void TComThread::SetPriority(ComTypes::TThreadPriority Value) {
 }
 
 void TComThread::Execute() {
+    FId = std::this_thread::get_id();
     {
         std::lock_guard lock(FLock);
         FTid = static_cast<int>(::syscall(SYS_gettid));
@@ -83,7 +95,7 @@ void TComThread::WaitForAndFree() {
             FEnded.wait_for(lock, std::chrono::milliseconds(2), [this] { return FFinished.load(); });
         }
     }
-    FThread.join();
+    if (FThread.joinable()) FThread.join();
     delete this;
 }
 
@@ -91,7 +103,7 @@ void TComThread::Release() {
     std::unique_lock lock(FLock);
     if (FFinished) {
         lock.unlock();
-        FThread.join();
+        if (FThread.joinable()) FThread.join();
         delete this;
         return;
     }

@@ -17,13 +17,16 @@ class TFComPort;
 class TComThread {
 public:
     explicit TComThread(TFComPort* ComPort);
+    // Starts the thread; false when the system refuses one (it has then
+    // finished, and WaitForAndFree frees it).
+    bool Start();
     TComThread(const TComThread&) = delete;
     TComThread& operator=(const TComThread&) = delete;
 
     void Terminate() { FTerminated = true; }
     bool Terminated() const { return FTerminated; }
     bool Finished() const { return FFinished; }
-    bool OnThisThread() const { return std::this_thread::get_id() == FThread.get_id(); }
+    bool OnThisThread() const { return std::this_thread::get_id() == FId.load(); }
     // True while a method this thread handed over runs on the main thread
     // (the thread is blocked until it returns, so it cannot be waited for).
     bool MethodRunning() const { return FMethodRunning; }
@@ -52,4 +55,7 @@ private:
     bool FReleased = false;
     int FTid = 0;  // the kernel's id of the running thread
     std::thread FThread;
+    // The thread's own id, set as it begins: FThread itself is still being
+    // assigned then, and detach clears it while the thread runs.
+    std::atomic<std::thread::id> FId{};
 };

@@ -286,7 +286,7 @@ void TFComPort::SetSynchronizeEvents(bool Value) {
 void TFComPort::SetThreadPriority(ComTypes::TThreadPriority Value) {
     if (Value == FThreadPriority) return;
     FThreadPriority = Value;
-    if (FComThread) FComThread->SetPriority(Value);
+    if (TComThread* thread = FComThread) thread->SetPriority(Value);
 }
 
 // ---- Settings to the line ----------------------------------------------------
@@ -463,8 +463,7 @@ void TFComPort::CreateHandle() {
 }
 
 void TFComPort::Close() {
-    if (FComThread && FComThread->OnThisThread()) {
-        TComThread* thread = FComThread;
+    if (TComThread* thread = FComThread; thread && thread->OnThisThread()) {
         thread->Synchronize([this] { Close(); });
         return;
     }
@@ -504,12 +503,13 @@ void TFComPort::FreeHandle() {
 // ---- The event thread ---------------------------------------------------------
 
 bool TFComPort::HasEventThread() const {
-    return FComThread && !FComThread->Finished();
+    const TComThread* thread = FComThread;
+    return thread && !thread->Finished();
 }
 
 void TFComPort::ReapEndedThread() {
-    if (FComThread && FComThread->Finished() && !FComThread->OnThisThread()) {
-        TComThread* thread = FComThread;
+    TComThread* thread = FComThread;
+    if (thread && thread->Finished() && !thread->OnThisThread()) {
         FComThread = nullptr;
         thread->WaitForAndFree();
     }
@@ -539,12 +539,20 @@ void TFComPort::SetComEventMask() {
 void TFComPort::CreateThread() {
     ReapEndedThread();
     if (FComThread) return;
+    TComThread* thread = nullptr;
     try {
-        FComThread = new TComThread(this);
+        thread = new TComThread(this);
     } catch (const std::exception&) {
-        FComThread = nullptr;
     }
-    if (!FComThread) RaiseError(0, QStringLiteral("Can't create thread"));
+    if (!thread) RaiseError(0, QStringLiteral("Can't create thread"));
+    // Published before it runs: each of its dispatches checks that it is
+    // still the port's thread.
+    FComThread = thread;
+    if (!thread->Start()) {
+        FComThread = nullptr;
+        thread->WaitForAndFree();
+        RaiseError(0, QStringLiteral("Can't create thread"));
+    }
 }
 
 void TFComPort::DestroyThread() {
@@ -611,6 +619,9 @@ void TFComPort::ThreadDoEvent(TComThread* Thread) {
     const DWORD mask = FEventMask;
     try {
         for (const LineEvent& event : LineEvents) {
+            // A handler that closed the port may have let it be freed: the
+            // thread's own flag is all that may be read after it.
+            if (Thread->Terminated()) return;
             if (!(mask & event.Bit)) continue;
             if (Log()) WriteLog(QString::fromLatin1(event.Text));
             switch (event.Bit) {
@@ -669,7 +680,7 @@ void TFComPort::DispatchRxChar(TComThread* Thread) {
     // that reads nothing leaves the rest to the next wait.
     DWORD before = InputCount();
     OnRxChar(this);
-    while (OnRxChar && FHandle != INVALID_HANDLE_VALUE && FComThread == Thread && !Thread->Terminated()) {
+    while (!Thread->Terminated() && OnRxChar && FHandle != INVALID_HANDLE_VALUE && FComThread == Thread) {
         const DWORD after = InputCount();
         if (after == 0 || after >= before) break;
         before = after;

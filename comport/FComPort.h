@@ -443,7 +443,9 @@ private:
     OVERLAPPED FEventOverlapped{};
     OVERLAPPED FReadOverlapped{};
     OVERLAPPED FWriteOverlapped{};
-    TComThread* FComThread = nullptr;
+    // Also read by the event thread in each dispatch (is it still the port's
+    // thread?) while the main thread replaces it.
+    std::atomic<TComThread*> FComThread{nullptr};
     DWORD FEventMask = 0;
     DWORD FRequestedReadCount = 0;
     DWORD FRequestedWriteCount = 0;
