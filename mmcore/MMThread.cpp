@@ -105,15 +105,17 @@ void TMMThreadEx::Synchronize(const std::function<void()>& Method) {
 namespace {
 
 // Changed by the main thread (construction) and by ending threads that free
-// themselves, read by any thread in GlobalSynchronize.
+// themselves, read by any thread in GlobalSynchronize. A plain pointer, made
+// and freed only under the lock: a static destructor would free it at exit
+// without the lock while a thread that frees itself may still be ending.
 std::mutex ThreadListLock;
-std::unique_ptr<QList<TMMDSPThread*>> Threads;
+QList<TMMDSPThread*>* Threads = nullptr;
 
 }  // namespace
 
 TMMDSPThread::TMMDSPThread(TMMDSPComponent* AOwner) : TMMThreadEx(true), Owner(AOwner) {
     std::lock_guard lock(ThreadListLock);
-    if (!Threads) Threads = std::make_unique<QList<TMMDSPThread*>>();
+    if (!Threads) Threads = new QList<TMMDSPThread*>;
     Threads->append(this);
 }
 
@@ -121,7 +123,10 @@ TMMDSPThread::~TMMDSPThread() {
     std::lock_guard lock(ThreadListLock);
     if (!Threads) return;
     Threads->removeOne(this);
-    if (Threads->isEmpty()) Threads.reset();
+    if (Threads->isEmpty()) {
+        delete Threads;
+        Threads = nullptr;
+    }
 }
 
 QList<TMMDSPThread*> ThreadList() {
