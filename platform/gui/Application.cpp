@@ -70,9 +70,8 @@ void TApplication::HandleException(std::exception_ptr error) noexcept {
         // The report belongs to the main thread; a worker hands it over and
         // goes on (waiting for it could deadlock a main thread that waits
         // for the worker).
-        if (QCoreApplication* app = QCoreApplication::instance(); app && !IsMainThread()) {
-            QMetaObject::invokeMethod(
-                app, [this, error] { HandleException(error); }, Qt::QueuedConnection);
+        if (QCoreApplication::instance() && !IsMainThread()) {
+            PostToMainThread([this, error] { HandleException(error); });
             return;
         }
         if (OnException)

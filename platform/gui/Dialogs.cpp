@@ -50,19 +50,13 @@ void ShowMessageBox(TMsgDlgType type, const QString& caption, const QString& tex
     }
     // Windows belong to the main thread; a waiting worker could deadlock a
     // main thread that waits for it, so the box is handed over.
-    if (QCoreApplication* app = QCoreApplication::instance()) {
-        QMetaObject::invokeMethod(
-            app,
-            [service, type, caption, text] {
-                try {
-                    service(type, caption, text);
-                } catch (...) {
-                }
-            },
-            Qt::QueuedConnection);
-    } else {
-        QtMessageBox(type, caption, text);
-    }
+    const bool queued = PostToMainThread([service, type, caption, text] {
+        try {
+            service(type, caption, text);
+        } catch (...) {
+        }
+    });
+    if (!queued) QtMessageBox(type, caption, text);
 }
 
 int MessageDlg(const QString& text, TMsgDlgType type) {

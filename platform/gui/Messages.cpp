@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QObject>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -61,7 +62,8 @@ std::mutex gMutex;  // guards everything below
 std::unordered_map<HWND, TWindowObject*> gWindows;
 std::unordered_map<UINT, int> gEventTypes;
 std::uintptr_t gLastHandle = 0;
-int gNudgeType = -1;
+// Set once under gMutex; also read without it, as each event arrives.
+std::atomic<int> gNudgeType{-1};
 
 int EventTypeFor(UINT msg, bool create) {
     auto found = gEventTypes.find(msg);
@@ -80,7 +82,7 @@ TWindowObject* FindWindow(HWND wnd) {
 
 bool TWindowObject::event(QEvent* event) {
     auto* message = dynamic_cast<TMessageEvent*>(event);
-    if (!message) return event->type() == gNudgeType || QObject::event(event);
+    if (!message) return event->type() == gNudgeType.load() || QObject::event(event);
     {
         std::lock_guard lock(gMutex);
         int& waiting = FWaiting[message->Message.Msg];
@@ -93,8 +95,8 @@ bool TWindowObject::event(QEvent* event) {
         // something new has been posted; the nudge is that something, so the
         // messages behind this one still arrive meanwhile, as they would on
         // the window system this stands in for.
-        if (FWaitingTotal > 0 && gNudgeType >= 0)
-            QCoreApplication::postEvent(this, new QEvent(static_cast<QEvent::Type>(gNudgeType)));
+        if (FWaitingTotal > 0 && gNudgeType.load() >= 0)
+            QCoreApplication::postEvent(this, new QEvent(static_cast<QEvent::Type>(gNudgeType.load())));
     }
     Dispatch(message->Message);
     return true;
@@ -144,7 +146,7 @@ BOOL PostMessage(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (found == gWindows.end() || !QCoreApplication::instance()) return FALSE;
     const int type = EventTypeFor(msg, true);
     if (type < 0) return FALSE;
-    if (gNudgeType < 0) gNudgeType = QEvent::registerEventType();
+    if (gNudgeType.load() < 0) gNudgeType.store(QEvent::registerEventType());
     // Posting under the lock: the window cannot be destroyed meanwhile.
     TWindowObject* window = found->second;
     QCoreApplication::postEvent(window, new TMessageEvent(type, TMessage{msg, wParam, lParam, 0}));

@@ -36,7 +36,51 @@ struct TSyncCall {
     }
 };
 
+// Qt hands a queued call to the main thread under a lock of its own (a
+// futex inside QtCore) that ThreadSanitizer cannot see, so it would take
+// everything the call carries for a race. The hand-over is therefore also
+// made under gHandOver: the poster holds it while the call is built and
+// queued, and the main thread takes it before touching the call.
+std::mutex gHandOver;
+thread_local bool tPosting = false;  // this thread holds gHandOver to queue a call
+
+class TQueuedCall {
+public:
+    explicit TQueuedCall(std::function<void()> method) : FMethod(std::move(method)) {}
+    TQueuedCall(TQueuedCall&&) = default;
+    TQueuedCall(const TQueuedCall&) = delete;
+    TQueuedCall& operator=(const TQueuedCall&) = delete;
+    ~TQueuedCall() {
+        if (tPosting) return;  // the poster's own moved-from copies
+        std::lock_guard lock(gHandOver);
+        FMethod = nullptr;  // dropped unrun (the application went away), or already taken
+    }
+
+    void operator()() {
+        std::function<void()> method;
+        {
+            std::lock_guard lock(gHandOver);
+            method = std::move(FMethod);
+        }
+        if (method) method();
+    }
+
+private:
+    std::function<void()> FMethod;
+};
+
 }  // namespace
+
+bool PostToMainThread(std::function<void()> method) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app) return false;
+    std::lock_guard lock(gHandOver);
+    struct TPosting {
+        TPosting() { tPosting = true; }
+        ~TPosting() { tPosting = false; }
+    } posting;
+    return QMetaObject::invokeMethod(app, TQueuedCall(std::move(method)), Qt::QueuedConnection);
+}
 
 bool IsMainThread() {
     QCoreApplication* app = QCoreApplication::instance();
@@ -54,18 +98,15 @@ void Synchronize(const std::function<void()>& method) {
     auto request = std::make_shared<TSyncRequest>();
     auto call = std::make_shared<TSyncCall>();
     call->Request = request;
-    const bool queued = QMetaObject::invokeMethod(
-        app,
-        [call, &method] {
-            std::exception_ptr error;
-            try {
-                method();
-            } catch (...) {
-                error = std::current_exception();
-            }
-            call->Request->Finish(error);
-        },
-        Qt::QueuedConnection);
+    const bool queued = PostToMainThread([call, &method] {
+        std::exception_ptr error;
+        try {
+            method();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        call->Request->Finish(error);
+    });
     call.reset();
     if (!queued) throw Exception(QStringLiteral("Cannot synchronize with the main thread"));
 

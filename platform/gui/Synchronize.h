@@ -12,6 +12,10 @@ bool IsMainThread();
 // could run.
 void Synchronize(const std::function<void()>& method);
 
+// Queues method to run later on the main thread, from any thread, and
+// returns at once; false when there is no application to run it.
+bool PostToMainThread(std::function<void()> method);
+
 // Main thread: runs the Synchronize calls that are waiting now. For a main
 // thread that has to wait for a worker thread which may be synchronising.
 void CheckSynchronize();
