@@ -199,6 +199,11 @@ void TMMCustomWaveOut::Silent() {
     throw EAbort();
 }
 
+MMRESULT TMMCustomWaveOut::Kept(MMRESULT Result) {
+    FError.store(Result, std::memory_order_relaxed);
+    return Result;
+}
+
 void TMMCustomWaveOut::PlatformError(const char* Call, MMRESULT Result) {
     Error(Prefix(Call) + WaveOutErrorString(Result));
 }
@@ -246,8 +251,8 @@ void TMMCustomWaveOut::SetDeviceID(TMMDeviceId Value) {
     FDriverVersion = 0;
     const int devices = GetNumDevs();
     if (devices > 0 && Value >= MapperId && Value < devices) {
-        FError = FEngine.waveOutGetDevCaps(static_cast<UINT>(Value), &FWaveOutCaps, sizeof FWaveOutCaps);
-        if (FError == 0) {
+        const auto id = static_cast<UINT>(Value);
+        if (Kept(FEngine.waveOutGetDevCaps(id, &FWaveOutCaps, sizeof FWaveOutCaps)) == 0) {
             FProductName = QString::fromUtf16(FWaveOutCaps.szPname);
             FDriverVersion = FWaveOutCaps.vDriverVersion;
         }
@@ -324,11 +329,12 @@ void TMMCustomWaveOut::Open() {
 
         const DWORD flags = (FMapped && FDeviceID >= 0) ? WAVE_MAPPED : 0;
         HWAVEOUT handle = nullptr;
-        FError = FEngine.waveOutOpen(&handle, static_cast<UINT>(FDeviceID), GetPWaveFormat(),
+        const MMRESULT result =
+            Kept(FEngine.waveOutOpen(&handle, static_cast<UINT>(FDeviceID), GetPWaveFormat(),
                                      reinterpret_cast<DWORD_PTR>(&TMMCustomWaveOut::WaveOutFunc),
-                                     reinterpret_cast<DWORD_PTR>(this), flags | CALLBACK_FUNCTION);
+                                     reinterpret_cast<DWORD_PTR>(this), flags | CALLBACK_FUNCTION));
         FHWaveOut = handle;
-        if (FError != 0) PlatformError("WaveOutOpen:", FError);
+        if (result != 0) PlatformError("WaveOutOpen:", result);
         // The report normally came inside the call: no sleep.
         for (int i = 0; i < kOpenWaits && !Has(wosOpen); ++i) Delay(10, false);
         if (!Has(wosOpen)) PrefixedError("WaveOutOpen:", IDS_CANTOPENDEVICE);
@@ -361,8 +367,8 @@ void TMMCustomWaveOut::Close() {
         bool closedHandle = false;
         bool timedOut = false;
         if (HWAVEOUT handle = FHWaveOut.load()) {
-            FError = FEngine.waveOutClose(handle);
-            if (FError != 0) PlatformError("WaveOutClose:", FError);
+            if (const MMRESULT result = Kept(FEngine.waveOutClose(handle)); result != 0)
+                PlatformError("WaveOutClose:", result);
             closedHandle = true;
             for (int i = 0; i < kOpenWaits && !Has(wosClose); ++i) Delay(10, false);
             timedOut = !Has(wosClose);
@@ -428,8 +434,8 @@ void TMMCustomWaveOut::Start() {
         } restore{hourGlass, oldCursor};
 
         // Nothing plays while the ring fills.
-        FError = FEngine.waveOutPause(FHWaveOut.load());
-        if (FError != 0) PlatformError("WaveOutPause:", FError);
+        if (const MMRESULT result = Kept(FEngine.waveOutPause(FHWaveOut.load())); result != 0)
+            PlatformError("WaveOutPause:", result);
 
         TMMCustomOutputComponent::Started();
 
@@ -471,8 +477,8 @@ void TMMCustomWaveOut::DoStarted() {
         }
     }
     if (!Has(wosPause)) {
-        FError = FEngine.waveOutRestart(FHWaveOut.load());
-        if (FError != 0) PlatformError("WaveOutRestart:", FError);
+        if (const MMRESULT result = Kept(FEngine.waveOutRestart(FHWaveOut.load())); result != 0)
+            PlatformError("WaveOutRestart:", result);
     }
     InitDSPMeter();
     if (OnStart) OnStart(this);
@@ -496,7 +502,7 @@ void TMMCustomWaveOut::AllocWaveHeader(int Index) {
 }
 
 void TMMCustomWaveOut::PrepareWaveHeader(TMMWaveHdr* Header) {
-    FError = FEngine.waveOutPrepareHeader(FHWaveOut.load(), Header, sizeof(WAVEHDR));
+    Kept(FEngine.waveOutPrepareHeader(FHWaveOut.load(), Header, sizeof(WAVEHDR)));
 }
 
 DWORD TMMCustomWaveOut::LoadWaveHeader(TMMWaveHdr* Header) {
@@ -543,11 +549,11 @@ void TMMCustomWaveOut::QueueWaveHeader(TMMWaveHdr* Header) {
     Header->dwUser2 = Header->dwBytesRecorded;
     // Counted before the write, so a report can never find the count short.
     FBufferCounter.fetch_add(1);
-    FError = FEngine.waveOutWrite(FHWaveOut.load(), Header, sizeof(WAVEHDR));
-    if (FError != 0) {
+    if (const MMRESULT result = Kept(FEngine.waveOutWrite(FHWaveOut.load(), Header, sizeof(WAVEHDR)));
+        result != 0) {
         FBufferCounter.fetch_sub(1);
-        if (FError == MMSYSERR_NODRIVER && gOutputLossReported.exchange(true)) Silent();
-        PlatformError("WaveOutWrite:", FError);
+        if (result == MMSYSERR_NODRIVER && gOutputLossReported.exchange(true)) Silent();
+        PlatformError("WaveOutWrite:", result);
     }
     Header->dwBytesRecorded = Header->dwUser2;
     const DWORD next = FBufferInIdx.fetch_add(1) + 1;
@@ -739,8 +745,8 @@ void TMMCustomWaveOut::EndOfHandler() {
     const bool drained = FProcessMode == pmPull && FBufferCounter.load() <= 0;
     if ((FStopIt || drained) && !FPosted.exchange(true)) {
         FStopping = true;
-        FError = FEngine.waveOutPause(FHWaveOut.load());
-        if (FError != 0) PlatformError("WaveOutPause:", FError);
+        if (const MMRESULT result = Kept(FEngine.waveOutPause(FHWaveOut.load())); result != 0)
+            PlatformError("WaveOutPause:", result);
         PostMessage(FHandle, MM_WOM_STOP, reinterpret_cast<WPARAM>(FHWaveOut.load()), 0);
     }
 }
@@ -775,8 +781,9 @@ void TMMCustomWaveOut::Stop() {
         FEndingPosition = GetPosition();
         FWrapArrounds = 0;
         FWrapSize = 0;
-        FError = FEngine.waveOutReset(FHWaveOut.load());
-        if (static_cast<int>(FError) > 0) PlatformError("WaveOutReset:", FError);
+        if (const MMRESULT result = Kept(FEngine.waveOutReset(FHWaveOut.load()));
+            static_cast<int>(result) > 0)
+            PlatformError("WaveOutReset:", result);
         DoStopped();
     } catch (...) {
         DoError();
@@ -819,14 +826,15 @@ void TMMCustomWaveOut::Pause() {
         if (!Has(wosOpen) || Has(wosPause)) return;
         if (Has(wosPlay)) {
             TCritical lock(this);
-            FError = FEngine.waveOutPause(FHWaveOut.load());
-            if (FError != 0) PlatformError("WaveOutPause:", FError);
+            if (const MMRESULT result = Kept(FEngine.waveOutPause(FHWaveOut.load())); result != 0)
+                PlatformError("WaveOutPause:", result);
             AddState(wosPause);
             if (FullDuplex()) {
                 FOldPosition += GetSamplePosition();
                 FReseting = true;
-                FError = FEngine.waveOutReset(FHWaveOut.load());
-                if (static_cast<int>(FError) > 0) PlatformError("WaveOutReset:", FError);
+                if (const MMRESULT result = Kept(FEngine.waveOutReset(FHWaveOut.load()));
+                    static_cast<int>(result) > 0)
+                    PlatformError("WaveOutReset:", result);
                 FBufferInIdx = 0;
                 FBufferOutIdx = 0;
                 FBufferCounter = 0;
@@ -852,8 +860,8 @@ void TMMCustomWaveOut::Restart() {
         FReseting = false;
         DoRestarted();
         if (Has(wosPlay)) {
-            FError = FEngine.waveOutRestart(FHWaveOut.load());
-            if (FError != 0) PlatformError("WaveOutRestart:", FError);
+            if (const MMRESULT result = Kept(FEngine.waveOutRestart(FHWaveOut.load())); result != 0)
+                PlatformError("WaveOutRestart:", result);
         }
     } catch (...) {
         DoError();
@@ -876,19 +884,19 @@ void TMMCustomWaveOut::Reset() {
             FReseting = true;
         }
         const HWAVEOUT handle = FHWaveOut.load();
-        FError = FEngine.waveOutPause(handle);
-        if (FError != 0) PlatformError("WaveOutPause:", FError);
+        if (const MMRESULT result = Kept(FEngine.waveOutPause(handle)); result != 0)
+            PlatformError("WaveOutPause:", result);
         DropWaitingBuffers();
         FBufferInIdx = 0;
         const bool queued = FBufferCounter.load() > 0;
-        FError = FEngine.waveOutReset(handle);
-        if (static_cast<int>(FError) > 0) PlatformError("WaveOutReset:", FError);
+        if (const MMRESULT result = Kept(FEngine.waveOutReset(handle)); static_cast<int>(result) > 0)
+            PlatformError("WaveOutReset:", result);
         if (queued)
             for (int i = 0; i < kResetWaits && FReseting; ++i) Delay(10, false);
-        FError = FEngine.waveOutRestart(handle);
-        if (FError != 0) PlatformError("WaveOutRestart:", FError);
-        FError = FEngine.waveOutPause(handle);
-        if (FError != 0) PlatformError("WaveOutPause:", FError);
+        if (const MMRESULT result = Kept(FEngine.waveOutRestart(handle)); result != 0)
+            PlatformError("WaveOutRestart:", result);
+        if (const MMRESULT result = Kept(FEngine.waveOutPause(handle)); result != 0)
+            PlatformError("WaveOutPause:", result);
 
         FBufferOutIdx = 0;
         FOldPosition = 0;
@@ -912,8 +920,8 @@ void TMMCustomWaveOut::Reset() {
             FBuffersUsed = static_cast<DWORD>(used);
         }
         if (!Has(wosPause)) {
-            FError = FEngine.waveOutRestart(handle);
-            if (FError != 0) PlatformError("WaveOutRestart:", FError);
+            if (const MMRESULT result = Kept(FEngine.waveOutRestart(handle)); result != 0)
+                PlatformError("WaveOutRestart:", result);
         }
         if (FProcessMode == pmPull && FBuffersUsed == 0) Stop();
     } catch (...) {
@@ -930,12 +938,12 @@ DWORD TMMCustomWaveOut::GetSamplePosition() {
     if (!Has(wosOpen) || !handle) return 0;
     MMTIME time{};
     time.wType = TIME_SAMPLES;
-    FError = FEngine.waveOutGetPosition(handle, &time, sizeof time);
-    if (FError == 0 && time.wType == TIME_SAMPLES) return time.u.sample;
+    if (Kept(FEngine.waveOutGetPosition(handle, &time, sizeof time)) == 0 && time.wType == TIME_SAMPLES)
+        return time.u.sample;
     time = MMTIME{};
     time.wType = TIME_BYTES;
-    FError = FEngine.waveOutGetPosition(handle, &time, sizeof time);
-    if (FError != 0) PlatformError("WaveOutGetPosition:", FError);
+    if (const MMRESULT result = Kept(FEngine.waveOutGetPosition(handle, &time, sizeof time)); result != 0)
+        PlatformError("WaveOutGetPosition:", result);
     const WAVEFORMATEX* format = GetPWaveFormat();
     const DWORD align = format && format->nBlockAlign ? format->nBlockAlign : 1;
     if (time.wType == TIME_MS && format)

@@ -206,7 +206,7 @@ public:
     int BufferCounter() { return GetBufferCounter(); }
     TMMWaveHdr* const* WaveHdrs() const { return FWaveOutHdrs.data(); }
     // The result of the last platform call.
-    MMRESULT LastError() const { return FError; }
+    MMRESULT LastError() const { return FError.load(std::memory_order_relaxed); }
 
     // ---- Chain notifications: another device drives this one ----
     void Opened() override { Open(); }
@@ -263,6 +263,8 @@ private:
 
     QString WaveOutErrorString(MMRESULT Error);
     void PlatformError(const char* Call, MMRESULT Result);
+    // Keeps a platform call's result as the last error and returns it.
+    MMRESULT Kept(MMRESULT Result);
     void PrefixedError(const char* Call, int Ident);
 
     static void WaveOutFunc(HWAVEOUT hwo, UINT uMsg, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
@@ -327,7 +329,9 @@ private:
     DWORD FBufferOutIdx = 0;
     std::atomic<DWORD> FBufferInIdx{0};
     TMMCBMode FCallbackMode = cmWindow;
-    MMRESULT FError = MMSYSERR_NOERROR;
+    // Written by the main thread and by the refill thread: each call checks
+    // its own result, never this (the other thread may have replaced it).
+    std::atomic<MMRESULT> FError{MMSYSERR_NOERROR};
     WAVEOUTCAPS FWaveOutCaps{};
     QString FProductName;
     DWORD FDriverVersion = 0;
