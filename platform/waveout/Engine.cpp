@@ -442,9 +442,7 @@ void Engine::callbackLoop() {
         DoneEvent e;
         while (doneQueue.pop(e)) {
             Voice* v = e.voice;
-            std::atomic_ref<DWORD> flags(e.header->dwFlags);
-            flags.store((flags.load(std::memory_order_relaxed) | WHDR_DONE) & ~WHDR_INQUEUE,
-                        std::memory_order_release);
+            markHeaderDone(e.header);
             if (v->callback)
                 v->callback(v->handle, MM_WOM_DONE, v->instance, reinterpret_cast<DWORD_PTR>(e.header), 0);
             v->delivered.fetch_add(1, std::memory_order_release);

@@ -26,6 +26,20 @@
 
 class Engine;
 
+// A queued header's flags are changed by the callback thread (done) while
+// the caller may ask about them (a spin on WAVERR_STILLPLAYING), so every
+// access goes through these: release when a header changes hands, acquire
+// when it is taken back.
+inline DWORD headerFlags(WAVEHDR* h) {
+    return std::atomic_ref<DWORD>(h->dwFlags).load(std::memory_order_acquire);
+}
+inline void setHeaderFlags(WAVEHDR* h, DWORD flags) {
+    std::atomic_ref<DWORD>(h->dwFlags).store(flags, std::memory_order_release);
+}
+inline void markHeaderDone(WAVEHDR* h) {
+    setHeaderFlags(h, (headerFlags(h) | WHDR_DONE) & ~WHDR_INQUEUE);
+}
+
 inline constexpr std::size_t kVoiceRing = 4096;   // headers queued per voice
 inline constexpr std::size_t kStageFrames = 512;  // converted frames awaiting the resampler
 

@@ -135,12 +135,6 @@ std::shared_ptr<Voice> findVoice(HWAVEOUT hwo) {
     return it == r.voices.end() ? nullptr : it->second;
 }
 
-void markDone(WAVEHDR* h) {
-    std::atomic_ref<DWORD> flags(h->dwFlags);
-    flags.store((flags.load(std::memory_order_relaxed) | WHDR_DONE) & ~WHDR_INQUEUE,
-                std::memory_order_release);
-}
-
 void report(const Voice& v, UINT msg, DWORD_PTR p1 = 0) {
     if (v.callback) v.callback(v.handle, msg, v.instance, p1, 0);
 }
@@ -170,7 +164,7 @@ std::vector<WAVEHDR*> takeQueuedLocked(Voice& v, std::uint64_t& emitted) {
 
 void deliverReturned(Voice& v, const std::vector<WAVEHDR*>& back) {
     for (WAVEHDR* h : back) {
-        markDone(h);
+        markHeaderDone(h);
         report(v, MM_WOM_DONE, reinterpret_cast<DWORD_PTR>(h));
         v.delivered.fetch_add(1, std::memory_order_release);
     }
@@ -492,16 +486,18 @@ MMRESULT waveOutClose(HWAVEOUT hwo) {
 MMRESULT waveOutPrepareHeader(HWAVEOUT hwo, WAVEHDR* pwh, UINT cbwh) {
     if (!findVoice(hwo)) return MMSYSERR_INVALHANDLE;
     if (headerArgsBad(pwh, cbwh)) return MMSYSERR_INVALPARAM;
-    if (pwh->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
-    pwh->dwFlags |= WHDR_PREPARED;
+    const DWORD flags = headerFlags(pwh);
+    if (flags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+    setHeaderFlags(pwh, flags | WHDR_PREPARED);
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT waveOutUnprepareHeader(HWAVEOUT hwo, WAVEHDR* pwh, UINT cbwh) {
     if (!findVoice(hwo)) return MMSYSERR_INVALHANDLE;
     if (headerArgsBad(pwh, cbwh)) return MMSYSERR_INVALPARAM;
-    if (pwh->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
-    pwh->dwFlags &= ~WHDR_PREPARED;
+    const DWORD flags = headerFlags(pwh);
+    if (flags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+    setHeaderFlags(pwh, flags & ~WHDR_PREPARED);
     return MMSYSERR_NOERROR;
 }
 
@@ -509,14 +505,15 @@ MMRESULT waveOutWrite(HWAVEOUT hwo, WAVEHDR* pwh, UINT cbwh) {
     auto v = findVoice(hwo);
     if (!v) return MMSYSERR_INVALHANDLE;
     if (headerArgsBad(pwh, cbwh)) return MMSYSERR_INVALPARAM;
-    if (!(pwh->dwFlags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
-    if (pwh->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+    const DWORD flags = headerFlags(pwh);
+    if (!(flags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
+    if (flags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
     std::lock_guard vl(v->callerLock);
     if (v->dead || !v->engine || v->engine->failed()) return MMSYSERR_NODRIVER;
     const std::uint64_t wc = v->writeCount.load(std::memory_order_relaxed);
     const std::uint64_t rc = v->readCount.load(std::memory_order_acquire);
     if (wc - rc >= kVoiceRing) return MMSYSERR_NOMEM;
-    pwh->dwFlags = (pwh->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
+    setHeaderFlags(pwh, (flags & ~WHDR_DONE) | WHDR_INQUEUE);
     v->ring[wc % kVoiceRing] = pwh;
     // A write to an idle, running voice starts it: stamp before publishing.
     if (!v->paused && rc == wc) v->startStamp.store(nextStamp(*v), std::memory_order_release);
