@@ -2,10 +2,12 @@
 
 #include "app/Program.h"
 #include "platform/gui/Dialogs.h"
+#include "platform/gui/Synchronize.h"
 #include "platform/waveout/waveout.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QPointer>
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <QTimer>
@@ -63,13 +65,15 @@ TStrikingRecord::TStrikingRecord(QObject* Owner) : QObject(Owner) {
     connect(FQuiet, &QTimer::timeout, this, [this] { EndTouch(); });
     // The mixer's reports come on its callback thread; the blow is taken on
     // the main thread.
-    waveOutSetStartListener([this](const WaveOutStartRecord& Start) {
+    // A blow handed over after the record has gone finds the pointer empty.
+    waveOutSetStartListener([this, self = QPointer<TStrikingRecord>(this)](const WaveOutStartRecord& Start) {
         if (!FActive.load(std::memory_order_relaxed) || !Start.instance) return;
         for (int n = 1; n <= kRecordBells; ++n) {
             if (FInstances[n].load(std::memory_order_relaxed) != Start.instance) continue;
             const std::int64_t heard = Start.heardNs, asked = Start.requestNs;
-            QMetaObject::invokeMethod(
-                this, [this, n, heard, asked] { Heard(n, heard, asked); }, Qt::QueuedConnection);
+            PostToMainThread([self, n, heard, asked] {
+                if (self) self->Heard(n, heard, asked);
+            });
             return;
         }
     });
