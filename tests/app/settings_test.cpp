@@ -128,6 +128,12 @@ struct DelayText {
     unsigned Delay;
 };
 
+// Names the case by its text: the default print shows the pointer, so the
+// test's name would change from build to build.
+void PrintTo(const DelayText& d, std::ostream* os) {
+    *os << '"' << d.Text << '"';
+}
+
 class StoredDelay : public Settings, public ::testing::WithParamInterface<DelayText> {};
 
 TEST_P(StoredDelay, ReadsAsTheIntegerRulesSay) {
