@@ -43,8 +43,9 @@ endfunction()
 # quorvel_tests([DEPS <targets>...] [ENV <VAR=value>...] [SERIAL <names>...])
 # One test program per *_test.cpp in the calling folder, run by CTest one
 # test case at a time. The programs named in SERIAL (file name without
-# "_test.cpp") run alone: they judge sound timing, which other tests' load
-# would shift.
+# "_test.cpp") run alone and carry the label "timing": they judge sound
+# timing (or memory), which other tests' load would shift and which a
+# sanitizer's own overhead spoils.
 function(quorvel_tests)
   cmake_parse_arguments(ARG "" "" "DEPS;ENV;SERIAL" ${ARGN})
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
@@ -57,13 +58,15 @@ function(quorvel_tests)
     target_link_libraries(${exe} PRIVATE quorvel_test_support ${ARG_DEPS})
     string(REGEX REPLACE "_test$" "" short ${name})
     set(serial FALSE)
+    set(labels "")
     if(short IN_LIST ARG_SERIAL)
       set(serial TRUE)
+      set(labels timing)
     endif()
     gtest_discover_tests(${exe}
       DISCOVERY_MODE PRE_TEST
       DISCOVERY_TIMEOUT 60
-      PROPERTIES TIMEOUT 120 RUN_SERIAL ${serial} ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${ARG_ENV}")
+      PROPERTIES TIMEOUT 120 RUN_SERIAL ${serial} LABELS "${labels}" ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${ARG_ENV}")
   endforeach()
 endfunction()
 
