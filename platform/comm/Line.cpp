@@ -84,6 +84,14 @@ int ApplyLineSettings(int fd, const DCB& dcb) {
     return 0;
 }
 
+int ClearSoftwareFlowControl(int fd) {
+    termios2 tio{};
+    if (int error = GetTermios(fd, tio)) return error;
+    if (!(tio.c_iflag & (IXON | IXOFF | IXANY))) return 0;
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+    return ioctl(fd, TCSETS2, &tio) == 0 ? 0 : errno;
+}
+
 int ReadLineSettings(int fd, DCB& dcb) {
     termios2 tio{};
     if (int error = GetTermios(fd, tio)) return error;

@@ -12,6 +12,11 @@ namespace comm_detail {
 // in which case the line is left as it was.
 int ApplyLineSettings(int fd, const DCB& dcb);
 
+// A port starts without software flow control, as serial drivers elsewhere
+// do: a tty nobody has set up has XON/XOFF on and would keep those two byte
+// values of a binary answer for itself. Returns 0 or an errno value.
+int ClearSoftwareFlowControl(int fd);
+
 // Fills the fields of the DCB that the tty itself keeps (rate, framing, flow
 // control, XON/XOFF characters). Returns 0 or an errno value.
 int ReadLineSettings(int fd, DCB& dcb);

@@ -114,6 +114,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     const bool exclusive = dwShareMode == 0;
     if (exclusive && ::flock(line.get(), LOCK_EX | LOCK_NB) != 0)
         return Refuse(errno == EWOULDBLOCK ? EBUSY : errno);
+    if (int error = ClearSoftwareFlowControl(line.get())) return Refuse(error);
     RequestLowLatency(line.get());
     Descriptor wakeup(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!wakeup) return Refuse(errno);

@@ -217,6 +217,8 @@ INSTANTIATE_TEST_SUITE_P(
         DelaysRow{"HeldWhileDelaysActive", kStrokeLikeDelays, true, true},
         DelaysRow{"HeldWithDelaysCleared", kStrokeLikeDelays, false, false},
         DelaysRow{"NoneHeld", {}, true, false},
+        // 0.17 s and 0.19 s are the XON and XOFF bytes.
+        DelaysRow{"FlowControlBytesHeld", {17, 19, 17, 19, 17, 19, 17, 19, 17, 19, 17, 19}, true, true},
         DelaysRow{"LongestHeld", {254, 254, 254, 254, 254, 254, 254, 254, 254, 254, 254, 1}, true, true}),
     [](const auto& info) { return std::string(info.param.Name); });
 

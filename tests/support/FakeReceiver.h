@@ -40,8 +40,7 @@ public:
     }
     // An older receiver: it answers neither.
     static Replies Silent() { return {}; }
-    // One that answers, but nothing the program can read. (No XON or XOFF:
-    // a tty that keeps its flow control takes those for itself.)
+    // One that answers, but nothing the program can read.
     static Replies Garbage() { return {std::string("\x80", 1), std::string("\x80\x01\x7f\x00\xc3", 5)}; }
 
     explicit FakeReceiver(Replies Answers, unsigned Baud = 2400)
