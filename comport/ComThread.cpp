@@ -2,6 +2,7 @@
 
 #include "comport/FComPort.h"
 #include "platform/gui/Synchronize.h"
+#include "platform/rtkit/Realtime.h"
 
 #include <pthread.h>
 #include <sched.h>
@@ -9,22 +10,39 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <future>
 #include <system_error>
 
 namespace {
 
+constexpr int kTimeCriticalPriority = 10;
+// Under RealtimeKit's lower ceiling the mixer (70) takes its maximum; this
+// thread stays as far under it, below the serial service thread.
+constexpr int kUnderMixer = 60;
+
 // Idle ... time-critical as nice values; time-critical also asks for a
-// real-time slot. Refusals (no permission) leave the thread as it was.
-void ApplyPriority(pthread_t thread, id_t tid, ComTypes::TThreadPriority value) {
+// real-time slot. Refusals leave the thread as it was. Returns the answer to
+// the real-time request (0 when none was made).
+int ApplyPriority(pthread_t thread, id_t tid, ComTypes::TThreadPriority value) {
     static constexpr int nice[] = {19, 10, 5, 0, -5, -10, -20};
     ::setpriority(PRIO_PROCESS, tid, nice[value]);
     sched_param param{};
     int policy = SCHED_OTHER;
     if (value == ComTypes::tpTimeCritical) {
         policy = SCHED_FIFO;
-        param.sched_priority = 10;
+        param.sched_priority = kTimeCriticalPriority;
     }
-    ::pthread_setschedparam(thread, policy, &param);
+    const int result = ::pthread_setschedparam(thread, policy, &param);
+    return value == ComTypes::tpTimeCritical ? result : 0;
+}
+
+// Where the kernel wants a permission the user lacks, RealtimeKit may still
+// grant the slot. Its answer takes a bus round trip, so it is asked from the
+// thread that starts or reprioritises this one, never by the thread itself.
+void AskRealtimeKit(int refused, id_t tid) {
+    if (refused == EPERM)
+        realtimeKitMakeThreadRealtime(static_cast<pid_t>(tid), kTimeCriticalPriority, kUnderMixer);
 }
 
 }  // namespace
@@ -34,19 +52,25 @@ TComThread::TComThread(TFComPort* ComPort) : FComPort(ComPort) {
 }
 
 bool TComThread::Start() {
+    std::future<int> started = FStarted.get_future();
     try {
         FThread = std::thread([this] { Execute(); });
-        return true;
     } catch (const std::system_error&) {
         FFinished = true;
         return false;
     }
+    const int refused = started.get();
+    std::lock_guard lock(FLock);
+    if (!FFinished) AskRealtimeKit(refused, static_cast<id_t>(FTid));
+    return true;
 }
 
 void TComThread::SetPriority(ComTypes::TThreadPriority Value) {
     std::lock_guard lock(FLock);
     FNativePriority = Value;
-    if (FTid != 0 && !FFinished) ApplyPriority(FThread.native_handle(), static_cast<id_t>(FTid), Value);
+    if (FTid != 0 && !FFinished)
+        AskRealtimeKit(ApplyPriority(FThread.native_handle(), static_cast<id_t>(FTid), Value),
+                       static_cast<id_t>(FTid));
 }
 
 void TComThread::Execute() {
@@ -54,8 +78,8 @@ void TComThread::Execute() {
     {
         std::lock_guard lock(FLock);
         FTid = static_cast<int>(::syscall(SYS_gettid));
-        ApplyPriority(::pthread_self(), static_cast<id_t>(FTid),
-                      static_cast<ComTypes::TThreadPriority>(FNativePriority.load()));
+        FStarted.set_value(ApplyPriority(::pthread_self(), static_cast<id_t>(FTid),
+                                         static_cast<ComTypes::TThreadPriority>(FNativePriority.load())));
     }
     try {
         while (!FTerminated) {

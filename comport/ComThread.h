@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -53,7 +54,8 @@ private:
     std::mutex FLock;
     std::condition_variable FEnded;
     bool FReleased = false;
-    int FTid = 0;  // the kernel's id of the running thread
+    int FTid = 0;                // the kernel's id of the running thread
+    std::promise<int> FStarted;  // the answer to its first real-time request
     std::thread FThread;
     // The thread's own id, set as it begins: FThread itself is still being
     // assigned then, and detach clears it while the thread runs.

@@ -1,5 +1,7 @@
 #include "platform/comm/Port.h"
 
+#include "platform/rtkit/Realtime.h"
+
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -8,11 +10,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <future>
 #include <system_error>
 
 namespace {
 
 constexpr int kServicePriority = 65;  // the mixer runs at 70
+// Where RealtimeKit allows less than that, the mixer gets its maximum and
+// this thread stays as far under it.
+constexpr int kUnderMixer = 5;
 
 }  // namespace
 
@@ -51,17 +57,20 @@ int Port::Start(bool exclusive) {
         if (ioctl(Fd(), TIOCEXCL) != 0) return errno;
         FExclusive = true;
     }
+    std::promise<pid_t> workerTid;
+    std::future<pid_t> tid = workerTid.get_future();
     try {
-        FWorker = std::thread([this] { Run(); });
+        FWorker = std::thread([this, announce = std::move(workerTid)]() mutable {
+            announce.set_value(currentThreadId());
+            Run();
+        });
     } catch (const std::system_error& e) {
         return e.code().value();
     }
     // This thread notes when each stroke's byte came off the line: a busy
-    // machine must not delay it. Real-time where the system grants it, just
-    // under the mixer; refused, it runs as any thread.
-    sched_param param{};
-    param.sched_priority = kServicePriority;
-    pthread_setschedparam(FWorker.native_handle(), SCHED_FIFO, &param);
+    // machine must not delay it. Real-time where the system (or RealtimeKit)
+    // grants it, just under the mixer; refused, it runs as any thread.
+    requestRealtime(FWorker.native_handle(), tid.get(), kServicePriority, kUnderMixer);
     return 0;
 }
 

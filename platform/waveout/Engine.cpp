@@ -1,5 +1,7 @@
 #include "platform/waveout/Engine.h"
 
+#include "platform/rtkit/Realtime.h"
+
 #include <pthread.h>
 #include <sched.h>
 #include <algorithm>
@@ -7,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <future>
 
 namespace {
 
@@ -87,11 +90,18 @@ bool Engine::start() {
     callbackThread = std::thread([this] { callbackLoop(); });
     callbackId = callbackThread.get_id();
     originNs.store(monotonicNs(), std::memory_order_release);
-    mixerThread = std::thread([this] { mixerLoop(); });
-    // Asked from here so that the answer is known when start returns.
-    sched_param param{};
-    param.sched_priority = kMixerPriority;
-    realtimeResult = pthread_setschedparam(mixerThread.native_handle(), SCHED_FIFO, &param);
+    std::promise<pid_t> mixerTid;
+    std::future<pid_t> tid = mixerTid.get_future();
+    mixerThread = std::thread([this, announce = std::move(mixerTid)]() mutable {
+        announce.set_value(currentThreadId());
+        mixerLoop();
+    });
+    // Asked from here, never by the mixer itself (RealtimeKit's answer takes a
+    // bus round trip), so that the answer is known when start returns.
+    const RealtimeOutcome outcome = requestRealtime(mixerThread.native_handle(), tid.get(), kMixerPriority);
+    std::lock_guard lock(infoLock);
+    realtime = outcome.realtime;
+    realtimeNote = outcome.note;
     return true;
 }
 
@@ -478,9 +488,11 @@ WaveOutStatus Engine::status() const {
     s.lateStarts = lateStarts.load(std::memory_order_relaxed);
     s.clockSlips = clockSlips.load(std::memory_order_relaxed);
     s.startsDropped = startsDropped.load(std::memory_order_relaxed);
-    s.realtime = realtimeResult == 0;
-    s.realtimeNote = realtimeResult == 0 ? "SCHED_FIFO priority " + std::to_string(kMixerPriority)
-                                         : std::string("not granted: ") + std::strerror(realtimeResult);
+    {
+        std::lock_guard lock(infoLock);
+        s.realtime = realtime;
+        s.realtimeNote = realtimeNote;
+    }
     return s;
 }
 

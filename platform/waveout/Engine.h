@@ -108,12 +108,15 @@ private:
     std::atomic<std::uint64_t> lateStarts{0};
     std::atomic<std::uint64_t> clockSlips{0};
     std::atomic<std::uint64_t> startsDropped{0};
-    int realtimeResult = -1;  // of asking for real-time priority; set once in start()
 
     // Error text and start log. The mixer takes it only in fail(), once, when
     // the output is already lost; otherwise it never waits on it.
     mutable std::mutex infoLock;
     std::string errorText;
+    // How the mixer's real-time priority was asked for and what came of it;
+    // written once in start(), read by status() on any thread.
+    bool realtime = false;
+    std::string realtimeNote;
     // The latest kStartLogLimit starts, in a ring made once so that a long
     // practice does not grow the program.
     std::vector<WaveOutStartRecord> starts;
