@@ -150,6 +150,8 @@ TComConfigDialog::TComConfigDialog(const QString& DeviceName, const COMMCONFIG& 
                       : ((flags & CtsFlow) || (flags & RtsMask) == RtsHandshake) ? FlowHardware
                                                                                  : FlowNone;
     FFlowControl->setCurrentIndex(FFlowControl->findData(int(flow)));
+    FShown = {FDataBits->currentIndex(), FParity->currentIndex(), FStopBits->currentIndex(),
+              FFlowControl->currentIndex()};
 
     auto* form = new QFormLayout(this);
     form->addRow(QStringLiteral("&Bits per second:"), FSpeed);
@@ -164,14 +166,19 @@ TComConfigDialog::TComConfigDialog(const QString& DeviceName, const COMMCONFIG& 
 }
 
 COMMCONFIG TComConfigDialog::Config() const {
+    // Only what the user changed is written: a field the dialog cannot show
+    // as it is (an odd byte size, DTR handshaking) stays as it was.
     COMMCONFIG config = FConfig;
     DCB& dcb = config.dcb;
     bool ok = false;
     const uint rate = FSpeed->currentText().trimmed().toUInt(&ok);
     if (ok && rate > 0) dcb.BaudRate = rate;
-    dcb.ByteSize = static_cast<BYTE>(FDataBits->currentData().toInt());
-    dcb.Parity = static_cast<BYTE>(FParity->currentData().toInt());
-    dcb.StopBits = static_cast<BYTE>(FStopBits->currentData().toInt());
+    if (FDataBits->currentIndex() != FShown[0])
+        dcb.ByteSize = static_cast<BYTE>(FDataBits->currentData().toInt());
+    if (FParity->currentIndex() != FShown[1]) dcb.Parity = static_cast<BYTE>(FParity->currentData().toInt());
+    if (FStopBits->currentIndex() != FShown[2])
+        dcb.StopBits = static_cast<BYTE>(FStopBits->currentData().toInt());
+    if (FFlowControl->currentIndex() == FShown[3]) return config;
     DWORD flags = DcbFlags(dcb) & ~(DtrMask | RtsMask | XMask | CtsFlow | DsrFlow);
     switch (static_cast<Flow>(FFlowControl->currentData().toInt())) {
         case FlowXOnXOff:

@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QString>
+#include <array>
 #include <functional>
 
 // The port configuration dialog: speed, data bits, parity, stop bits and
@@ -34,6 +35,8 @@ public:
 
 private:
     COMMCONFIG FConfig;
+    // Data bits, parity, stop bits and flow control as first shown.
+    std::array<int, 4> FShown{};
     QComboBox* FSpeed;
     QComboBox* FDataBits;
     QComboBox* FParity;

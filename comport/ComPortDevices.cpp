@@ -131,8 +131,41 @@ bool TFComPort::ConfigDialog() {
     DWORD size = sizeof(COMMCONFIG);
     Check(GetDefaultCommConfigW(reinterpret_cast<LPCWSTR>(name.utf16()), &config, &size));
     CopyDCB(config.dcb, true);
+    const DCB shown = config.dcb;
     if (!CommConfigDialogW(reinterpret_cast<LPCWSTR>(name.utf16()), nullptr, &config)) return false;
+    // What the dialog left as it showed it keeps its setting: confirming
+    // without a change must not turn 2400 into a custom speed or one stop
+    // bit into the device's default.
+    const TBaudRate baudRate = FBaudRate;
+    const int customBaudRate = FCustomBaudRate;
+    const TDataBits dataBits = FDataBits;
+    const TParity parity = FParity;
+    const TStopBits stopBits = FStopBits;
+    const TDTRControl dtr = FFlowControl->FDTRControl;
+    const TRTSControl rts = FFlowControl->FRTSControl;
+    const TXOnXOffControl xOnXOff = FFlowControl->FXOnXOffControl;
+    const TOptions options = FOptions;
     CopyDCB(config.dcb, false);
+    if (DcbFlags(config.dcb) == DcbFlags(shown)) {
+        FFlowControl->FDTRControl = dtr;
+        FFlowControl->FRTSControl = rts;
+        FFlowControl->FXOnXOffControl = xOnXOff;
+        FOptions = options;
+    }
+    if (config.dcb.BaudRate == shown.BaudRate) {
+        FBaudRate = baudRate;
+        FCustomBaudRate = customBaudRate;
+    }
+    if (config.dcb.ByteSize == shown.ByteSize) FDataBits = dataBits;
+    // A choice made is that choice, not "whatever the device has".
+    if (config.dcb.Parity == shown.Parity)
+        FParity = parity;
+    else if (FParity == paDefault)
+        FParity = paNone;
+    if (config.dcb.StopBits == shown.StopBits)
+        FStopBits = stopBits;
+    else if (FStopBits == sbDefault)
+        FStopBits = sb1;
     SetComDCB();
     return true;
 }

@@ -132,6 +132,50 @@ TEST_F(ComPortDevices, ConfigDialogShowsThePortsSettingsAndReadsTheChoicesBack) 
     EXPECT_EQ(Port.FlowControl().XOnXOff(), xcDefault);
 }
 
+TEST_F(ComPortDevices, ConfigDialogConfirmedUnchangedKeepsEverySetting) {
+    // Settings the dialog cannot show as they are among them (DTR handshaking,
+    // RTS toggling, which a pseudo-terminal refuses, so on a closed port), and
+    // lines held low, which no flow choice of the dialog gives.
+    struct Lines {
+        bool Open;
+        TDTRControl Dtr;
+        TRTSControl Rts;
+    };
+    for (const Lines& lines : {Lines{false, dcHandshake, rcToggle}, Lines{true, dcDisable, rcDisable}}) {
+        const bool open = lines.Open;
+        TFComPort port;
+        port.SetDeviceName(Pty.SlavePath());
+        port.SetBaudRate(br2400);
+        port.SetDataBits(db8);
+        port.SetStopBits(sb1);
+        port.SetParity(paNone);
+        port.FlowControl().SetDTR(lines.Dtr);
+        port.FlowControl().SetRTS(lines.Rts);
+        if (open) port.Open();
+        Answer(nullptr);
+        ASSERT_TRUE(port.ConfigDialog());
+        EXPECT_EQ(port.BaudRate(), br2400) << "open " << open;
+        EXPECT_EQ(port.GetCustomBaudRate(), 2400);
+        EXPECT_EQ(port.DataBits(), db8);
+        EXPECT_EQ(port.StopBits(), sb1);
+        EXPECT_EQ(port.Parity(), paNone);
+        EXPECT_EQ(port.FlowControl().DTR(), lines.Dtr);
+        EXPECT_EQ(port.FlowControl().RTS(), lines.Rts);
+    }
+}
+
+TEST_F(ComPortDevices, ConfigDialogTakesNoParityAndOneStopBitAsChosen) {
+    Port.SetParity(paOdd);
+    Port.SetStopBits(sb2);
+    Answer([](TComConfigDialog& d) {
+        Choose(d.Parity(), QStringLiteral("None"));
+        Choose(d.StopBits(), QStringLiteral("1"));
+    });
+    ASSERT_TRUE(Port.ConfigDialog());
+    EXPECT_EQ(Port.Parity(), paNone);
+    EXPECT_EQ(Port.StopBits(), sb1);
+}
+
 TEST_F(ComPortDevices, ConfigDialogWithTheStoredCustomRateKeepsTheBaudRate) {
     Port.SetCustomBaudRate(9600);
     Port.SetBaudRate(br2400);
