@@ -18,6 +18,7 @@
 #include <QEvent>
 #include <QLabel>
 #include <QMenu>
+#include <cerrno>
 
 namespace {
 
@@ -72,6 +73,21 @@ void TfMainform::CreateReceiverComponents() {
     FReceiverStatus->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     FReceiverStatus->setForegroundRole(QPalette::PlaceholderText);
     new TStatusPlacer(this, FReceiverStatus, FButtons);
+
+    // Remembered for the next start, whether the ringer or the receiver's
+    // delays dialog changes it.
+    connect(FDelaysActive, &QCheckBox::toggled, this, Guarded([this](bool) { SaveDelaysActive(); }));
+
+    // A port that stops working names itself and what brings it back.
+    FComPort->OnError = [this](TFComPort*, EComError& E, TComAction&) {
+        const int code = E.ErrorCode();
+        if (code != EIO && code != ENXIO && code != ENODEV) return;
+        E = EComError(
+            code, QStringLiteral("The receiver's port %1 stopped working (%2). Plug the receiver "
+                                 "back in and press START LISTENING.")
+                      .arg(FComPort->DeviceName(),
+                           E.Message().endsWith(QLatin1Char('.')) ? E.Message().chopped(1) : E.Message()));
+    };
 }
 
 // ---- Is the receiver there? ----------------------------------------------------------
@@ -143,6 +159,12 @@ void TfMainform::ReceiverDelaysAnswered(const TDelaysAnswer& Answer) {
                                "read. The stroke was not sounded. Ask again while the bells are silent."),
                 mtWarning);
             return;
+        case TDelaysAnswer::Cut:
+            MessageDlg(QStringLiteral("The receiver's answer stopped short (received: %1), so its delays "
+                                      "could not be read. Ask again.")
+                           .arg(Hex(Answer.Bytes)),
+                       mtWarning);
+            return;
         case TDelaysAnswer::Garbage:
             MessageDlg(QStringLiteral("The receiver's answer is not a list of delays (received: %1).")
                            .arg(Hex(Answer.Bytes)),
@@ -181,7 +203,7 @@ void TfMainform::LoadGuard() {
 
 int TfMainform::ReceiverStroke(unsigned char Byte, std::int64_t ArrivalNs) {
     // An answer to the program's own question is no stroke.
-    if (FReceiverQuery->Take(Byte)) return 0;
+    if (FReceiverQuery->Take(Byte, ArrivalNs)) return 0;
     const int bell = BellOfChar(Byte);
     return bell && FStrokeGuard.Accept(bell, ArrivalNs) ? bell : 0;
 }

@@ -69,6 +69,9 @@ TfReceiverDelays::TfReceiverDelays(QWidget* Owner, const std::array<int, 12>& De
     layout->addWidget(FCopied);
     layout->addLayout(buttons);
     setFixedWidth(320);
+    // Never less than what the rows need: a text shown later makes the
+    // window taller instead of squeezing the delays.
+    layout->setSizeConstraint(QLayout::SetMinimumSize);
 
     connect(FClearDelaysActive, &QPushButton::clicked, this,
             Guarded([this](bool) { bClearDelaysActiveClick(); }));
@@ -80,6 +83,7 @@ void TfReceiverDelays::bClearDelaysActiveClick() {
     if (OnClearDelaysActive) OnClearDelaysActive();
     FTwice->setText(QStringLiteral("\"Delays Active\" is cleared: the receiver's delays alone apply."));
     FClearDelaysActive->hide();
+    Fit();
 }
 
 void TfReceiverDelays::bCopyClick() {
@@ -87,4 +91,10 @@ void TfReceiverDelays::bCopyClick() {
     FCopied->setText(QStringLiteral("Bells 1 to 12 now have these delays in the program too."));
     FCopied->show();
     FCopy->setEnabled(false);
+    Fit();
+}
+
+void TfReceiverDelays::Fit() {
+    layout()->activate();
+    resize(width(), std::max(height(), heightForWidth(width())));
 }

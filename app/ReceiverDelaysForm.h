@@ -34,6 +34,9 @@ public:
     QPushButton* bClose() const { return FClose; }
 
 private:
+    // Tall enough for every row and the texts shown now.
+    void Fit();
+
     std::array<int, 12> FDelaysMs;
     std::array<QLabel*, 12> FBells{};
     QLabel* FTwice;

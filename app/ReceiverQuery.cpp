@@ -19,15 +19,22 @@ bool TDelaysAnswer::AnyDelay() const {
     return std::any_of(DelaysMs.begin(), DelaysMs.end(), [](int ms) { return ms != 0; });
 }
 
-TDelaysAnswer ParseDelaysAnswer(const QByteArray& Bytes, bool Ended) {
+TDelaysAnswer ParseDelaysAnswer(const QByteArray& Bytes, bool Ended, const QList<std::int64_t>& ArrivalNs) {
     TDelaysAnswer answer;
     answer.Bytes = Bytes;
     const int bells = int(answer.DelaysMs.size());
     if (!Ended) {
+        // Several bytes in one burst, and nothing after: the receiver began
+        // to answer and stopped (its line was cut or it was reset); strokes
+        // come one at a time, a pause between them.
+        bool oneBurst = Bytes.size() >= 2 && ArrivalNs.size() == Bytes.size();
+        for (qsizetype i = 1; oneBurst && i < ArrivalNs.size(); ++i)
+            oneBurst = ArrivalNs[i] - ArrivalNs[i - 1] <= TReceiverQuery::kBurstGapNs;
         // Strokes alone mean the receiver kept quiet while the bells rang.
-        answer.Kind = Bytes.isEmpty()     ? TDelaysAnswer::NoAnswer
-                      : AllStrokes(Bytes) ? TDelaysAnswer::StrokeBetween
-                                          : TDelaysAnswer::Garbage;
+        answer.Kind = Bytes.isEmpty()      ? TDelaysAnswer::NoAnswer
+                      : !AllStrokes(Bytes) ? TDelaysAnswer::Garbage
+                      : oneBurst           ? TDelaysAnswer::Cut
+                                           : TDelaysAnswer::StrokeBetween;
         return answer;
     }
     const int body = int(Bytes.size()) - 1;
@@ -63,6 +70,7 @@ void TReceiverQuery::ExpectEcho(std::function<void(bool Answered)> Done) {
 
 void TReceiverQuery::ExpectDelays(std::function<void(const TDelaysAnswer&)> Done) {
     FAnswer.clear();
+    FArrivals.clear();
     FDelaysDone = std::move(Done);
     FDelaysTimer->start();
 }
@@ -73,15 +81,17 @@ void TReceiverQuery::Abandon() {
     FEchoDone = nullptr;
     FDelaysDone = nullptr;
     FAnswer.clear();
+    FArrivals.clear();
 }
 
-bool TReceiverQuery::Take(unsigned char Byte) {
+bool TReceiverQuery::Take(unsigned char Byte, std::int64_t ArrivalNs) {
     if (FEchoDone && Byte == kAreYouThere && FAnswer.isEmpty()) {
         EchoOver(true);
         return true;
     }
     if (!FDelaysDone) return false;
     FAnswer.append(static_cast<char>(Byte));
+    FArrivals.append(ArrivalNs);
     if (Byte == kEnd || FAnswer.size() >= kMaxAnswerBytes) DelaysOver(Byte == kEnd);
     return true;
 }
@@ -99,7 +109,8 @@ void TReceiverQuery::EchoOver(bool Answered) {
 void TReceiverQuery::DelaysOver(bool Ended) {
     FDelaysTimer->stop();
     auto done = std::exchange(FDelaysDone, nullptr);
-    const TDelaysAnswer answer = ParseDelaysAnswer(std::exchange(FAnswer, QByteArray()), Ended);
+    const TDelaysAnswer answer = ParseDelaysAnswer(std::exchange(FAnswer, QByteArray()), Ended,
+                                                   std::exchange(FArrivals, QList<std::int64_t>()));
     if (done)
         QMetaObject::invokeMethod(
             this, [done, answer] { done(answer); }, Qt::QueuedConnection);

@@ -11,8 +11,10 @@
 // takes every byte, so it is asked only while the bells are silent.
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <array>
+#include <cstdint>
 #include <functional>
 
 class QTimer;
@@ -24,6 +26,7 @@ struct TDelaysAnswer {
         NoAnswer,       // nothing at all
         StrokeBetween,  // the answer came with strokes around it, or only strokes came
         Garbage,        // bytes that are no answer
+        Cut,            // the answer began, back to back, and stopped short of its end
     };
     TKind Kind = NoAnswer;
     std::array<int, 12> DelaysMs{};  // bells 1 to 12, when Read
@@ -33,8 +36,11 @@ struct TDelaysAnswer {
 };
 
 // Reads what was taken while waiting; Ended when its last byte is the end
-// byte (else the wait ran out).
-TDelaysAnswer ParseDelaysAnswer(const QByteArray& Bytes, bool Ended);
+// byte (else the wait ran out). ArrivalNs, when given, holds when each byte
+// came: an answer's bytes follow each other at the line's pace, while a
+// stroke comes after a pause; without it every byte counts as apart.
+TDelaysAnswer ParseDelaysAnswer(const QByteArray& Bytes, bool Ended,
+                                const QList<std::int64_t>& ArrivalNs = {});
 
 class TReceiverQuery : public QObject {
     Q_OBJECT
@@ -47,6 +53,9 @@ public:
     static constexpr int kAnswerWaitMs = 500;
     // More than any answer with a few strokes in it: the rest is garbage.
     static constexpr int kMaxAnswerBytes = 64;
+    // Bytes closer than this belong to one burst: a byte takes 4 ms at 2400
+    // bits per second, and ringers' strokes are further apart than this.
+    static constexpr std::int64_t kBurstGapNs = 20'000'000;
 
     explicit TReceiverQuery(QObject* Parent);
 
@@ -61,8 +70,9 @@ public:
     // Forgets both waits without reporting (the port closed).
     void Abandon();
 
-    // A received byte: true when it belongs to an answer and is no stroke.
-    bool Take(unsigned char Byte);
+    // A received byte and when it came (CLOCK_MONOTONIC ns): true when it
+    // belongs to an answer and is no stroke.
+    bool Take(unsigned char Byte, std::int64_t ArrivalNs = 0);
 
 private:
     void EchoOver(bool Answered);
@@ -73,4 +83,5 @@ private:
     std::function<void(bool)> FEchoDone;
     std::function<void(const TDelaysAnswer&)> FDelaysDone;
     QByteArray FAnswer;
+    QList<std::int64_t> FArrivals;
 };

@@ -18,7 +18,9 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QTest>
@@ -187,10 +189,26 @@ TEST_P(ReceiverDelays, AreShownInMillisecondsAndCopiedIntoTheProgram) {
         EXPECT_FALSE(dialog.bClearDelaysActive()->isVisible());
     }
     EXPECT_EQ(form.cbDelaysActive()->isChecked(), row.DelaysActive && !row.Twice);
+    if (row.Twice)
+        EXPECT_TRUE(Sandbox->ReadSettings().contains("DelaysActive=0\n")) << "cleared for the next start too";
 
     QTest::mouseClick(dialog.bCopy(), Qt::LeftButton);
     EXPECT_FALSE(dialog.bCopy()->isEnabled());
     EXPECT_TRUE(dialog.lCopied()->isVisible());
+    // The text shown makes the window taller: every delay still reads whole.
+    auto whole = [&](int bell) {
+        const QLabel* value = dialog.lBell(bell);
+        return value->width() >= value->sizeHint().width() && value->height() >= value->sizeHint().height();
+    };
+    EXPECT_TRUE(PumpUntil(
+        [&] {
+            for (int bell = 1; bell <= 12; ++bell)
+                if (!whole(bell)) return false;
+            return dialog.lCopied()->height() >= dialog.lCopied()->heightForWidth(dialog.lCopied()->width());
+        },
+        10))
+        << "bell 1 is " << dialog.lBell(1)->height() << " px high of "
+        << dialog.lBell(1)->sizeHint().height();
     const QByteArray stored = Sandbox->ReadSettings();
     for (int bell = 1; bell <= 12; ++bell) {
         const int ms = row.Hundredths[bell - 1] * 10;
@@ -277,7 +295,14 @@ INSTANTIATE_TEST_SUITE_P(
                   "stroke was not sounded. Ask again while the bells are silent."},
         UnreadRow{"StrokeInsteadOfAnAnswer", FakeReceiver::Silent(), "3", mtWarning,
                   "A stroke came in while the receiver answered, so its delays could not be read. The "
-                  "stroke was not sounded. Ask again while the bells are silent."}),
+                  "stroke was not sounded. Ask again while the bells are silent."},
+        // Bytes that could be strokes, but back to back at the line's pace: an answer cut short.
+        UnreadRow{"AnswerCutShort",
+                  {std::string(1, char(FakeReceiver::kAreYouThere)), "02468"},
+                  "",
+                  mtWarning,
+                  "The receiver's answer stopped short (received: 30 32 34 36 38), so its delays could not "
+                  "be read. Ask again."}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 // ---- When the receiver is not asked ------------------------------------------------------
@@ -315,6 +340,54 @@ TEST_F(ReceiverQuestions, DelaysAreAskedOnlyWhileListeningAndTheBellsAreSilent) 
     EXPECT_EQ(BoxTexts().size(), 3u);
     QTest::mouseClick(form.bListen(), Qt::LeftButton);
     EXPECT_EQ(Heard(), std::vector<int>{1});
+}
+
+TEST_F(ReceiverQuestions, AQuestionLeftWaitingTakesNothingOnceListeningStartsAgain) {
+    FakeReceiver receiver(FakeReceiver::Silent());
+    TfMainform& form = OpenOn(receiver);
+    form.cbDelaysActive()->setChecked(false);
+    Listen();
+    CheckOver();
+    if (HasFatalFailure()) return;
+    // Asked, and listening stops before the wait for the answer is over.
+    form.ReceiverDelays1()->trigger();
+    ASSERT_TRUE(PumpUntil([&] { return receiver.CountReceived(FakeReceiver::kSendDelays) == 1; }, 10));
+    QTest::mouseClick(form.bListen(), Qt::LeftButton);
+    ASSERT_FALSE(form.FComPort1()->GetActive());
+    EXPECT_EQ(form.lReceiver()->text(), "") << "no answer is waited for while nothing listens";
+    Listen();
+    if (HasFatalFailure()) return;
+    // Well within the wait the abandoned question had.
+    StrikeHeard(receiver, "1");
+    if (HasFatalFailure()) return;
+    StrikeHeard(receiver, "3");
+    if (HasFatalFailure()) return;
+    QTest::mouseClick(form.bListen(), Qt::LeftButton);
+    PumpFor(TReceiverQuery::kAnswerWaitMs + 100);
+    EXPECT_EQ(DelaysDialog(), nullptr);
+    EXPECT_TRUE(BoxTexts().empty()) << BoxTexts()[0].toStdString();
+    EXPECT_EQ(Heard(), (std::vector<int>{0, 1}));
+}
+
+TEST_F(ReceiverQuestions, StatusLineAndCaptionSayWhatIsTrue) {
+    FakeReceiver receiver(FakeReceiver::Silent());
+    // No port was found at start-up; the ringer types the receiver's in.
+    Sandbox.reset();
+    Sandbox = std::make_unique<ConsoleSandbox>(QStringList());
+    TfMainform& form = Open(QByteArray());
+    ASSERT_TRUE(form.windowTitle().endsWith("   [RECEIVER NOT DETECTED]"));
+    EXPECT_EQ(form.FComPort1()->DeviceName(), "") << "no port guessed";
+    form.cbPort()->lineEdit()->setFocus();
+    QTest::keyClicks(form.cbPort()->lineEdit(), QString::fromStdString(receiver.SlavePath()));
+    Listen();
+    if (HasFatalFailure()) return;
+    EXPECT_EQ(form.windowTitle(), "Quorvel 16 v1.07") << "a receiver's port is open";
+    CheckOver();
+    EXPECT_EQ(form.lReceiver()->text(), kNoAnswer);
+    QTest::mouseClick(form.bListen(), Qt::LeftButton);
+    EXPECT_EQ(form.lReceiver()->text(), "");
+    Form.reset();
+    Sandbox->Boxes.Boxes.clear();
 }
 
 TEST_F(ReceiverQuestions, MenuItemSitsWithThePortItems) {
