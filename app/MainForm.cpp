@@ -173,7 +173,8 @@ void TfMainform::CreateComponents() {
 
     FComPort = new TFComPort(this);
     FComPort->setObjectName(QStringLiteral("FComPort1"));
-    FComPort->SetDeviceName(QStringLiteral("COM1"));
+    // No port until one is found or stored: "COM1" names nothing on Linux.
+    FComPort->SetDeviceName(QString());
     FComPort->SetBaudRate(br2400);
     FComPort->SetDataBits(db8);
     FComPort->SetParity(paNone);
@@ -249,6 +250,7 @@ void TfMainform::FormCreate() {
         } catch (const Exception& e) {
             failures << e.Message();
         }
+        if (FComPort->DeviceName().isEmpty()) FComPort->SetDeviceName(DefaultPort(ports));
         FPort->setEditText(FComPort->DeviceName());
         FPortSettingsLoaded = true;
     } else {
@@ -257,6 +259,7 @@ void TfMainform::FormCreate() {
     }
     failures << LoadSoundFiles();
     LoadDelays();
+    LoadDelaysActive();
     LoadGuard();
     LoadRingingOptions();
     FLoading = false;

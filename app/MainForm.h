@@ -73,6 +73,8 @@ public:
     void Player1Stop(QObject* Sender);
     void bListenClick(QObject* Sender);
     void cbPortChange();
+    // The controls that follow whether the port is open.
+    void ListeningChanged(bool Listening);
     // The port closed without the window asking: its receiver was lost.
     void FComPort1AfterClose(TFComPort* ComPort);
     // Lists the ports again, as an adapter comes or goes (MainFormDevices).
@@ -108,6 +110,13 @@ public:
     QStringList LoadSoundFiles();
     void LoadPosition();
     void SavePosition();
+    // "Delays Active", remembered between runs ([OPTIONS] DelaysActive).
+    void LoadDelaysActive();
+    void SaveDelaysActive();
+    // Where a window whose client area was Client goes: wholly on the screen
+    // it overlaps most (or the nearest), its least size lowered to fit there.
+    QRect FitOnScreen(const QRect& Client);
+    static constexpr int kMinWidth = 737, kMinHeight = 233;
 
     // ---- Ringing options: the striking record and its chart (MainFormRinging)
     void RingingOptions1Click();

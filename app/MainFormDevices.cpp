@@ -42,6 +42,7 @@ void TfMainform::RefreshPorts() {
     } catch (...) {
         Application.HandleException(std::current_exception());
     }
+    if (FComPort->DeviceName().isEmpty()) FComPort->SetDeviceName(DefaultPort(ports));
     FPort->setEditText(FComPort->DeviceName());
 }
 

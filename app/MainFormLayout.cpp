@@ -8,9 +8,11 @@
 #include "platform/profile/IniFile.h"
 #include "playback/MMWavePlayer.h"
 
+#include <QCheckBox>
 #include <QCursor>
 #include <QPushButton>
 #include <QResizeEvent>
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -55,7 +57,10 @@ void TfMainform::FormResize() {
 }
 
 void TfMainform::pButtonsResize() {
-    FListen->move(Round(FButtons->width() / 2.0) - Round(FListen->width() / 2.0), FListen->y());
+    // Centred, but never over "Delays Active" on a narrow window.
+    const int clear = FDelaysActive->x() + FDelaysActive->sizeHint().width() + 6;
+    FListen->move(std::max(clear, Round(FButtons->width() / 2.0) - Round(FListen->width() / 2.0)),
+                  FListen->y());
 }
 
 void TfMainform::MMLED1MouseDown(QObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y) {

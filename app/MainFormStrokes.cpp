@@ -4,6 +4,7 @@
 #include "app/MainForm.h"
 
 #include "app/PortList.h"
+#include "app/ReceiverQuery.h"
 #include "app/StrikingRecord.h"
 #include "app/Widgets.h"
 #include "comport/FComPort.h"
@@ -17,10 +18,13 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QPushButton>
 #include <QScopedValueRollback>
 
 namespace {
+
+const QString kNotDetected = QStringLiteral("   [RECEIVER NOT DETECTED]");
 
 bool IsBell(int n) {
     return n >= 1 && n <= kBellCount;
@@ -132,38 +136,55 @@ void TfMainform::Player1Stop(QObject* Sender) {
 void TfMainform::bListenClick(QObject* Sender) {
     const QScopedValueRollback byHand(FPortByHand, true);
     try {
+        // A name typed but not yet taken (the selector is the port's only source).
+        if (!FComPort->GetActive() && FPort->currentText() != FComPort->DeviceName()) cbPortChange();
         FComPort->SetActive(!FComPort->GetActive());
-        const bool open = FComPort->GetActive();
-        FSequence->setEnabled(!open);
-        if (open) FStrikingRecord->ListeningStarted();
-        if (auto* button = qobject_cast<QPushButton*>(Sender))
-            button->setText(open ? QStringLiteral("STOP LISTENING") : QStringLiteral("START LISTENING"));
-        if (open) CheckReceiver();
     } catch (...) {
         // A user who may not open the port is told how to get access.
         MessageDlg(ListenErrorText(std::current_exception(), FComPort->DeviceName()), mtError);
     }
+    const bool open = FComPort->GetActive();
+    ListeningChanged(open);
+    if (open) {
+        FStrikingRecord->ListeningStarted();
+        // A receiver on this port was found after all.
+        QString title = windowTitle();
+        if (title.endsWith(kNotDetected)) setWindowTitle(title.chopped(kNotDetected.size()));
+    }
+    if (auto* button = qobject_cast<QPushButton*>(Sender))
+        button->setText(open ? QStringLiteral("STOP LISTENING") : QStringLiteral("START LISTENING"));
+    if (open) CheckReceiver();
+}
+
+void TfMainform::ListeningChanged(bool Listening) {
+    FSequence->setEnabled(!Listening);
+    // The port listened on stays until listening stops: a key in the
+    // selector must not drop the receiver in the middle of a touch.
+    FPort->setEnabled(!Listening);
+    if (Listening && (FPort->hasFocus() || FPort->isAncestorOf(focusWidget()))) setFocus();
 }
 
 void TfMainform::cbPortChange() {
     const QString text = FPort->currentText();
-    if (text.isEmpty()) return;
+    if (text.isEmpty() || FComPort->GetActive()) return;
     const QScopedValueRollback byHand(FPortByHand, true);
-    FComPort->Close();
     FComPort->SetDeviceName(text);
     SaveComSettings(*FInifile);
 }
 
 void TfMainform::FComPort1AfterClose(TFComPort*) {
-    // However the port closed, the touch being rung has ended.
+    // However the port closed, the touch being rung has ended, and a
+    // question still waiting has no answer coming: a port opened later
+    // must not hand its strokes to it.
     FStrikingRecord->ListeningStopped();
-    // The button and the selector set the controls themselves (a port change
-    // leaves them as they were).
+    FReceiverQuery->Abandon();
+    FReceiverStatus->clear();
+    ListeningChanged(false);
+    // The button sets its own caption.
     if (FPortByHand) return;
     // Nothing listens any more: the button offers to listen again, and the
     // sequence may run, as after "STOP LISTENING".
     FListen->setText(QStringLiteral("START LISTENING"));
-    FSequence->setEnabled(true);
     // Its adapter may be gone from the list now.
     RefreshPorts();
 }

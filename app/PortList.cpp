@@ -1,5 +1,6 @@
 #include "app/PortList.h"
 
+#include "comport/ComConfigDialog.h"
 #include "comport/FComPort.h"
 
 #include <grp.h>
@@ -105,6 +106,13 @@ QList<TPortEntry> ListPorts(const QStringList& Devices) {
     return ports;
 }
 
+QString DefaultPort(const QList<TPortEntry>& Ports) {
+    const QString folder = QDir(PortByIdFolder()).absolutePath() + QLatin1Char('/');
+    for (const TPortEntry& port : Ports)
+        if (port.Name.startsWith(folder)) return port.Name;
+    return Ports.isEmpty() ? QString() : Ports.first().Name;
+}
+
 void FillPortSelector(QComboBox* Box, const QList<TPortEntry>& Ports) {
     if (!dynamic_cast<TPortDelegate*>(Box->itemDelegate())) Box->setItemDelegate(new TPortDelegate(Box));
     QLineEdit* edit = Box->lineEdit();
@@ -149,25 +157,34 @@ QString ListenErrorText(const std::exception_ptr& Error, const QString& Device) 
     }
     if (!denied) return text;
 
+    // The node itself: "COM1" stands for /dev/ttyS0, a stable name links to one.
+    const QString path = ComDevicePath(Device);
+    const QString real = QFileInfo(path).canonicalFilePath();
+    const QString shown = real.isEmpty() || real == path ? path : QStringLiteral("%1 (%2)").arg(path, real);
     const passwd* user = ::getpwuid(::getuid());
     const QString who = user ? QString::fromLocal8Bit(user->pw_name) : QStringLiteral("$USER");
     struct stat st {};
-    const bool known = ::stat(QFile::encodeName(Device).constData(), &st) == 0;
+    const bool known = ::stat(QFile::encodeName(path).constData(), &st) == 0;
     const group* owners = known ? ::getgrgid(st.st_gid) : nullptr;
     // Joining the device's group helps only when the group may read and write it.
     const bool groupMay =
         known && (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP) && st.st_gid != 0;
-    if (!known || (owners && groupMay)) {
-        const QString name = owners ? QString::fromLocal8Bit(owners->gr_name) : QStringLiteral("dialout");
+    if (!owners) {
+        text += QStringLiteral(
+                    "\rNo permission to open %1: find its group with \"ls -l %2\", make %3 a member "
+                    "of that group (sudo adduser %3 <group>), then log out and in again")
+                    .arg(shown, real.isEmpty() ? path : real, who);
+    } else if (groupMay) {
+        const QString name = QString::fromLocal8Bit(owners->gr_name);
         text += QStringLiteral(
                     "\rNo permission to open %1: make %2 a member of the group \"%3\" "
                     "(sudo adduser %2 %3), then log out and in again")
-                    .arg(Device, who, name);
+                    .arg(shown, who, name);
     } else {
         text += QStringLiteral(
                     "\rNo permission to open %1: its group may not use it either; ask the "
                     "administrator for a udev rule that gives it to the dialout group")
-                    .arg(Device);
+                    .arg(shown);
     }
     return text;
 }

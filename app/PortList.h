@@ -30,6 +30,10 @@ QList<TPortEntry> ListPorts(const QStringList& Devices);
 // "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0" -> "FTDI FT232R USB UART A50285BI"
 QString FriendlyOfStableName(const QString& FileName);
 
+// The port a tower without a stored one starts with: the first stable name
+// (it survives replugging), else the first port, else none.
+QString DefaultPort(const QList<TPortEntry>& Ports);
+
 // Replaces the selector's list; the text in its edit field, and where the
 // user is typing in it, stay as they are. Each entry's friendly name shows
 // beside it in the drop-down list.

@@ -343,7 +343,8 @@ TEST_F(MainWindow, WithoutSerialPortsItWarnsAndMarksTheCaption) {
     EXPECT_EQ(form.windowTitle(), "Quorvel 16 v1.07   [RECEIVER NOT DETECTED]");
     EXPECT_EQ(form.cbPort()->count(), 0);
     EXPECT_EQ(form.cbPort()->currentText(), "");
-    EXPECT_EQ(form.FComPort1()->DeviceName(), "COM1") << "stored port settings are not loaded";
+    EXPECT_EQ(form.FComPort1()->DeviceName(), "")
+        << "stored port settings are not loaded, and no port is guessed";
     form.PopupMenu1()->popup(QPoint(0, 0));
     EXPECT_FALSE(form.SetCOMPORT1()->isEnabled());
     form.PopupMenu1()->hide();
@@ -365,7 +366,7 @@ TEST_F(MainWindow, StoredPortThatIsGoneStillShowsInTheSelector) {
 TEST_F(MainWindow, CloseIsRefusedSilentlyWhileABellSounds) {
     const QString file = Bell("b.wav", 250);
     TfMainform& form = Open("[SOUNDFILES]\nBELL8=" + file.toUtf8() + "\n");
-    form.move(150, 120);
+    form.setGeometry(50, 120, 737, 233);
     form.Player(8)->Play();
     EXPECT_FALSE(form.close());
     EXPECT_TRUE(form.isVisible());
@@ -376,7 +377,7 @@ TEST_F(MainWindow, CloseIsRefusedSilentlyWhileABellSounds) {
     EXPECT_TRUE(form.close());
     EXPECT_FALSE(form.isVisible());
     const QByteArray settings = Sandbox->ReadSettings();
-    EXPECT_TRUE(settings.contains("Left=150\nTop=120\nWidth=737\nHeight=233")) << settings.toStdString();
+    EXPECT_TRUE(settings.contains("Left=50\nTop=120\nWidth=737\nHeight=233")) << settings.toStdString();
     EXPECT_EQ(form.Inifile(), nullptr) << "released on close";
 }
 
@@ -395,10 +396,48 @@ TEST_F(MainWindow, CloseFromTheMenuStopsTheBellsAndCloses) {
 }
 
 TEST_F(MainWindow, StoredPositionIsRestoredWhenShown) {
-    TfMainform& form = Open("[Position]\nLeft=40\nTop=60\nWidth=900\nHeight=300\n");
-    EXPECT_EQ(form.pos(), QPoint(40, 60));
-    EXPECT_EQ(form.size(), QSize(900, 300));
-    EXPECT_EQ(form.MMLED(1)->width(), 87);  // (900 - 142) / 8 - 8 = 86.75
+    TfMainform& form = Open("[Position]\nLeft=40\nTop=60\nWidth=750\nHeight=300\n");
+    EXPECT_EQ(form.geometry(), QRect(40, 60, 750, 300));
+    EXPECT_EQ(form.MMLED(1)->width(), 68);  // (750 - 142) / 8 - 8 = 68
 }
+
+TEST_F(MainWindow, PositionIsKeptOverStartsAndCloses) {
+    Sandbox->WriteSettings("[Position]\nLeft=23\nTop=77\nWidth=760\nHeight=250\n");
+    for (int start = 1; start <= 3; ++start) {
+        TfMainform& form = Open();
+        EXPECT_EQ(form.geometry(), QRect(23, 77, 760, 250)) << "start " << start;
+        EXPECT_TRUE(form.close());
+        Form.reset();
+        EXPECT_TRUE(Sandbox->ReadSettings().contains("Left=23\nTop=77\nWidth=760\nHeight=250"))
+            << "start " << start << ":\n"
+            << Sandbox->ReadSettings().toStdString();
+    }
+}
+
+struct OffScreen {
+    const char* Name;
+    QByteArray Position;
+};
+
+void PrintTo(const OffScreen& o, std::ostream* os) {
+    *os << o.Name;
+}
+
+class StoredOffScreen : public MainWindow, public ::testing::WithParamInterface<OffScreen> {};
+
+TEST_P(StoredOffScreen, ComesBackWhollyOntoTheScreen) {
+    TfMainform& form = Open("[Position]\n" + GetParam().Position);
+    const QRect available = form.screen()->availableGeometry();
+    EXPECT_TRUE(available.contains(form.frameGeometry())) << form.frameGeometry() << " on " << available;
+    EXPECT_EQ(form.size(), QSize(737, 233)) << "the size is kept where it fits";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Places, StoredOffScreen,
+    ::testing::Values(OffScreen{"FarDownLeft", "Left=-5000\nTop=99999\nWidth=737\nHeight=233\n"},
+                      OffScreen{"AboveRight", "Left=5000\nTop=-300\nWidth=737\nHeight=233\n"},
+                      OffScreen{"HalfOffTheRight", "Left=700\nTop=100\nWidth=737\nHeight=233\n"},
+                      OffScreen{"Corrupt", "Left=2147483647\nTop=-2147483648\n"}),
+    [](const auto& info) { return std::string(info.param.Name); });
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -139,6 +140,73 @@ TEST_F(Ports, StableNamesAreListedChosenStoredAndListenedOnAfterReplugging) {
     ASSERT_TRUE(again.FComPort1()->GetActive());
     StrikeHeard(replugged);
     EXPECT_TRUE(BoxTexts().empty()) << BoxTexts()[0].toStdString();
+}
+
+TEST_F(Ports, WithoutAStoredPortTheFirstStableNameIsTaken) {
+    PseudoTerminal ftdi, prolific;
+    const QString ftdiLink = Link(kFtdi, ftdi.SlavePath());
+    Link(kProlific, prolific.SlavePath());
+    TfMainform& form = Open(Ring());
+    form.cbDelaysActive()->setChecked(false);
+    EXPECT_EQ(form.FComPort1()->DeviceName(), ftdiLink);
+    EXPECT_EQ(form.cbPort()->currentText(), ftdiLink);
+    QTest::mouseClick(form.bListen(), Qt::LeftButton);
+    ASSERT_TRUE(form.FComPort1()->GetActive());
+    StrikeHeard(ftdi);
+    EXPECT_TRUE(BoxTexts().empty()) << BoxTexts()[0].toStdString();
+}
+
+TEST(DefaultPort, IsTheFirstStableNameElseTheFirstPortElseNone) {
+    const QString folder = SetPortByIdFolder(QStringLiteral("/tmp/quorvel-by-id"));
+    EXPECT_EQ(
+        DefaultPort({{"/dev/ttyS0", ""}, {"/tmp/quorvel-by-id/usb-A", ""}, {"/tmp/quorvel-by-id/usb-B", ""}}),
+        "/tmp/quorvel-by-id/usb-A");
+    EXPECT_EQ(DefaultPort({{"/dev/ttyS0", ""}, {"/dev/ttyUSB0", ""}}), "/dev/ttyS0");
+    EXPECT_EQ(DefaultPort({}), "");
+    SetPortByIdFolder(folder);
+}
+
+// The third line of the error for a port this user may not open.
+QString DeniedLine(const QString& Device) {
+    const QStringList lines =
+        ListenErrorText(std::make_exception_ptr(EComError(EACCES, QStringLiteral("Permission denied"))),
+                        Device)
+            .split(QLatin1Char('\r'));
+    return lines.size() == 3 ? lines[2] : QString();
+}
+
+TEST(DeniedPort, NamesTheRealDeviceAndItsRealGroup) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    // "COM1" is the first serial port's node, named as such.
+    const QString com = DeniedLine(QStringLiteral("COM1"));
+    EXPECT_TRUE(com.startsWith("No permission to open /dev/ttyS0")) << com.toStdString();
+    EXPECT_FALSE(com.contains("COM1"));
+
+    // A group the system has no name for is not guessed: the ringer is told how to find it.
+    const QString node = dir.filePath(QStringLiteral("ttyNoName"));
+    QFile(node).open(QIODevice::WriteOnly);
+    gid_t unnamed = 54321;
+    while (::getgrgid(unnamed)) ++unnamed;
+    if (::chown(QFile::encodeName(node).constData(), -1, unnamed) != 0)
+        GTEST_SKIP() << "cannot set the group";
+    ::chmod(QFile::encodeName(node).constData(), 0660);
+    const QString nameless = DeniedLine(node);
+    EXPECT_TRUE(nameless.startsWith("No permission to open " + node)) << nameless.toStdString();
+    EXPECT_TRUE(nameless.contains("ls -l " + node)) << nameless.toStdString();
+    EXPECT_FALSE(nameless.contains("dialout")) << nameless.toStdString();
+
+    // A stable name is named with the node it stands for, and that node's group.
+    const group* named = ::getgrnam("dialout");
+    if (!named) GTEST_SKIP() << "no dialout group";
+    ASSERT_EQ(::chown(QFile::encodeName(node).constData(), -1, named->gr_gid), 0);
+    const QString link = dir.filePath(QStringLiteral("usb-Maker_Model-if00-port0"));
+    ASSERT_TRUE(QFile::link(node, link));
+    const QString linked = DeniedLine(link);
+    EXPECT_TRUE(linked.startsWith(QStringLiteral("No permission to open %1 (%2)").arg(link, node)))
+        << linked.toStdString();
+    EXPECT_TRUE(linked.contains(QStringLiteral("\"%1\"").arg(QString::fromLocal8Bit(named->gr_name))))
+        << linked.toStdString();
 }
 
 TEST_F(Ports, TypingAStableNameStoresItAtEveryKeystroke) {

@@ -17,8 +17,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFile>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 #include <atomic>
@@ -45,8 +49,8 @@ protected:
     QByteArray Settings(const QString& Device, const std::vector<int>& Bells) {
         QByteArray s = "[COMPORT]\nFComPort1.DeviceName=" + Device.toUtf8() + "\n[SOUNDFILES]\n";
         for (std::size_t code = 0; code < Bells.size(); ++code) {
-            const QString file = MakeCodedBell(Sandbox->Dir.file(QStringLiteral("bell%1.wav").arg(Bells[code])),
-                                               int(code), kSoundMs);
+            const QString file = MakeCodedBell(
+                Sandbox->Dir.file(QStringLiteral("bell%1.wav").arg(Bells[code])), int(code), kSoundMs);
             s += "BELL" + QByteArray::number(Bells[code]) + "=" + file.toUtf8() + "\n";
         }
         return s;
@@ -80,7 +84,8 @@ protected:
         const Capture mix = FinishCapture();
         const std::vector<Onset> onsets = Onsets(mix);
         auto msAfter = [&](const Onset& o, std::int64_t ns) {
-            const double due = double(ns - status.originNs) * status.rate / 1e9 + double(status.latencyFrames);
+            const double due =
+                double(ns - status.originNs) * status.rate / 1e9 + double(status.latencyFrames);
             return (double(o.Frame) - due) * 1000.0 / status.rate;
         };
         std::ostringstream heard;
@@ -89,7 +94,8 @@ protected:
         for (std::size_t i = 0; i < onsets.size(); ++i) {
             const Expectation& e = Expected[i];
             EXPECT_EQ(onsets[i].Code, e.Code) << "onset " << i << "; heard:" << heard.str();
-            EXPECT_GE(msAfter(onsets[i], e.StruckNs), -kSlackMs) << "onset " << i << " came before its stroke";
+            EXPECT_GE(msAfter(onsets[i], e.StruckNs), -kSlackMs)
+                << "onset " << i << " came before its stroke";
             EXPECT_LE(msAfter(onsets[i], e.HandledNs), kSlackMs)
                 << "onset " << i << " came " << msAfter(onsets[i], e.HandledNs)
                 << " ms after its stroke was taken";
@@ -134,7 +140,13 @@ TEST_F(Receiver, LostWhileListeningIsReportedOnceAndListensAgainOnceItIsBack) {
     const MessageBoxRecorder::Box& lost = Sandbox->Boxes.Boxes[0];
     EXPECT_EQ(lost.Type, mtError);
     EXPECT_EQ(lost.Caption, Application.Title());
-    EXPECT_EQ(lost.Text, ErrorReportText(SysErrorMessage(EIO)));
+    // It names the port and what brings it back.
+    QString system = SysErrorMessage(EIO);
+    if (system.endsWith(QLatin1Char('.'))) system.chop(1);
+    EXPECT_EQ(lost.Text,
+              ErrorReportText(QStringLiteral("The receiver's port %1 stopped working (%2). Plug the "
+                                             "receiver back in and press START LISTENING.")
+                                  .arg(device, system)));
     EXPECT_TRUE(lost.MainThread);
     EXPECT_FALSE(form.FComPort1()->HasEventThread());
     // Let go of, so that the replugged adapter can come back by its old name.
@@ -142,6 +154,8 @@ TEST_F(Receiver, LostWhileListeningIsReportedOnceAndListensAgainOnceItIsBack) {
     // Nothing listens any more, and the button says so.
     EXPECT_EQ(form.bListen()->text(), "START LISTENING");
     EXPECT_TRUE(form.bSequence()->isEnabled());
+    EXPECT_TRUE(form.cbPort()->isEnabled());
+    EXPECT_EQ(form.lReceiver()->text(), "") << "no receiver answers on a lost port";
 
     // The window goes on: a click plays its bell.
     Expect(1);
@@ -169,6 +183,41 @@ TEST_F(Receiver, LostWhileListeningIsReportedOnceAndListensAgainOnceItIsBack) {
 
     EXPECT_TRUE(form.close()) << "the window would not close";
     EXPECT_EQ(BoxTexts().size(), 2u) << Shown();
+    CheckHeard();
+}
+
+// ---- The port selector while listening ---------------------------------------------------
+
+TEST_F(Receiver, KeysInThePortSelectorWhileListeningLoseNoStroke) {
+    PseudoTerminal pty;
+    const QString device = QString::fromStdString(pty.SlavePath());
+    TfMainform& form = Open(Settings(device, {1, 2}));
+    form.cbDelaysActive()->setChecked(false);
+    // The cursor was left in the selector after typing the port.
+    form.activateWindow();
+    form.cbPort()->lineEdit()->setFocus();
+    QTest::mouseClick(form.bListen(), Qt::LeftButton);
+    ASSERT_TRUE(form.FComPort1()->GetActive());
+    Strike(pty, "1", 0);
+    if (HasFatalFailure()) return;
+
+    // Keys that name no bell, where the keyboard is and straight at the selector.
+    for (Qt::Key key : {Qt::Key_Backspace, Qt::Key_X, Qt::Key_Delete, Qt::Key_Down, Qt::Key_Up}) {
+        QWidget* focus = QApplication::focusWidget();
+        QTest::keyClick(focus ? focus : &form, key);
+        QTest::keyClick(form.cbPort()->lineEdit(), key);
+        QTest::keyClick(form.cbPort(), key);
+    }
+    EXPECT_TRUE(form.FComPort1()->GetActive());
+    EXPECT_EQ(form.FComPort1()->DeviceName(), device);
+    EXPECT_EQ(form.cbPort()->currentText(), device);
+    EXPECT_EQ(form.bListen()->text(), "STOP LISTENING");
+    Strike(pty, "2", 1);
+    if (HasFatalFailure()) return;
+    Strike(pty, "1", 0);
+    if (HasFatalFailure()) return;
+    QTest::mouseClick(form.bListen(), Qt::LeftButton);
+    EXPECT_TRUE(BoxTexts().empty()) << Shown();
     CheckHeard();
 }
 
@@ -217,12 +266,14 @@ TEST_F(Receiver, GarbageOnTheLineStrikesNothingAndKeepsNoMemory) {
     auto round = [&] {
         for (int i = 0; i < kChunks; ++i) {
             const int code = i % 6;
-            const QByteArray chunk = QByteArray(1, ((i / 6) % 2 ? upper : lower)[code]) + garbage(kChunkGarbage);
+            const QByteArray chunk =
+                QByteArray(1, ((i / 6) % 2 ? upper : lower)[code]) + garbage(kChunkGarbage);
             Expect(code);
             const std::int64_t at = waveOutNowNs();
             ASSERT_TRUE(pty.Send(chunk.constData(), std::size_t(chunk.size())));
             sent += int(chunk.size());
-            ASSERT_TRUE(PumpUntil([&] { return handled == sent; })) << handled << " of " << sent << " bytes handled";
+            ASSERT_TRUE(PumpUntil([&] { return handled == sent; }))
+                << handled << " of " << sent << " bytes handled";
             Handled();
             PumpUntil([&] { return waveOutNowNs() - at >= 50'000'000; });
         }

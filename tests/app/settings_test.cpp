@@ -17,11 +17,14 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRandomGenerator>
+#include <QScreen>
 #include <QTest>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -39,8 +42,8 @@ protected:
 TEST_F(Settings, WithoutAFileTheDefaultsApplyAndNoFileIsWritten) {
     TfMainform& form = Open(QByteArray());
     TFComPort* port = form.FComPort1();
-    EXPECT_EQ(port->DeviceName(), "COM1");
-    EXPECT_EQ(form.cbPort()->currentText(), "COM1");
+    EXPECT_EQ(port->DeviceName(), "/dev/ttyS0") << "the first port found";
+    EXPECT_EQ(form.cbPort()->currentText(), "/dev/ttyS0");
     EXPECT_EQ(port->BaudRate(), br2400);
     EXPECT_EQ(port->DataBits(), db8);
     EXPECT_EQ(port->Parity(), paNone);
@@ -49,8 +52,13 @@ TEST_F(Settings, WithoutAFileTheDefaultsApplyAndNoFileIsWritten) {
         EXPECT_EQ(form.Timer(n)->Interval(), 300u) << n;
         EXPECT_TRUE(form.Player(n)->FileName().isEmpty()) << n;
     }
-    EXPECT_EQ(form.pos(), QPoint(100, 100));
+    // 100, 100 on a screen wide enough for it.
+    const QRect screen = form.screen()->availableGeometry();
+    EXPECT_EQ(form.geometry().x(),
+              std::min(100, screen.right() - (form.frameGeometry().right() - form.geometry().x())));
+    EXPECT_EQ(form.geometry().y(), 100);
     EXPECT_EQ(form.size(), QSize(737, 233));
+    EXPECT_TRUE(form.cbDelaysActive()->isChecked());
     EXPECT_TRUE(Sandbox->Boxes.Boxes.empty());
     EXPECT_FALSE(Sandbox->SettingsExist()) << "nothing is written until something changes";
     EXPECT_EQ(form.AppDataPath(), Sandbox->SettingsFolder() + "/");
@@ -77,16 +85,15 @@ TEST_F(Settings, AFullFileIsReadIntoPortBellsDelaysAndWindow) {
         "BELL1=250\n"
         "BELL16=1200\n"
         "[Position]\n"
-        "Left=120\nTop=80\nWidth=800\nHeight=260\n");
+        "Left=20\nTop=80\nWidth=760\nHeight=260\n");
     TFComPort* port = form.FComPort1();
     EXPECT_EQ(port->DeviceName(), "/dev/ttyUSB3");
     EXPECT_EQ(form.cbPort()->currentText(), "/dev/ttyUSB3");
     EXPECT_EQ(port->DataBits(), db7);
     EXPECT_EQ(port->StopBits(), sb2);
     EXPECT_EQ(port->Parity(), paEven);
-    // The stored speed is applied last and leaves the port at a custom
-    // speed of the same value.
-    EXPECT_EQ(port->BaudRate(), brCustom);
+    // The stored speed agrees with the stored rate: the rate stays standard.
+    EXPECT_EQ(port->BaudRate(), br9600);
     EXPECT_EQ(port->GetCustomBaudRate(), 9600);
     EXPECT_EQ(form.Player(1)->FileName(), treble);
     EXPECT_EQ(form.Player(16)->FileName(), tenor);
@@ -94,68 +101,27 @@ TEST_F(Settings, AFullFileIsReadIntoPortBellsDelaysAndWindow) {
     EXPECT_EQ(form.Timer(1)->Interval(), 250u);
     EXPECT_EQ(form.Timer(16)->Interval(), 1200u);
     EXPECT_EQ(form.Timer(2)->Interval(), 300u);
-    EXPECT_EQ(form.pos(), QPoint(120, 80));
-    EXPECT_EQ(form.size(), QSize(800, 260));
+    EXPECT_EQ(form.geometry(), QRect(20, 80, 760, 260));
     EXPECT_TRUE(Sandbox->Boxes.Boxes.empty());
 }
 
-TEST_F(Settings, PortSettingsWrittenAsStandardSpeedComeBackAsCustomSpeed) {
+TEST_F(Settings, PortSettingsComeBackAsTheyWereWritten) {
     TfMainform& form = Open(
         "[COMPORT]\nFComPort1.DeviceName=COM3\nFComPort1.BaudRate=br2400\n"
         "FComPort1.DataBits=db8\nFComPort1.StopBits=sb1\nFComPort1.Parity=paNone\n"
         "FComPort1.CustomBaudRate=2400\n");
+    EXPECT_EQ(form.FComPort1()->BaudRate(), br2400);
     form.SaveComSettings(*form.Inifile());
-    const QByteArray saved = Sandbox->ReadSettings();
-    EXPECT_TRUE(saved.contains("FComPort1.BaudRate=brCustom\n")) << saved.toStdString();
-    EXPECT_TRUE(saved.contains("FComPort1.CustomBaudRate=2400\n"));
-    EXPECT_TRUE(
-        saved.startsWith("[COMPORT]\nFComPort1.DeviceName=COM3\nFComPort1.BaudRate=brCustom\n"
-                         "FComPort1.DataBits=db8\nFComPort1.StopBits=sb1\nFComPort1.Parity=paNone\n"))
-        << "replaced in place, in order";
+    EXPECT_EQ(Sandbox->ReadSettings(),
+              "[COMPORT]\nFComPort1.DeviceName=COM3\nFComPort1.BaudRate=br2400\n"
+              "FComPort1.DataBits=db8\nFComPort1.StopBits=sb1\nFComPort1.Parity=paNone\n"
+              "FComPort1.CustomBaudRate=2400\n");
 }
 
-TEST_F(Settings, NamesMatchInAnyCaseAndAnEmptyValueChangesNothing) {
-    TfMainform& form =
-        Open("[comport]\nfcomport1.baudrate=BR9600\nFComPort1.Parity=\nFComPort1.DataBits=DB7\n");
-    EXPECT_EQ(form.FComPort1()->BaudRate(), br9600);
-    EXPECT_EQ(form.FComPort1()->Parity(), paNone);
-    EXPECT_EQ(form.FComPort1()->DataBits(), db7);
-    EXPECT_TRUE(Sandbox->Boxes.Boxes.empty());
-}
-
-struct DelayText {
-    const char* Text;
-    unsigned Delay;
-};
-
-// Names the case by its text: the default print shows the pointer, so the
-// test's name would change from build to build.
-void PrintTo(const DelayText& d, std::ostream* os) {
-    *os << '"' << d.Text << '"';
-}
-
-class StoredDelay : public Settings, public ::testing::WithParamInterface<DelayText> {};
-
-TEST_P(StoredDelay, ReadsAsTheIntegerRulesSay) {
-    TfMainform& form = Open(QByteArray("[DELAY]\nBELL3=") + GetParam().Text + "\n");
-    EXPECT_EQ(form.Timer(3)->Interval(), GetParam().Delay);
-    EXPECT_TRUE(Sandbox->Boxes.Boxes.empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(Texts, StoredDelay,
-                         ::testing::Values(DelayText{"500", 500}, DelayText{"0x1F4", 500},
-                                           DelayText{"0X1f4", 500}, DelayText{"$1F4", 500}, DelayText{"0", 0},
-                                           DelayText{"abc", 300}, DelayText{"0x", 300}, DelayText{"", 300},
-                                           DelayText{"12ab", 300}));
-
-TEST_F(Settings, DelaySetInTheDialogIsStoredAsDecimal) {
-    TfMainform& form = Open("[DELAY]\nBELL3=0x1F4\n");
-    form.SaveDelay(3, 500);
-    EXPECT_TRUE(Sandbox->ReadSettings().contains("BELL3=500\n"));
-    EXPECT_FALSE(Sandbox->ReadSettings().contains("0x1F4"));
-    form.SaveDelay(7, 123);
-    EXPECT_TRUE(Sandbox->ReadSettings().contains("BELL7=123\n")) << "no space, no leading zero";
-    EXPECT_EQ(form.Timer(7)->Interval(), 123u);
+TEST_F(Settings, StoredSpeedThatDiffersFromTheRateWins) {
+    TfMainform& form = Open("[COMPORT]\nFComPort1.BaudRate=br2400\nFComPort1.CustomBaudRate=1000\n");
+    EXPECT_EQ(form.FComPort1()->BaudRate(), brCustom);
+    EXPECT_EQ(form.FComPort1()->GetCustomBaudRate(), 1000);
 }
 
 // ---- Files that are corrupt ------------------------------------------------------
@@ -278,23 +244,36 @@ TEST_F(Settings, PortSelectorStoresTheNameAfterEveryKeystroke) {
     EXPECT_EQ(form.FComPort1()->DeviceName(), "/dev/ttyUSB0");
 }
 
-TEST_F(Settings, ChangingThePortWhileListeningClosesItAndTheButtonStaysAsItWas) {
+TEST_F(Settings, PortSelectorRestsWhileListeningAndTakesANewPortAfter) {
     PseudoTerminal first, second;
-    TfMainform& form =
-        Open("[COMPORT]\nFComPort1.DeviceName=" + QByteArray(first.SlavePath().c_str()) + "\n");
+    const QString firstPath = QString::fromStdString(first.SlavePath());
+    const QString secondPath = QString::fromStdString(second.SlavePath());
+    TfMainform& form = Open("[COMPORT]\nFComPort1.DeviceName=" + firstPath.toUtf8() + "\n");
     QTest::mouseClick(form.bListen(), Qt::LeftButton);
     ASSERT_TRUE(form.FComPort1()->GetActive());
+    EXPECT_FALSE(form.cbPort()->isEnabled());
+    const QByteArray stored = Sandbox->ReadSettings();
 
     QLineEdit* edit = form.cbPort()->lineEdit();
-    edit->selectAll();
-    QTest::keyClicks(edit, QString::fromStdString(second.SlavePath()));
-    EXPECT_FALSE(form.FComPort1()->GetActive()) << "a change closes the port";
+    QTest::keyClick(edit, Qt::Key_Backspace);
+    QTest::keyClicks(edit, secondPath);
+    QTest::keyClick(form.cbPort(), Qt::Key_Down);
+    EXPECT_TRUE(form.FComPort1()->GetActive()) << "a key in the selector dropped the receiver";
+    EXPECT_EQ(form.FComPort1()->DeviceName(), firstPath);
+    EXPECT_EQ(form.cbPort()->currentText(), firstPath);
     EXPECT_EQ(form.bListen()->text(), "STOP LISTENING");
-    EXPECT_FALSE(form.bSequence()->isEnabled());
-    // The next click opens the new device, and the caption still says stop.
+    EXPECT_EQ(Sandbox->ReadSettings(), stored) << "nothing stored while listening";
+
+    // Stopped, the selector takes the next port, which START then opens.
+    QTest::mouseClick(form.bListen(), Qt::LeftButton);
+    EXPECT_FALSE(form.FComPort1()->GetActive());
+    EXPECT_TRUE(form.cbPort()->isEnabled());
+    edit->selectAll();
+    QTest::keyClicks(edit, secondPath);
+    EXPECT_EQ(form.FComPort1()->DeviceName(), secondPath);
+    EXPECT_TRUE(Sandbox->ReadSettings().contains("FComPort1.DeviceName=" + secondPath.toUtf8() + "\n"));
     QTest::mouseClick(form.bListen(), Qt::LeftButton);
     EXPECT_TRUE(form.FComPort1()->GetActive());
-    EXPECT_EQ(form.FComPort1()->DeviceName(), QString::fromStdString(second.SlavePath()));
     EXPECT_EQ(form.bListen()->text(), "STOP LISTENING");
     QTest::mouseClick(form.bListen(), Qt::LeftButton);
     EXPECT_FALSE(form.FComPort1()->GetActive());
@@ -322,13 +301,88 @@ TEST_F(Settings, AcceptedPortDialogStoresAndReadsBackThePortSettings) {
     form.SetCOMPORT1()->trigger();
     TComConfigDialog::SetRunner(previous);
     const QByteArray saved = Sandbox->ReadSettings();
-    // The dialog's speed comes back as a custom speed, and no parity as the
-    // default parity, as the port reads its device control block.
+    // A speed typed in is a custom speed; what was not touched stays.
     EXPECT_TRUE(saved.contains("FComPort1.BaudRate=brCustom\n")) << saved.toStdString();
     EXPECT_TRUE(saved.contains("FComPort1.CustomBaudRate=9600\n"));
-    EXPECT_TRUE(saved.contains("FComPort1.Parity=paDefault\n"));
+    EXPECT_TRUE(saved.contains("FComPort1.Parity=paNone\n"));
+    EXPECT_TRUE(saved.contains("FComPort1.StopBits=sb1\n"));
     EXPECT_EQ(form.FComPort1()->GetCustomBaudRate(), 9600) << "read back into the port";
     EXPECT_TRUE(Sandbox->Boxes.Boxes.empty());
+}
+
+struct DialogChoice {
+    const char* Name;
+    std::function<void(TComConfigDialog&)> Choose;
+    const char* Stored;  // the port's keys after the dialog
+};
+
+void PrintTo(const DialogChoice& c, std::ostream* os) {
+    *os << c.Name;
+}
+
+class PortDialog : public Settings, public ::testing::WithParamInterface<DialogChoice> {};
+
+TEST_P(PortDialog, StoresWhatWasThereAndWhatWasChosen) {
+    PseudoTerminal pty;
+    const QByteArray device = "FComPort1.DeviceName=" + QByteArray(pty.SlavePath().c_str()) + "\n";
+    TfMainform& form = Open("[COMPORT]\n" + device +
+                            "FComPort1.BaudRate=br2400\nFComPort1.DataBits=db8\nFComPort1.StopBits=sb1\n"
+                            "FComPort1.Parity=paOdd\nFComPort1.CustomBaudRate=2400\n");
+    // Open or closed, the dialog shows the port's own settings.
+    for (bool listening : {false, true}) {
+        if (listening) QTest::mouseClick(form.bListen(), Qt::LeftButton);
+        ASSERT_EQ(form.FComPort1()->GetActive(), listening);
+        TComConfigDialog::TRunner previous = TComConfigDialog::SetRunner([](TComConfigDialog& d) {
+            GetParam().Choose(d);
+            return true;
+        });
+        form.SetCOMPORT1()->trigger();
+        TComConfigDialog::SetRunner(previous);
+        EXPECT_EQ(Sandbox->ReadSettings(), "[COMPORT]\n" + device + GetParam().Stored)
+            << "listening " << listening;
+    }
+    if (form.FComPort1()->GetActive()) QTest::mouseClick(form.bListen(), Qt::LeftButton);
+    EXPECT_TRUE(Sandbox->Boxes.Boxes.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Choices, PortDialog,
+    ::testing::Values(
+        DialogChoice{"NoChange", [](TComConfigDialog&) {},
+                     "FComPort1.BaudRate=br2400\nFComPort1.DataBits=db8\nFComPort1.StopBits=sb1\n"
+                     "FComPort1.Parity=paOdd\nFComPort1.CustomBaudRate=2400\n"},
+        DialogChoice{"NoParityChosen",
+                     [](TComConfigDialog& d) { d.Parity()->setCurrentIndex(d.Parity()->findText("None")); },
+                     "FComPort1.BaudRate=br2400\nFComPort1.DataBits=db8\nFComPort1.StopBits=sb1\n"
+                     "FComPort1.Parity=paNone\nFComPort1.CustomBaudRate=2400\n"},
+        DialogChoice{"TwoStopBitsChosen",
+                     [](TComConfigDialog& d) { d.StopBits()->setCurrentIndex(d.StopBits()->findText("2")); },
+                     "FComPort1.BaudRate=br2400\nFComPort1.DataBits=db8\nFComPort1.StopBits=sb2\n"
+                     "FComPort1.Parity=paOdd\nFComPort1.CustomBaudRate=2400\n"}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+// ---- "Delays Active" ---------------------------------------------------------------------
+
+TEST_F(Settings, DelaysActiveIsRememberedBetweenStarts) {
+    struct Start {
+        QByteArray Stored;  // the [OPTIONS] key, or none
+        bool Checked;
+    };
+    for (const Start& start : {Start{"", true}, Start{"DelaysActive=0\n", false},
+                               Start{"DelaysActive=1\n", true}, Start{"DelaysActive=junk\n", true}}) {
+        TfMainform& form = Open("[OPTIONS]\n" + start.Stored);
+        EXPECT_EQ(form.cbDelaysActive()->isChecked(), start.Checked) << start.Stored.constData();
+        Form.reset();
+    }
+    // Cleared by the ringer, it stays cleared at the next start, and set again, set.
+    for (bool checked : {false, true}) {
+        TfMainform& form = Open();
+        form.cbDelaysActive()->setChecked(checked);
+        EXPECT_TRUE(form.close());
+        Form.reset();
+        EXPECT_EQ(Open().cbDelaysActive()->isChecked(), checked);
+        Form.reset();
+    }
 }
 
 // ---- A settings folder that cannot be written ---------------------------------------
