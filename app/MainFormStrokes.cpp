@@ -160,8 +160,11 @@ void TfMainform::ListeningChanged(bool Listening) {
     FSequence->setEnabled(!Listening);
     // The port listened on stays until listening stops: a key in the
     // selector must not drop the receiver in the middle of a touch.
+    // Keys then go to the window, where they strike bells, not to whatever
+    // comes next in the tab order.
+    const bool typing = FPort->hasFocus() || FPort->isAncestorOf(focusWidget());
     FPort->setEnabled(!Listening);
-    if (Listening && (FPort->hasFocus() || FPort->isAncestorOf(focusWidget()))) setFocus();
+    if (Listening && typing) setFocus();
 }
 
 void TfMainform::cbPortChange() {

@@ -1,6 +1,6 @@
 // The window on a laptop's 1280x800 screen at a scale factor of 2 (640x400
 // device-independent pixels, set by this folder's CMakeLists): every bell
-// and button on the screen, and a window that can still be made smaller.
+// and button on the screen.
 
 #include "app/MainForm.h"
 #include "controls/MMLED.h"
