@@ -40,14 +40,16 @@ function(quorvel_include_view target)
   target_include_directories(${target} PUBLIC ${view})
 endfunction()
 
-# quorvel_tests([DEPS <targets>...] [ENV <VAR=value>...] [SERIAL <names>...])
+# quorvel_tests([DEPS <targets>...] [SERIAL <names>...])
 # One test program per *_test.cpp in the calling folder, run by CTest one
 # test case at a time. The programs named in SERIAL (file name without
 # "_test.cpp") run alone and carry the label "timing": they judge sound
 # timing (or memory), which other tests' load would shift and which a
-# sanitizer's own overhead spoils.
+# sanitizer's own overhead spoils. The discovered tests' properties are one
+# flat list of names and values: an empty value or a list value would shift
+# every pair after it, so each value here is a single word.
 function(quorvel_tests)
-  cmake_parse_arguments(ARG "" "" "DEPS;ENV;SERIAL" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPS;SERIAL" ${ARGN})
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
   file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR}/tests ${CMAKE_CURRENT_SOURCE_DIR})
   string(REPLACE "/" "_" prefix "${rel}")
@@ -57,16 +59,14 @@ function(quorvel_tests)
     add_executable(${exe} ${test_source})
     target_link_libraries(${exe} PRIVATE quorvel_test_support ${ARG_DEPS})
     string(REGEX REPLACE "_test$" "" short ${name})
-    set(serial FALSE)
-    set(labels "")
+    set(properties TIMEOUT 120 ENVIRONMENT QT_QPA_PLATFORM=offscreen)
     if(short IN_LIST ARG_SERIAL)
-      set(serial TRUE)
-      set(labels timing)
+      list(APPEND properties RUN_SERIAL TRUE LABELS timing)
     endif()
     gtest_discover_tests(${exe}
       DISCOVERY_MODE PRE_TEST
       DISCOVERY_TIMEOUT 60
-      PROPERTIES TIMEOUT 120 RUN_SERIAL ${serial} LABELS "${labels}" ENVIRONMENT "QT_QPA_PLATFORM=offscreen;${ARG_ENV}")
+      PROPERTIES ${properties})
   endforeach()
 endfunction()
 

@@ -27,7 +27,7 @@ class WindowPlace : public ::testing::Test {
 protected:
     void SetUp() override {
         if (RunTool({"sh", "-c", "command -v openbox"}, EnvironmentWith({}), Path("which.out")).Code != 0)
-            GTEST_SKIP() << "openbox is not installed";
+            FAIL() << "openbox is not installed (scripts/install-deps installs it)";
         ASSERT_TRUE(Dir.isValid());
         for (const char* sub : {"config/QUORVEL", "home", "runtime"})
             QDir().mkpath(QString::fromStdString(Path(sub)));
