@@ -4,9 +4,24 @@
 #include "app/MainForm.h"
 #include "app/Widgets.h"
 
+#include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <algorithm>
+
+namespace {
+
+constexpr int kMargin = 8;  // the dialog's left and right edges
+constexpr int kGap = 6;     // between a button and the number box
+constexpr int kClear = 6;   // between the dialog and what it stays clear of
+
+// At least the designed width, and wide enough for the control's text.
+int WidthFor(const QWidget* Control, int Designed) {
+    return std::max(Designed, Control->sizeHint().width());
+}
+
+}  // namespace
 
 TfDelay::TfDelay(QWidget* Owner)
     : QWidget(Owner, Qt::Tool | Qt::WindowStaysOnTopHint),
@@ -19,25 +34,33 @@ TfDelay::TfDelay(QWidget* Owner)
     setAttribute(Qt::WA_DeleteOnClose);  // freed on close
     setWindowTitle(QStringLiteral("Delay Setup"));
     setFont(Tahoma(11));
-    setFixedSize(163, 115);
 
     FSet->setObjectName(QStringLiteral("bSet"));
-    FSet->setGeometry(8, 72, 151, 41);
     FDelay->setObjectName(QStringLiteral("seDelay"));
-    FDelay->setGeometry(47, 37, 73, 29);
     FDelay->setFont(Tahoma(16));
+    FDelay->setSuffix(QStringLiteral(" ms"));
     FDelay->SetMinValue(0);
     FDelay->SetMaxValue(50000);
     FDelay->SetValue(300);
     FDelay->setSingleStep(1);
+    FDelay->setToolTip(QStringLiteral("This bell's delay after its stroke: 0 to 50000 ms"));
     FPlus10->setObjectName(QStringLiteral("bPlus10"));
-    FPlus10->setGeometry(126, 39, 33, 25);
     FMinus10->setObjectName(QStringLiteral("bMinus10"));
-    FMinus10->setGeometry(8, 39, 33, 25);
     FLabel1->setObjectName(QStringLiteral("Label1"));
-    FLabel1->setGeometry(0, 0, 163, 25);
     FLabel1->setAlignment(Qt::AlignCenter);
     FLabel1->setFont(Tahoma(21));
+
+    // The designed layout, widened where a text would not fit in this
+    // style and font.
+    const int minus = WidthFor(FMinus10, 33), box = WidthFor(FDelay, 73), plus = WidthFor(FPlus10, 33);
+    const int width = std::max(163, kMargin + minus + kGap + box + kGap + plus + 4);
+    const int boxLeft = kMargin + minus + kGap;
+    FMinus10->setGeometry(kMargin, 39, minus, 25);
+    FDelay->setGeometry(boxLeft, 37, box, 29);
+    FPlus10->setGeometry(width - 4 - plus, 39, plus, 25);
+    FSet->setGeometry(kMargin, 72, width - 12, 41);
+    FLabel1->setGeometry(0, 0, width, 25);
+    setFixedSize(width, 115);
 
     connect(FSet, &QPushButton::clicked, this, Guarded([this](bool) { bSetClick(); }));
     connect(FPlus10, &QPushButton::clicked, this, Guarded([this](bool) { bPlus10Click(); }));
@@ -63,7 +86,6 @@ void TfDelay::bMinus10Click() {
 }
 
 void TfDelay::StepBy(int Step) {
-    // Wide arithmetic: the box may hold any number until it is left.
     const long long value = std::clamp<long long>(static_cast<long long>(FDelay->Value()) + Step,
                                                   FDelay->MinValue(), FDelay->MaxValue());
     FDelay->SetValue(static_cast<int>(value));
@@ -74,4 +96,50 @@ void TfDelay::bSetClick() {
     FDelay->ClampText();
     fMainform->SaveDelay(FBellNum, FDelay->Value());
     close();
+}
+
+void TfDelay::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    // Typing goes to the number, not to the main window, where digits
+    // strike bells; what is typed replaces the value shown.
+    activateWindow();
+    FDelay->setFocus(Qt::ActiveWindowFocusReason);
+    FDelay->selectAll();
+}
+
+void TfDelay::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            FSet->click();
+            break;
+        case Qt::Key_Escape:
+            close();
+            break;
+        default:
+            QWidget::keyPressEvent(event);
+            return;
+    }
+    event->accept();
+}
+
+QPoint TfDelay::Place(const QRect& Bells, const QRect& Bell, const QRect& Window, const QRect& Screen,
+                      const QSize& Outer, const QPoint& Cursor) {
+    const auto fits = [&](const QPoint& at) { return Screen.contains(QRect(at, Outer)); };
+    const auto clampX = [&](int x) {
+        return std::clamp(x, Screen.left(), Screen.right() + 1 - Outer.width());
+    };
+    const auto clampY = [&](int y) {
+        return std::clamp(y, Screen.top(), Screen.bottom() + 1 - Outer.height());
+    };
+    // Under the bell, below the bells (over the buttons along the bottom).
+    const int x = clampX(Bell.center().x() - Outer.width() / 2);
+    if (const QPoint below(x, Bells.bottom() + 1 + kClear); fits(below)) return below;
+    if (const QPoint above(x, Window.top() - kClear - Outer.height()); fits(above)) return above;
+    // Level with the bell, beside the window.
+    const int y = clampY(Bell.center().y() - Outer.height() / 2);
+    if (const QPoint right(Window.right() + 1 + kClear, y); fits(right)) return right;
+    if (const QPoint left(Window.left() - kClear - Outer.width(), y); fits(left)) return left;
+    // No room clear of the bells: beside the cursor, on the screen.
+    return {clampX(Cursor.x() + 20), clampY(Cursor.y() + 20)};
 }

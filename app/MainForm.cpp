@@ -3,6 +3,7 @@
 
 #include "app/MainForm.h"
 
+#include "app/Documentation.h"
 #include "app/Guarded.h"
 #include "app/PortList.h"
 #include "app/Program.h"
@@ -32,7 +33,7 @@ TfMainform* fMainform = nullptr;
 namespace {
 
 const QString kVersion = QLatin1Char('v') + QLatin1String(kProductVersion);
-const QString kWebsite = QStringLiteral("https://quorvel16.example.org/");
+const QString kBellTip = QStringLiteral("Click: ring, Shift+click: choose its sound, right click: its delay");
 
 TfMainform::TPortLister& PortLister() {
     static TfMainform::TPortLister lister;
@@ -108,6 +109,20 @@ void TfMainform::CreateComponents() {
     FImage1->setGeometry(8, 8, 138, 138);
     FImage1->SetPicture(QPixmap(QStringLiteral(":/quorvel/logo.png")));
     FImage1->SetPopupMenu(FPopupMenu1);
+    FImage1->setToolTip(QStringLiteral("Right click (or Shift+F10, or the Menu key): the menu"));
+    // The logo's menu from the keyboard opens beside the logo.
+    auto* menuKeys = new QAction(this);
+    menuKeys->setObjectName(QStringLiteral("MenuKeys"));
+    menuKeys->setShortcuts({QKeySequence(Qt::SHIFT | Qt::Key_F10), QKeySequence(Qt::Key_Menu)});
+    addAction(menuKeys);
+    connect(menuKeys, &QAction::triggered, this,
+            [this] { FPopupMenu1->popup(FImage1->mapToGlobal(QPoint(FImage1->width(), 0))); });
+    // Ctrl+Q asks to close, as the window's close button does.
+    auto* quit = new QAction(this);
+    quit->setObjectName(QStringLiteral("Quit"));
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    addAction(quit);
+    connect(quit, &QAction::triggered, this, [this] { close(); });
 
     auto mouseDown = Guarded([this](QObject* sender, TMouseButton button, TShiftState shift, int x, int y) {
         MMLED1MouseDown(sender, button, shift, x, y);
@@ -126,6 +141,7 @@ void TfMainform::CreateComponents() {
         led->Bevel()->SetBevelInner(bvNone);
         led->OnClick = click;
         led->OnMouseDown = mouseDown;
+        led->setToolTip(kBellTip);
         FLEDs[n] = led;
     }
     // Created after the LEDs, so they lie above them.
@@ -138,6 +154,7 @@ void TfMainform::CreateComponents() {
         label->adjustSize();
         label->OnClick = click;
         label->OnMouseDown = mouseDown;
+        label->setToolTip(kBellTip);
         FLabels[n] = label;
     }
 
@@ -305,7 +322,20 @@ void TfMainform::SetCOMPORT1Click() {
 }
 
 void TfMainform::QuorvelWebsite1Click() {
-    ShellExecute(nullptr, QStringLiteral("open"), kWebsite, QString(), QString(), SW_SHOWNORMAL);
+    // Without a web site, the documentation that came with the program.
+    QString target = ProductWebsite();
+    if (target.isEmpty()) target = ReadmeHtml();
+    if (target.isEmpty()) {
+        MessageDlg(QStringLiteral("There is no web site, and the documentation (README.html) is not in %1.")
+                       .arg(QDir::toNativeSeparators(DocumentationFolder())),
+                   mtWarning);
+        return;
+    }
+    if (ShellExecute(nullptr, QStringLiteral("open"), target, QString(), QString(), SW_SHOWNORMAL) <= 32)
+        MessageDlg(QStringLiteral("No web browser could be started to show %1")
+                           .arg(QDir::toNativeSeparators(target)) +
+                       QLatin1Char('\r') + QStringLiteral("Open it in a web browser by hand."),
+                   mtWarning);
 }
 
 void TfMainform::Close1Click() {

@@ -24,6 +24,7 @@ class QComboBox;
 class QMenu;
 class QAction;
 class QPushButton;
+class QTimer;
 class TFComPort;
 class TIniFile;
 class TImage;
@@ -125,6 +126,11 @@ public:
     QAction* RingingOptions1() const { return FRingingOptions1; }
     TStrikingRecord* StrikingRecord() const { return FStrikingRecord; }
     TfRingingOptions* RingingOptionsForm() const { return FRingingOptionsForm; }
+    // Strike flash: a bell's LED lights for kStrikeFlashMs from its strike
+    // instead of all the while it sounds; stored in the settings file.
+    static constexpr int kStrikeFlashMs = 150;
+    bool StrikeFlash() const { return FStrikeFlash; }
+    void SetStrikeFlash(bool On);
 
     // ---- Layout and bell controls
     void FormResize();
@@ -132,6 +138,8 @@ public:
     void MMLED1MouseDown(QObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y);
     void MMLED1Click(QObject* Sender);
     void SetUpDelay(int aPlayer, int X, int Y);
+    // Where a delay dialog for bell aPlayer opens on the screen.
+    QPoint DelayDialogPlace(const QWidget& Dialog, int aPlayer) const;
     void DoSetFile(int aPlayer);
 
     // ---- Owned components, by bell number 1 to 16 (index 0 unused)
@@ -200,6 +208,8 @@ private:
     QAction* FRingingOptions1 = nullptr;
     TStrikingRecord* FStrikingRecord = nullptr;
     TfRingingOptions* FRingingOptionsForm = nullptr;
+    bool FStrikeFlash = false;
+    std::array<QTimer*, kBellCount + 1> FFlashTimers{};
     QWidget* FButtons = nullptr;
     QComboBox* FPort = nullptr;
     QCheckBox* FDelaysActive = nullptr;

@@ -10,8 +10,10 @@
 
 #include <QCheckBox>
 #include <QCursor>
+#include <QGuiApplication>
 #include <QPushButton>
 #include <QResizeEvent>
+#include <QScreen>
 #include <algorithm>
 #include <cmath>
 
@@ -83,9 +85,33 @@ void TfMainform::SetUpDelay(int aPlayer, int, int) {
     dialog->SetBellNum(aPlayer);
     dialog->seDelay()->SetValue(
         FInifile->ReadInteger(QStringLiteral("DELAY"), QStringLiteral("BELL%1").arg(aPlayer), 300));
-    // Beside the cursor on the screen, where the ringer is looking.
-    dialog->move(QCursor::pos() + QPoint(20, 20));
+    dialog->move(DelayDialogPlace(*dialog, aPlayer));
     dialog->show();
+}
+
+QPoint TfMainform::DelayDialogPlace(const QWidget& Dialog, int aPlayer) const {
+    // Near the bell the ringer clicked, and clear of every bell's LED, so
+    // that the bells can be watched while the delay is set.
+    const auto global = [this](const QRect& r) { return QRect(mapToGlobal(r.topLeft()), r.size()); };
+    QRect bells;
+    for (int n = 1; n <= kBellCount; ++n) bells |= global(FLEDs[n]->geometry());
+    const QRect bell = aPlayer >= 1 && aPlayer <= kBellCount ? global(FLEDs[aPlayer]->geometry()) : bells;
+    const QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+    if (!screen) screen = this->screen();
+    // Before it is shown the dialog has no frame yet: allow for a title bar.
+    const QMargins frame(4, 30, 4, 4);
+    const QRect area = screen->availableGeometry();
+    const QSize outer = Dialog.size().grownBy(frame);
+    QPoint at = TfDelay::Place(bells, bell, frameGeometry(), area, outer, QCursor::pos());
+    // A further dialog for the same bell steps aside, so both show.
+    for (bool taken = true; taken;) {
+        taken = false;
+        for (const TfDelay* other : findChildren<TfDelay*>(Qt::FindDirectChildrenOnly))
+            if (other != &Dialog && other->isVisible() && other->pos() == at) taken = true;
+        if (taken && !area.contains(QRect(at + QPoint(24, 0), outer))) break;
+        if (taken) at += QPoint(24, 0);
+    }
+    return at;
 }
 
 void TfMainform::DoSetFile(int aPlayer) {

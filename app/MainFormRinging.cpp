@@ -1,12 +1,15 @@
 // "Ringing Options..." on the logo's menu: the striking record of each
-// practice, the double-strike guard, and the chart of the last touch.
+// practice, the double-strike guard, the strike flash of the LEDs, and the
+// chart of the last touch.
 
 #include "app/MainForm.h"
 
 #include "app/Guarded.h"
 #include "app/RingingOptionsForm.h"
 #include "app/StrikingRecord.h"
+#include "app/Widgets.h"
 #include "comport/FComPort.h"
+#include "controls/MMLED.h"
 #include "platform/gui/Timer.h"
 #include "platform/profile/IniFile.h"
 #include "playback/MMWaveOut.h"
@@ -16,12 +19,15 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QMenu>
+#include <QTimer>
 
 namespace {
 
 const QString kRinging = QStringLiteral("RINGING");
 const QString kRecord = QStringLiteral("Record");
 const QString kFolder = QStringLiteral("Folder");
+const QString kOptions = QStringLiteral("OPTIONS");
+const QString kStrikeFlash = QStringLiteral("StrikeFlash");
 
 // The instance a player's voices are opened with: its output device.
 std::uint64_t InstanceOf(const TMMWavePlayer* Player) {
@@ -39,6 +45,18 @@ void TfMainform::CreateRingingOptions() {
     for (int n = 1; n <= kBellCount; ++n) FStrikingRecord->SetInstance(n, InstanceOf(FPlayers[n]));
     FStrikingRecord->OnSettings = [this](const QList<int>& Bells) { return TowerSettings(Bells); };
 
+    for (int n = 1; n <= kBellCount; ++n) {
+        auto* flash = new QTimer(this);
+        flash->setObjectName(QStringLiteral("Flash%1").arg(n));
+        flash->setSingleShot(true);
+        flash->setInterval(kStrikeFlashMs);
+        connect(flash, &QTimer::timeout, this, [this, n] {
+            FLEDs[n]->SetEnabled(false);
+            FLabels[n]->repaint();  // the number shows again, as when the bell stops
+        });
+        FFlashTimers[n] = flash;
+    }
+
     FRingingOptions1 = new QAction(QStringLiteral("Ringing Options..."), FPopupMenu1);
     FRingingOptions1->setObjectName(QStringLiteral("RingingOptions1"));
     // With the other settings, above the first separator.
@@ -50,13 +68,26 @@ void TfMainform::CreateRingingOptions() {
 void TfMainform::LoadRingingOptions() {
     FStrikingRecord->SetFolder(FInifile->ReadString(kRinging, kFolder, QString()));
     FStrikingRecord->SetActive(FInifile->ReadInteger(kRinging, kRecord, 0) != 0);
+    SetStrikeFlash(FInifile->ReadInteger(kOptions, kStrikeFlash, 0) != 0);
+}
+
+void TfMainform::SetStrikeFlash(bool On) {
+    if (On == FStrikeFlash) return;
+    FStrikeFlash = On;
+    if (On) return;  // sounding bells stay lit until they stop
+    // Switched off: every LED shows again whether its bell sounds.
+    for (int n = 1; n <= kBellCount; ++n) {
+        FFlashTimers[n]->stop();
+        FLEDs[n]->SetEnabled(FPlayers[n]->IsOpen());
+        FLabels[n]->repaint();
+    }
 }
 
 void TfMainform::RingingOptions1Click() {
     if (!FRingingOptionsForm) {
         FRingingOptionsForm = new TfRingingOptions(this, FStrikingRecord);
         FRingingOptionsForm->setWindowFlag(Qt::Window);
-        FRingingOptionsForm->OnApply = [this](bool Record, const QString& Folder, int GuardMs) {
+        FRingingOptionsForm->OnApply = [this](bool Record, const QString& Folder, int GuardMs, bool Flash) {
             // The default folder is stored as none, so that it follows the user's documents.
             const QString folder =
                 QDir::cleanPath(Folder) == QDir::cleanPath(TStrikingRecord::DefaultFolder()) ? QString()
@@ -66,9 +97,11 @@ void TfMainform::RingingOptions1Click() {
             FStrikingRecord->SetFolder(folder);
             FStrikingRecord->SetActive(Record);
             SetGuardMs(GuardMs);
+            FInifile->WriteInteger(kOptions, kStrikeFlash, Flash ? 1 : 0);
+            SetStrikeFlash(Flash);
         };
     }
-    FRingingOptionsForm->Load(GuardMs());
+    FRingingOptionsForm->Load(GuardMs(), FStrikeFlash);
     FRingingOptionsForm->show();
     FRingingOptionsForm->raise();
     FRingingOptionsForm->activateWindow();

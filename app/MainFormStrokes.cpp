@@ -21,6 +21,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScopedValueRollback>
+#include <QTimer>
 
 namespace {
 
@@ -122,12 +123,18 @@ void TfMainform::Timer1Timer(QObject* Sender) {
 }
 
 void TfMainform::Player1Start(QObject* Sender) {
-    if (const int n = BellOf(Sender)) FLEDs[n]->SetEnabled(true);
+    const int n = BellOf(Sender);
+    if (!n) return;
+    FLEDs[n]->SetEnabled(true);
+    // A flash runs from here: the bell is heard one stroke latency later,
+    // a few milliseconds, less than one frame of the screen.
+    if (FStrikeFlash) FFlashTimers[n]->start();
 }
 
 void TfMainform::Player1Stop(QObject* Sender) {
     const int n = BellOf(Sender);
     if (!n) return;
+    FFlashTimers[n]->stop();
     FLEDs[n]->SetEnabled(false);
     // The LED drew over the number; show it again on the grey LED.
     FLabels[n]->repaint();

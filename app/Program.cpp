@@ -6,43 +6,93 @@
 #include "platform/gui/Styles.h"
 #include "platform/waveout/waveout.h"
 
+#include <QCommandLineOption>
+#include <QCommandLineParser>
 #include <QIcon>
+#include <QStringList>
 #include <cstdio>
-#include <string_view>
 
 const char kProductVersion[] = QUORVEL_VERSION;
 
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: quorvel16 [--help | --version]\n"
+    "Usage: quorvel16 [--help | --version] [Qt options]\n"
     "\n"
     "A bell console for church towers: each stroke from the tower's receiver\n"
     "on a serial port sounds its bell's recording after the bell's delay.\n"
     "On the main window the keys 1-9, 0, E, T, A-D strike bells 1 to 16.\n"
     "\n"
-    "  --help     print this help and exit\n"
-    "  --version  print the version and exit\n"
+    "  -h, --help  print this help and exit\n"
+    "  --version   print the version and exit\n"
+    "\n"
+    "Qt's own options are taken as well, such as -platform NAME,\n"
+    "-display DISPLAY, -style NAME, -stylesheet FILE, -reverse.\n"
     "\n"
     "Settings are kept in ~/.config/QUORVEL/settings.ini.\n";
 
-// --help and --version answer before anything needs a display; every other
-// argument is left alone. Returns the exit code, or -1 to start the window.
+// The options Qt's application object takes itself: accepted here, left to it.
+constexpr const char* kQtOptionsWithValue[] = {"platform",
+                                               "platformpluginpath",
+                                               "platformtheme",
+                                               "plugin",
+                                               "qwindowgeometry",
+                                               "qwindowicon",
+                                               "qwindowtitle",
+                                               "qmljsdebugger",
+                                               "display",
+                                               "geometry",
+                                               "name",
+                                               "title",
+                                               "visual",
+                                               "style",
+                                               "stylesheet",
+                                               "session",
+                                               "ncols",
+                                               "cmap"};
+constexpr const char* kQtFlags[] = {"reverse", "nograb", "dograb", "sync", "widgetcount", "testability"};
+
+bool Written(std::FILE* Stream, const char* What) {
+    // A text lost to a full disk or closed pipe is a failure.
+    if (std::fflush(Stream) == 0 && !std::ferror(Stream)) return true;
+    std::perror(What);
+    return false;
+}
+
+// --help, --version and arguments the program does not take are answered
+// before anything needs a display or touches the settings folder. Returns
+// the exit code, or -1 to start the window.
 int AnswerCommandLine(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (arg == "--version")
-            std::printf("%s %s\n", kProductTitle, kProductVersion);
-        else if (arg == "--help")
-            std::fputs(kUsage, stdout);
-        else
-            continue;
-        // A help text lost to a full disk or closed pipe is a failure.
-        if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
-        std::perror("quorvel16: standard output");
-        return 1;
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    // Qt's options are words after one dash (-platform), and so are ours.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringLiteral("version"));
+    parser.addOption(help);
+    parser.addOption(version);
+    for (const char* name : kQtOptionsWithValue)
+        parser.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value")));
+    for (const char* name : kQtFlags) parser.addOption(QCommandLineOption(QString::fromLatin1(name)));
+
+    QString error;
+    if (!parser.parse(arguments))
+        error = parser.errorText();
+    else if (!parser.positionalArguments().isEmpty())
+        error = QStringLiteral("unexpected argument '%1'.").arg(parser.positionalArguments().first());
+    if (!error.isEmpty()) {
+        std::fprintf(stderr, "quorvel16: %s\n\n%s", error.toLocal8Bit().constData(), kUsage);
+        Written(stderr, "quorvel16: standard error");
+        return 2;
     }
-    return -1;
+    if (parser.isSet(help))
+        std::fputs(kUsage, stdout);
+    else if (parser.isSet(version))
+        std::printf("%s %s\n", kProductTitle, kProductVersion);
+    else
+        return -1;
+    return Written(stdout, "quorvel16: standard output") ? 0 : 1;
 }
 
 }  // namespace

@@ -52,6 +52,11 @@ TfRingingOptions::TfRingingOptions(QWidget* Owner, TStrikingRecord* Record)
     FGuard->setToolTip(
         QStringLiteral("A stroke of a bell within this time of its previous stroke is ignored (a sensor's "
                        "bounce); 0 is off."));
+    FFlash = new QCheckBox(QStringLiteral("Flash each bell's light for 150 ms as it strikes"), this);
+    FFlash->setObjectName(QStringLiteral("cbStrikeFlash"));
+    FFlash->setToolTip(
+        QStringLiteral("Off: a bell's light stays on while its sound lasts (2 to 4 s, so at peal speed every "
+                       "light stays on). On: it lights briefly as the bell strikes."));
     FLast = new QLabel(this);
     FLast->setObjectName(QStringLiteral("lLastTouch"));
     FLast->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -74,6 +79,7 @@ TfRingingOptions::TfRingingOptions(QWidget* Owner, TStrikingRecord* Record)
     form->addRow(FRecord);
     form->addRow(QStringLiteral("Folder:"), folderRow);
     form->addRow(QStringLiteral("Double-strike guard:"), FGuard);
+    form->addRow(FFlash);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
     buttons->addWidget(FOk);
@@ -90,10 +96,11 @@ TfRingingOptions::TfRingingOptions(QWidget* Owner, TStrikingRecord* Record)
     connect(FRecordOf, &TStrikingRecord::TouchEnded, this, [this] { ShowLastTouch(); });
 }
 
-void TfRingingOptions::Load(int GuardMs) {
+void TfRingingOptions::Load(int GuardMs, bool StrikeFlash) {
     FRecord->setChecked(FRecordOf->Active());
     FFolder->setText(QDir::toNativeSeparators(FRecordOf->Folder()));
     FGuard->setValue(GuardMs);
+    FFlash->setChecked(StrikeFlash);
     ShowLastTouch();
 }
 
@@ -125,6 +132,7 @@ void TfRingingOptions::bFolderClick() {
 
 void TfRingingOptions::bOkClick() {
     if (OnApply)
-        OnApply(FRecord->isChecked(), QDir::fromNativeSeparators(FFolder->text().trimmed()), FGuard->value());
+        OnApply(FRecord->isChecked(), QDir::fromNativeSeparators(FFolder->text().trimmed()), FGuard->value(),
+                FFlash->isChecked());
     accept();
 }

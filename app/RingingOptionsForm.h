@@ -1,7 +1,8 @@
 #pragma once
 
 // "Ringing Options...": whether practices are recorded and where the files
-// go, the double-strike guard, and a chart of the last touch. "OK" hands the
+// go, the double-strike guard, the strike flash, and a chart of the last
+// touch. "OK" hands the
 // values to OnApply; the chart follows each touch as it ends.
 
 #include <QDialog>
@@ -23,12 +24,12 @@ public:
     TfRingingOptions(QWidget* Owner, TStrikingRecord* Record);
 
     // Fills the controls (the record's own state and the guard given).
-    void Load(int GuardMs);
+    void Load(int GuardMs, bool StrikeFlash = false);
     void bFolderClick();
     void bOkClick();
 
     // Called by "OK" with the values chosen.
-    std::function<void(bool Record, const QString& Folder, int GuardMs)> OnApply;
+    std::function<void(bool Record, const QString& Folder, int GuardMs, bool StrikeFlash)> OnApply;
 
     // How a folder is chosen: the current one in, the choice (empty for none)
     // out. Tests install their own; returns the previous. Empty: the system's.
@@ -39,6 +40,7 @@ public:
     QLineEdit* eFolder() const { return FFolder; }
     QPushButton* bFolder() const { return FChoose; }
     QSpinBox* seGuard() const { return FGuard; }
+    QCheckBox* cbStrikeFlash() const { return FFlash; }
     QLabel* lLastTouch() const { return FLast; }
     TTouchChart* Chart() const { return FChart; }
     QPushButton* bOk() const { return FOk; }
@@ -52,6 +54,7 @@ private:
     QLineEdit* FFolder;
     QPushButton* FChoose;
     QSpinBox* FGuard;
+    QCheckBox* FFlash;
     QLabel* FLast;
     QScrollArea* FScroll;
     TTouchChart* FChart;

@@ -4,6 +4,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPainter>
+#include <algorithm>
 
 QFont Tahoma(int Pixels, bool Bold) {
     QFont font(QStringLiteral("Tahoma"));
@@ -54,30 +55,49 @@ bool NumberOf(const QString& Text, int& Value) {
 
 }  // namespace
 
+QString TSpinEdit::Core(const QString& Text) const {
+    QString core = Text;
+    if (!prefix().isEmpty() && core.startsWith(prefix())) core.remove(0, prefix().size());
+    if (!suffix().isEmpty() && core.endsWith(suffix())) core.chop(suffix().size());
+    return core.trimmed();
+}
+
 int TSpinEdit::Value() const {
     int value = 0;
-    return NumberOf(lineEdit()->text(), value) ? value : MinValue();
+    return NumberOf(Core(lineEdit()->text()), value) ? value : MinValue();
 }
 
 void TSpinEdit::ClampText() {
     interpretText();
 }
 
-QValidator::State TSpinEdit::validate(QString& Text, int&) const {
-    // Any number may be typed; leaving the box clamps it.
+QValidator::State TSpinEdit::validate(QString& Text, int& Pos) const {
+    const QString core = Core(Text);
+    // No minus sign where no number below zero is allowed.
+    if (core.startsWith(QLatin1Char('-')) && MinValue() >= 0) return QValidator::Invalid;
     int value = 0;
-    if (NumberOf(Text, value)) return QValidator::Acceptable;
-    const QString t = Text.trimmed();
-    return t.isEmpty() || t == QLatin1String("-") || t == QLatin1String("+") ? QValidator::Intermediate
-                                                                             : QValidator::Invalid;
+    if (!NumberOf(core, value))
+        return core.isEmpty() || core == QLatin1String("-") || core == QLatin1String("+")
+                   ? QValidator::Intermediate
+                   : QValidator::Invalid;
+    // The box never shows more than it can hold: a number typed beyond the
+    // maximum becomes the maximum at once.
+    if (value > MaxValue()) {
+        const QString number = QString::number(MaxValue());
+        Text = prefix() + number + suffix();
+        Pos = std::min<int>(Pos, prefix().size() + number.size());
+        return QValidator::Acceptable;
+    }
+    // Leaving the box clamps a number below the minimum.
+    return QValidator::Acceptable;
 }
 
 int TSpinEdit::valueFromText(const QString& Text) const {
     int value = 0;
-    return NumberOf(Text, value) ? value : MinValue();
+    return NumberOf(Core(Text), value) ? value : MinValue();
 }
 
 void TSpinEdit::fixup(QString& Text) const {
     int value = 0;
-    if (!NumberOf(Text, value)) Text = QString::number(MinValue());
+    if (!NumberOf(Core(Text), value)) Text = prefix() + QString::number(MinValue()) + suffix();
 }

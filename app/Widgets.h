@@ -75,9 +75,10 @@ private:
     QMenu* FPopupMenu = nullptr;
 };
 
-// A spin edit over its text: Value is the text's number, or MinValue when
-// the text is not a number; setting a value clamps it to MinValue ..
-// MaxValue, and so does leaving the box with a number out of range.
+// A spin edit over its text: Value is the text's number (without its
+// suffix), or MinValue when the text is not a number; setting a value clamps
+// it to MinValue .. MaxValue. A number typed above MaxValue shows as
+// MaxValue at once; one below MinValue is clamped when the box is left.
 class TSpinEdit : public QSpinBox {
     Q_OBJECT
 
@@ -96,4 +97,8 @@ protected:
     QValidator::State validate(QString& Text, int& Pos) const override;
     int valueFromText(const QString& Text) const override;
     void fixup(QString& Text) const override;
+
+private:
+    // The number's part of a text: without prefix, suffix and spaces.
+    QString Core(const QString& Text) const;
 };
