@@ -4,10 +4,12 @@
 #include "app/MainForm.h"
 #include "app/Widgets.h"
 
+#include <QApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyle>
 #include <algorithm>
 
 namespace {
@@ -18,7 +20,18 @@ constexpr int kClear = 6;   // between the dialog and what it stays clear of
 
 // At least the designed width, and wide enough for the control's text.
 int WidthFor(const QWidget* Control, int Designed) {
-    return std::max(Designed, Control->sizeHint().width());
+    int needed = Control->sizeHint().width();
+    // A platform style's hint holds a wide minimum for any button that a
+    // short text does not need; a style sheet's (Sky) is the text and its
+    // padding.
+    if (const auto* button = qobject_cast<const QPushButton*>(Control);
+        button && qApp->styleSheet().isEmpty() && button->styleSheet().isEmpty()) {
+        const QStyle* style = button->style();
+        needed = button->fontMetrics().horizontalAdvance(button->text()) +
+                 style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button) +
+                 2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, button);
+    }
+    return std::max(Designed, needed);
 }
 
 }  // namespace
@@ -101,10 +114,13 @@ void TfDelay::bSetClick() {
 void TfDelay::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     // Typing goes to the number, not to the main window, where digits
-    // strike bells; what is typed replaces the value shown.
-    activateWindow();
+    // strike bells; what is typed replaces the value shown. The window is
+    // activated once it is on the screen (not all platforms take it before).
     FDelay->setFocus(Qt::ActiveWindowFocusReason);
     FDelay->selectAll();
+    activateWindow();
+    QMetaObject::invokeMethod(
+        this, [this] { activateWindow(); }, Qt::QueuedConnection);
 }
 
 void TfDelay::keyPressEvent(QKeyEvent* event) {

@@ -49,6 +49,7 @@ void TfMainform::CreateRingingOptions() {
         auto* flash = new QTimer(this);
         flash->setObjectName(QStringLiteral("Flash%1").arg(n));
         flash->setSingleShot(true);
+        flash->setTimerType(Qt::PreciseTimer);
         flash->setInterval(kStrikeFlashMs);
         connect(flash, &QTimer::timeout, this, [this, n] {
             FLEDs[n]->SetEnabled(false);

@@ -3,13 +3,17 @@
 
 #include "app/DelayForm.h"
 #include "app/MainForm.h"
+#include "app/Program.h"
 #include "app/Widgets.h"
+#include "platform/gui/Styles.h"
 #include "platform/gui/Timer.h"
 #include "platform/waveout/waveout.h"
 #include "tests/support/ConsoleKit.h"
+#include "tests/support/EventPump.h"
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
@@ -52,18 +56,56 @@ protected:
 
 TEST_F(DelayDialog, IsASmallToolWindowForOneBell) {
     EXPECT_EQ(Dialog->windowTitle(), "Delay Setup");
-    EXPECT_EQ(Dialog->size(), QSize(163, 115));
+    EXPECT_EQ(Dialog->height(), 115);
+    EXPECT_GE(Dialog->width(), 163);
     EXPECT_EQ(Dialog->Label1()->text(), "BELL 7");
     EXPECT_EQ(Dialog->bSet()->text(), "Set");
-    EXPECT_EQ(Dialog->bSet()->geometry(), QRect(8, 72, 151, 41));
+    EXPECT_EQ(Dialog->bSet()->geometry(), QRect(8, 72, Dialog->width() - 12, 41));
     EXPECT_EQ(Dialog->bPlus10()->text(), "+10");
     EXPECT_EQ(Dialog->bMinus10()->text(), "-10");
     EXPECT_EQ(Dialog->seDelay()->MinValue(), 0);
     EXPECT_EQ(Dialog->seDelay()->MaxValue(), 50000);
     EXPECT_EQ(Dialog->seDelay()->Value(), 300);
+    EXPECT_EQ(Dialog->seDelay()->findChild<QLineEdit*>()->text(), "300 ms")
+        << "the unit shows with the value";
     TfDelay fresh(Form.get());
     EXPECT_EQ(fresh.Label1()->text(), "BELL 0") << "before a bell is set";
 }
+
+// The buttons and the box are wide enough for their texts (the largest
+// value with its unit), in the platform's style and in Sky, and lie side by
+// side within the dialog.
+class DelayDialogStyles : public DelayDialog, public ::testing::WithParamInterface<bool> {
+protected:
+    void TearDown() override {
+        qApp->setStyleSheet(QString());
+        DelayDialog::TearDown();
+    }
+};
+
+TEST_P(DelayDialogStyles, TextsFitTheirControls) {
+    if (GetParam()) {
+        RegisterSkyStyle();
+        ASSERT_TRUE(TStyleManager::TrySetStyle(QStringLiteral("sky")));
+    }
+    TfDelay dialog(Form.get());
+    dialog.seDelay()->SetValue(50000);
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    for (QPushButton* b : {dialog.bMinus10(), dialog.bPlus10(), dialog.bSet()}) {
+        const int text = b->fontMetrics().horizontalAdvance(b->text());
+        EXPECT_GE(b->width(), text + 8) << b->text().toStdString();
+        if (GetParam())
+            EXPECT_GE(b->width(), b->sizeHint().width()) << "Sky's padding: " << b->text().toStdString();
+    }
+    EXPECT_GE(dialog.seDelay()->width(), dialog.seDelay()->sizeHint().width()) << "50000 ms with its arrows";
+    EXPECT_LE(dialog.bMinus10()->geometry().right(), dialog.seDelay()->geometry().left());
+    EXPECT_LE(dialog.seDelay()->geometry().right(), dialog.bPlus10()->geometry().left());
+    EXPECT_LE(dialog.bPlus10()->geometry().right(), dialog.width() - 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Styles, DelayDialogStyles, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Sky" : "Platform"; });
 
 struct StepCase {
     int Start;
@@ -99,13 +141,29 @@ TEST_F(DelayDialog, SetStoresAppliesAndCloses) {
     EXPECT_TRUE(Sandbox->ReadSettings().contains("[DELAY]\nBELL7=275\n"));
 }
 
-TEST_F(DelayDialog, TypedNumberOutOfRangeIsClampedBeforeItIsStored) {
-    Type("70000");
-    EXPECT_EQ(Dialog->seDelay()->Value(), 70000) << "the box holds what was typed until it is left";
+struct TypedCase {
+    const char* Typed;
+    const char* Shown;
+    int Stored;
+};
+
+class DelayTyping : public DelayDialog, public ::testing::WithParamInterface<TypedCase> {};
+
+// What the box shows while typing is what "Set" stores: never more than
+// the maximum, and no minus sign.
+TEST_P(DelayTyping, TheBoxShowsWhatWillBeStored) {
+    Type(QString::fromLatin1(GetParam().Typed));
+    EXPECT_EQ(Dialog->seDelay()->findChild<QLineEdit*>()->text(), QString::fromLatin1(GetParam().Shown));
     ClickSet();
-    EXPECT_EQ(Form->Timer(7)->Interval(), 50000u);
-    EXPECT_TRUE(Sandbox->ReadSettings().contains("BELL7=50000\n"));
+    EXPECT_EQ(Form->Timer(7)->Interval(), static_cast<unsigned>(GetParam().Stored));
+    EXPECT_TRUE(Sandbox->ReadSettings().contains("BELL7=" + QByteArray::number(GetParam().Stored) + "\n"));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, DelayTyping,
+    ::testing::Values(TypedCase{"350", "350 ms", 350}, TypedCase{"99999", "50000 ms", 50000},
+                      TypedCase{"70000", "50000 ms", 50000}, TypedCase{"500001", "50000 ms", 50000},
+                      TypedCase{"-40", "40 ms", 40}, TypedCase{"50000", "50000 ms", 50000}));
 
 TEST_F(DelayDialog, TextThatIsNotANumberIsStoredAsZero) {
     Type("");
@@ -124,6 +182,31 @@ TEST_F(DelayDialog, ClosingWithoutSetDiscardsTheValue) {
     EXPECT_EQ(Form->Timer(7)->Interval(), 300u);
     EXPECT_FALSE(Sandbox->SettingsExist());
 }
+
+struct KeyCase {
+    Qt::Key Key;
+    bool Stored;
+};
+
+class DelayKeys : public DelayDialog, public ::testing::WithParamInterface<KeyCase> {};
+
+// Enter is "Set"; Escape closes and discards.
+TEST_P(DelayKeys, EnterSetsEscapeCloses) {
+    Type("420");
+    QPointer<TfDelay> dialog = Dialog;
+    ASSERT_TRUE(PumpUntil(
+        [&] { return QApplication::focusWidget() && QApplication::focusWidget()->window() == Dialog; }, 10));
+    QWidget* focus = QApplication::focusWidget();
+    QTest::keyClick(focus, GetParam().Key);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(dialog.isNull()) << "closed and freed";
+    EXPECT_EQ(Form->Timer(7)->Interval(), GetParam().Stored ? 420u : 300u);
+    EXPECT_EQ(Sandbox->ReadSettings().contains("BELL7=420"), GetParam().Stored);
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, DelayKeys,
+                         ::testing::Values(KeyCase{Qt::Key_Return, true}, KeyCase{Qt::Key_Enter, true},
+                                           KeyCase{Qt::Key_Escape, false}));
 
 TEST_F(DelayDialog, OpenDialogsGoWithTheMainWindow) {
     QPointer<TfDelay> dialog = Dialog;

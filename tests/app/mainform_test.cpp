@@ -4,9 +4,11 @@
 
 #include "app/MainForm.h"
 #include "app/DelayForm.h"
+#include "app/Documentation.h"
 #include "app/Widgets.h"
 #include "comport/FComPort.h"
 #include "controls/MMLED.h"
+#include "platform/gui/Dialogs.h"
 #include "platform/gui/Timer.h"
 #include "platform/waveout/waveout.h"
 #include "playback/MMWavePlayer.h"
@@ -20,11 +22,14 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCursor>
+#include <QDesktopServices>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
+#include <QUrl>
 #include <memory>
 
 namespace {
@@ -221,24 +226,39 @@ TEST_F(MainWindow, ChosenFileThatCannotBeLoadedIsReportedAndNothingIsStored) {
     EXPECT_FALSE(Sandbox->ReadSettings().contains("bad.wav"));
 }
 
-TEST_F(MainWindow, RightClickOpensADelayDialogBesideTheCursorForEachClick) {
+// The LEDs' area on the screen.
+QRect BellsOnScreen(const TfMainform& form) {
+    QRect bells;
+    for (int n = 1; n <= kBellCount; ++n)
+        bells |= QRect(form.mapToGlobal(form.MMLED(n)->pos()), form.MMLED(n)->size());
+    return bells;
+}
+
+TEST_F(MainWindow, RightClickOpensADelayDialogClearOfTheBellsForEachClick) {
     TfMainform& form = Open("[DELAY]\nBELL5=640\n");
-    form.move(300, 200);
-    QCursor::setPos(QPoint(500, 260));
+    form.move(30, 40);
+    QCursor::setPos(form.mapToGlobal(form.MMLED(5)->geometry().center()));
     QTest::mouseClick(form.Label(5), Qt::RightButton);
     QTest::mouseClick(form.MMLED(5), Qt::RightButton, Qt::ShiftModifier);
     QCoreApplication::processEvents();
     const QList<TfDelay*> dialogs = OpenDelayDialogs();
     ASSERT_EQ(dialogs.size(), 2) << "each right click opens a further dialog";
+    const QRect bells = BellsOnScreen(form);
+    const QRect bell5(form.mapToGlobal(form.MMLED(5)->pos()), form.MMLED(5)->size());
     for (TfDelay* d : dialogs) {
         EXPECT_EQ(d->BellNum(), 5);
         EXPECT_EQ(d->Label1()->text(), "BELL 5");
         EXPECT_EQ(d->seDelay()->Value(), 640);
-        EXPECT_EQ(d->pos(), QCursor::pos() + QPoint(20, 20)) << "on the screen, beside the cursor";
+        EXPECT_FALSE(d->frameGeometry().intersects(bells)) << "the bells stay in sight";
+        EXPECT_GT(d->y(), bells.bottom()) << "below the bells, where there is room";
+        EXPECT_TRUE(d->screen()->availableGeometry().contains(d->frameGeometry()));
+        EXPECT_LT(std::abs(d->frameGeometry().center().x() - bell5.center().x()), d->width())
+            << "near the bell clicked";
         EXPECT_TRUE(d->windowFlags() & Qt::Tool);
         EXPECT_TRUE(d->windowFlags() & Qt::WindowStaysOnTopHint);
         EXPECT_EQ(d->parentWidget(), &form) << "owned by the main window";
     }
+    EXPECT_NE(dialogs[0]->pos(), dialogs[1]->pos()) << "the second does not hide the first";
     EXPECT_FALSE(form.Player(5)->IsOpen()) << "a right click never plays";
     EXPECT_TRUE(form.SetDelay());
     EXPECT_TRUE(form.isEnabled()) << "the main window stays usable";
@@ -440,4 +460,207 @@ INSTANTIATE_TEST_SUITE_P(
                       OffScreen{"Corrupt", "Left=2147483647\nTop=-2147483648\n"}),
     [](const auto& info) { return std::string(info.param.Name); });
 
+// Typing straight after the right click sets the delay; no digit strikes a bell.
+TEST_F(MainWindow, ADelayDialogTakesTheKeyboardWithItsValueSelected) {
+    TfMainform& form = Open("[DELAY]\nBELL4=640\n");
+    form.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+    QTest::mouseClick(form.MMLED(4), Qt::RightButton);
+    const QList<TfDelay*> dialogs = OpenDelayDialogs();
+    ASSERT_EQ(dialogs.size(), 1);
+    TfDelay* dialog = dialogs[0];
+    // (A tool window counts as active while its owner is: wait for the keyboard.)
+    ASSERT_TRUE(PumpUntil(
+        [&] { return QApplication::focusWidget() && QApplication::focusWidget()->window() == dialog; }, 10));
+    QWidget* focus = QApplication::focusWidget();
+    ASSERT_NE(focus, nullptr);
+    EXPECT_TRUE(focus == dialog->seDelay() || dialog->seDelay()->isAncestorOf(focus))
+        << focus->objectName().toStdString() << " in " << focus->window()->objectName().toStdString();
+    auto* edit = dialog->seDelay()->findChild<QLineEdit*>();
+    EXPECT_EQ(edit->selectedText(), "640") << "the number, without its unit";
+    QTest::keyClicks(focus, "350");
+    EXPECT_EQ(dialog->seDelay()->Value(), 350);
+    for (int n = 1; n <= kBellCount; ++n)
+        EXPECT_FALSE(form.Timer(n)->Enabled() || form.Player(n)->IsOpen()) << "bell " << n << " was struck";
+    QTest::keyClick(focus, Qt::Key_Return);
+    EXPECT_EQ(form.Timer(4)->Interval(), 350u);
+    EXPECT_TRUE(Sandbox->ReadSettings().contains("BELL4=350"));
+}
+
+struct PlaceCase {
+    const char* Name;
+    QRect Screen;
+    QRect Window;  // frame included; the bells lie in it as on the window
+    QPoint Expected;
+};
+
+class DelayDialogPlace : public ::testing::TestWithParam<PlaceCase> {};
+
+// Below the bells, else above the window, else beside it, else by the cursor.
+TEST_P(DelayDialogPlace, NearTheBellAndClearOfTheBells) {
+    const QRect screen = GetParam().Screen;
+    const QSize dialog(200, 150);
+    const QRect window = GetParam().Window;
+    const QRect bells(window.left() + 152, window.top() + 8, 563, 135);
+    const QRect bell(bells.left() + 4 * 71, bells.top(), 65, 65);  // bell 5
+    const QPoint at = TfDelay::Place(bells, bell, window, screen, dialog, bell.center());
+    EXPECT_EQ(at, GetParam().Expected);
+    EXPECT_TRUE(screen.contains(QRect(at, dialog)));
+    if (std::string_view(GetParam().Name) != "Cursor") EXPECT_FALSE(QRect(at, dialog).intersects(bells));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Screen, DelayDialogPlace,
+    ::testing::Values(
+        // centred under bell 5 (its centre at x 498), 6 below the bells
+        PlaceCase{"Below", QRect(0, 0, 1000, 700), QRect(30, 40, 737, 233), QPoint(398, 189)},
+        // no room below: above the window
+        PlaceCase{"Above", QRect(0, 0, 1000, 700), QRect(30, 460, 737, 233), QPoint(398, 304)},
+        // a low screen: to the window's right, level with the bell
+        PlaceCase{"Right", QRect(0, 0, 1000, 300), QRect(30, 40, 737, 233), QPoint(773, 5)},
+        // and with the window at the right edge: to its left
+        PlaceCase{"Left", QRect(0, 0, 1000, 300), QRect(250, 40, 737, 233), QPoint(44, 5)},
+        // no room anywhere: beside the cursor, on the screen
+        PlaceCase{"Cursor", QRect(0, 0, 1000, 300), QRect(100, 40, 737, 233), QPoint(588, 100)}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+// ---- Tooltips and keys ------------------------------------------------------------
+
+TEST_F(MainWindow, BellsAndLogoSayWhatTheMouseDoes) {
+    TfMainform& form = Open();
+    for (int n = 1; n <= kBellCount; ++n) {
+        EXPECT_EQ(form.MMLED(n)->toolTip(),
+                  "Click: ring, Shift+click: choose its sound, right click: its delay");
+        EXPECT_EQ(form.Label(n)->toolTip(), form.MMLED(n)->toolTip());
+    }
+    const QString logo = form.Image1()->toolTip();
+    EXPECT_TRUE(logo.contains("Right click") && logo.contains("menu")) << logo.toStdString();
+    EXPECT_TRUE(logo.contains("Shift+F10") && logo.contains("Menu key")) << logo.toStdString();
+}
+
+class MenuKeys : public MainWindow, public ::testing::WithParamInterface<QKeyCombination> {};
+
+// Shift+F10 and the Menu key open the logo's menu beside the logo, wherever
+// the keyboard is on the window.
+TEST_P(MenuKeys, OpenTheLogosMenuBesideTheLogo) {
+    TfMainform& form = Open();
+    form.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+    for (QWidget* focus : {static_cast<QWidget*>(&form), static_cast<QWidget*>(form.cbPort())}) {
+        focus->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), GetParam().key(), GetParam().keyboardModifiers());
+        ASSERT_TRUE(PumpUntil([&] { return form.PopupMenu1()->isVisible(); }, 5))
+            << focus->objectName().toStdString();
+        const QPoint logoCorner = form.Image1()->mapToGlobal(QPoint(form.Image1()->width(), 0));
+        EXPECT_LE((form.PopupMenu1()->pos() - logoCorner).manhattanLength(), 2);
+        form.PopupMenu1()->close();
+    }
+    EXPECT_FALSE(form.Timer(1)->Enabled()) << "no key strikes a bell";
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, MenuKeys,
+                         ::testing::Values(QKeyCombination(Qt::ShiftModifier, Qt::Key_F10),
+                                           QKeyCombination(Qt::NoModifier, Qt::Key_Menu)),
+                         [](const auto& info) {
+                             return info.param.key() == Qt::Key_Menu ? "Menu" : "ShiftF10";
+                         });
+
+// Ctrl+Q is the window's close button: refused while a bell sounds.
+TEST_F(MainWindow, CtrlQClosesAsTheCloseButtonDoes) {
+    const QString file = Bell("b.wav", 20000);
+    TfMainform& form = Open("[SOUNDFILES]\nBELL2=" + file.toUtf8() + "\n");
+    form.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+    form.Player(2)->Play();
+    QTest::keyClick(&form, Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_TRUE(form.isVisible()) << "refused while bell 2 sounds";
+    EXPECT_TRUE(form.Player(2)->IsOpen()) << "and the bell sounds on";
+    form.Player(2)->Stop();
+    QTest::keyClick(&form, Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_TRUE(Sandbox->ReadSettings().contains("[Position]")) << "closed as the close button closes";
+}
+
+// ---- "Quorvel Website" --------------------------------------------------------------
+
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public slots:
+    void Open(const QUrl& url) { Urls << url; }
+
+public:
+    QList<QUrl> Urls;
+};
+
+struct WebsiteCase {
+    const char* Name;
+    const char* Site;    // the build's web site, "" for none
+    bool Readme;         // README.html is where the program looks
+    bool Browser;        // something opens what it is given
+    const char* Opened;  // "site", "readme" or "" (nothing)
+    const char* Box;     // what the warning says, "" for no box
+};
+
+class Website : public MainWindow, public ::testing::WithParamInterface<WebsiteCase> {
+protected:
+    void TearDown() override {
+        QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+        QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+        SetProductWebsite(QString());
+        SetDocumentationFolder(QString());
+        MainWindow::TearDown();
+    }
+    UrlCatcher Catcher;
+};
+
+TEST_P(Website, OpensTheSiteElseTheReadmeAndSaysWhenNothingOpens) {
+    const WebsiteCase c = GetParam();
+    const QString docs = Sandbox->Dir.file(QStringLiteral("share/doc/quorvel16"));
+    ASSERT_TRUE(QDir().mkpath(docs));
+    const QString readme = docs + QStringLiteral("/README.html");
+    if (c.Readme) {
+        QFile f(readme);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("<html><body>Quorvel 16</body></html>");
+    }
+    SetDocumentationFolder(docs);
+    SetProductWebsite(QString::fromLatin1(c.Site));
+    if (c.Browser) {
+        QDesktopServices::setUrlHandler(QStringLiteral("https"), &Catcher, "Open");
+        QDesktopServices::setUrlHandler(QStringLiteral("file"), &Catcher, "Open");
+    }
+    TfMainform& form = Open();
+    form.QuorvelWebsite1()->trigger();
+
+    const std::string opened = c.Opened;
+    if (opened.empty()) {
+        EXPECT_TRUE(Catcher.Urls.isEmpty());
+    } else {
+        ASSERT_EQ(Catcher.Urls.size(), 1);
+        EXPECT_EQ(Catcher.Urls[0],
+                  opened == "site" ? QUrl(QString::fromLatin1(c.Site)) : QUrl::fromLocalFile(readme));
+    }
+    if (*c.Box == 0) {
+        EXPECT_TRUE(Sandbox->Boxes.Boxes.empty()) << BoxTexts().front().toStdString();
+    } else {
+        ASSERT_EQ(Sandbox->Boxes.Boxes.size(), 1u);
+        EXPECT_EQ(Sandbox->Boxes.Boxes[0].Type, mtWarning);
+        EXPECT_TRUE(Sandbox->Boxes.Boxes[0].Text.contains(QString::fromLatin1(c.Box)))
+            << Sandbox->Boxes.Boxes[0].Text.toStdString();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Choices, Website,
+    ::testing::Values(
+        WebsiteCase{"NoSiteOpensTheReadme", "", true, true, "readme", ""},
+        WebsiteCase{"ASiteOpensTheSite", "https://bells.example.net/q16", true, true, "site", ""},
+        WebsiteCase{"NoSiteNoReadmeSaysWhereItLooked", "", false, true, "", "(README.html) is not in"},
+        WebsiteCase{"NoBrowserSaysSo", "", true, false, "", "No web browser could be started to show"},
+        WebsiteCase{"NoBrowserForTheSiteSaysSo", "https://bells.example.net/q16", false, false, "",
+                    "https://bells.example.net/q16"}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
 }  // namespace
+
+#include "mainform_test.moc"

@@ -8,6 +8,8 @@
 #include "app/StrikingRecord.h"
 #include "app/TouchChart.h"
 #include "comport/FComPort.h"
+#include "controls/MMLED.h"
+#include "playback/MMWavePlayer.h"
 #include "tests/support/ConsoleKit.h"
 #include "tests/support/EventPump.h"
 #include "tests/support/LowndesReader.h"
@@ -18,6 +20,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -403,6 +406,77 @@ TEST_F(RingingOptionsTest, SwitchedOnItIsStoredAndThePracticeIsWrittenAndCharted
     ASSERT_TRUE(options);
     EXPECT_EQ(options->seGuard()->value(), 120);
     EXPECT_TRUE(Sandbox->Boxes.Boxes.empty());
+}
+
+// ---- The strike flash ---------------------------------------------------------------
+
+class StrikeFlash : public ConsoleTest {
+protected:
+    // A window with bell 3's sound lasting far longer than a flash.
+    TfMainform& OpenWith(const QByteArray& Options) {
+        return Open(Options + "[SOUNDFILES]\nBELL3=" + Bell(QStringLiteral("long.wav"), 20000).toUtf8() +
+                    "\n");
+    }
+    bool Lit() const { return Form->MMLED(3)->Enabled(); }
+};
+
+// Off (the default) the LED is lit all the while the bell sounds, as ever.
+TEST_F(StrikeFlash, OffTheLedIsLitWhileTheBellSounds) {
+    TfMainform& form = OpenWith("");
+    EXPECT_FALSE(form.StrikeFlash());
+    form.Player(3)->Play();
+    EXPECT_TRUE(Lit());
+    PumpFor(3 * TfMainform::kStrikeFlashMs);
+    EXPECT_TRUE(form.Player(3)->IsOpen());
+    EXPECT_TRUE(Lit()) << "no flash when it is off";
+    form.Player(3)->Stop();
+    EXPECT_FALSE(Lit());
+}
+
+// On, the LED lights at the strike and goes out 150 ms later while the bell
+// still sounds; a restrike lights it again; switched off, a sounding bell's
+// LED is lit again.
+TEST_F(StrikeFlash, OnTheLedLightsForAMomentFromEachStrike) {
+    TfMainform& form = OpenWith("[OPTIONS]\nStrikeFlash=1\n");
+    ASSERT_TRUE(form.StrikeFlash()) << "read from the settings file";
+    form.cbDelaysActive()->setChecked(false);
+    for (int strike = 0; strike < 2; ++strike) {
+        QElapsedTimer clock;
+        clock.start();
+        form.Play(3);
+        EXPECT_TRUE(Lit()) << "lit at the strike";
+        ASSERT_TRUE(PumpUntil([&] { return !Lit(); }, 10)) << "the flash never ended";
+        EXPECT_GE(clock.elapsed(), TfMainform::kStrikeFlashMs);
+        EXPECT_TRUE(form.Player(3)->IsOpen()) << "the bell sounds on";
+    }
+    form.SetStrikeFlash(false);
+    EXPECT_TRUE(Lit()) << "off again: lit while it sounds";
+    form.Player(3)->Stop();
+    EXPECT_FALSE(Lit());
+}
+
+TEST_F(StrikeFlash, ChosenInRingingOptionsAndStoredInOptions) {
+    TfMainform& form = OpenWith("");
+    form.RingingOptions1()->trigger();
+    TfRingingOptions* options = form.RingingOptionsForm();
+    ASSERT_TRUE(options && options->isVisible());
+    EXPECT_FALSE(options->cbStrikeFlash()->isChecked()) << "off by default";
+    options->cbStrikeFlash()->setChecked(true);
+    QTest::mouseClick(options->bOk(), Qt::LeftButton);
+    EXPECT_TRUE(form.StrikeFlash());
+    EXPECT_TRUE(Sandbox->ReadSettings().contains("StrikeFlash=1\n"));
+    EXPECT_TRUE(Sandbox->ReadSettings().contains("[OPTIONS]"));
+
+    form.RingingOptions1()->trigger();
+    EXPECT_TRUE(options->cbStrikeFlash()->isChecked()) << "shows what is in force";
+    options->cbStrikeFlash()->setChecked(false);
+    options->bCancel()->click();
+    EXPECT_TRUE(form.StrikeFlash()) << "Cancel changes nothing";
+    form.RingingOptions1()->trigger();
+    options->cbStrikeFlash()->setChecked(false);
+    QTest::mouseClick(options->bOk(), Qt::LeftButton);
+    EXPECT_FALSE(form.StrikeFlash());
+    EXPECT_TRUE(Sandbox->ReadSettings().contains("StrikeFlash=0\n"));
 }
 
 }  // namespace
