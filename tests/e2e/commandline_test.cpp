@@ -1,6 +1,7 @@
 // quorvel16's command line as a shell user meets it: --version and --help
-// print on standard output and end with 0 without any display; any other
-// argument is ignored and the window comes up as before.
+// (-h) print on standard output and end with 0 without any display; an
+// option or argument it does not take prints the usage on standard error
+// and fails, creating nothing; Qt's own options still reach Qt.
 
 #include "tests/support/XDesktop.h"
 
@@ -66,22 +67,43 @@ TEST_F(CommandLine, VersionPrintsAndEndsWithoutADisplay) {
     EXPECT_TRUE(NeverStarted());
 }
 
-TEST_F(CommandLine, HelpPrintsAndEndsWithoutADisplay) {
-    const ToolResult r = Run({"--help"});
+class Help : public CommandLine, public ::testing::WithParamInterface<std::vector<std::string>> {};
+
+TEST_P(Help, PrintsAndEndsWithoutADisplay) {
+    const ToolResult r = Run(GetParam());
     EXPECT_EQ(r.Code, 0) << Errors;
     EXPECT_EQ(r.Output.rfind("Usage: quorvel16 ", 0), 0u) << r.Output;
     EXPECT_NE(r.Output.find("--version"), std::string::npos) << r.Output;
-    EXPECT_NE(r.Output.find("\n  --help "), std::string::npos) << r.Output;
+    EXPECT_NE(r.Output.find("\n  -h, --help "), std::string::npos) << r.Output;
+    EXPECT_NE(r.Output.find("-platform"), std::string::npos) << "Qt's options are mentioned";
     EXPECT_EQ(Errors, "");
     EXPECT_TRUE(NeverStarted());
 }
 
-TEST_F(CommandLine, OtherArgumentsBesideVersionAreIgnored) {
-    const ToolResult r = Run({"--no-such-option", "bell.wav", "--version"});
-    EXPECT_EQ(r.Code, 0) << Errors;
-    EXPECT_EQ(r.Output, "Quorvel 16 " QUORVEL_VERSION "\n");
+INSTANTIATE_TEST_SUITE_P(Spellings, Help,
+                         ::testing::Values(std::vector<std::string>{"--help"}, std::vector<std::string>{"-h"},
+                                           std::vector<std::string>{"-platform", "xcb", "-h"},
+                                           std::vector<std::string>{"-style=fusion", "--help"}));
+
+class Refused : public CommandLine, public ::testing::WithParamInterface<std::vector<std::string>> {};
+
+// What the program does not take fails with the usage on standard error,
+// before a display is needed or the settings folder is made.
+TEST_P(Refused, PrintsTheUsageToStandardErrorAndFails) {
+    const ToolResult r = Run(GetParam());
+    EXPECT_EQ(r.Code, 2) << Errors;
+    EXPECT_EQ(r.Output, "");
+    EXPECT_EQ(Errors.rfind("quorvel16: ", 0), 0u) << Errors;
+    EXPECT_NE(Errors.find("Usage: quorvel16 "), std::string::npos) << Errors;
     EXPECT_TRUE(NeverStarted());
 }
+
+INSTANTIATE_TEST_SUITE_P(Arguments, Refused,
+                         ::testing::Values(std::vector<std::string>{"--no-such-option"},
+                                           std::vector<std::string>{"-x"},
+                                           std::vector<std::string>{"bell.wav"},
+                                           std::vector<std::string>{"--no-such-option", "--version"},
+                                           std::vector<std::string>{"--help", "-x"}));
 
 // Help that could not be written is a failure, as with any command.
 TEST_F(CommandLine, HelpThatCannotBeWrittenFails) {
@@ -90,10 +112,11 @@ TEST_F(CommandLine, HelpThatCannotBeWrittenFails) {
     EXPECT_EQ(r.Code, 1) << r.Output;
 }
 
-// Any other argument starts the program as before: on an X server of the
-// test's own, its window (or, on a machine without serial ports, the
-// warning that comes first) appears, and the window closes when asked.
-TEST_F(CommandLine, AnyOtherArgumentStartsTheWindow) {
+// Qt's own options reach Qt: the display named by -display (none in the
+// environment), with -style and -reverse, shows the window (or, on a machine
+// without serial ports, the warning that comes first), which closes when
+// asked.
+TEST_F(CommandLine, QtsOwnOptionsStartTheWindow) {
     for (const char* d : {"config/QUORVEL", "home", "runtime"})
         ASSERT_TRUE(QDir().mkpath(QString::fromStdString(Path(d))));
     ::chmod(Path("runtime").c_str(), 0700);
@@ -108,8 +131,8 @@ TEST_F(CommandLine, AnyOtherArgumentStartsTheWindow) {
     ASSERT_TRUE(x.Connect(display.Name()));
     std::vector<std::pair<std::string, std::string>> env =
         SanitizerOptionsOnX(QUORVEL_SOURCE_DIR "/scripts/lsan.supp");
-    env.insert(env.end(), {{"DISPLAY", display.Name()},
-                           {"QT_QPA_PLATFORM", "xcb"},
+    env.insert(env.end(), {{"DISPLAY", ""},
+                           {"QT_QPA_PLATFORM", ""},
                            {"XDG_CONFIG_HOME", Path("config")},
                            {"HOME", Path("home")},
                            {"XDG_RUNTIME_DIR", Path("runtime")},
@@ -118,8 +141,9 @@ TEST_F(CommandLine, AnyOtherArgumentStartsTheWindow) {
                            {"DBUS_SESSION_BUS_ADDRESS", ""},
                            {"SESSION_MANAGER", ""}});
     ChildProcess app;
-    ASSERT_TRUE(app.Start({QUORVEL16, "--no-such-option", "bell.wav", "-x"}, EnvironmentWith(env),
-                          Path("quorvel16.log")));
+    ASSERT_TRUE(
+        app.Start({QUORVEL16, "-platform", "xcb", "-display", display.Name(), "-style=fusion", "-reverse"},
+                  EnvironmentWith(env), Path("quorvel16.log")));
 
     std::optional<XClient::Window> main, warning;
     ASSERT_TRUE(XClient::Await(
