@@ -10,11 +10,13 @@
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QGridLayout>
+#include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QListView>
 #include <QScreen>
 #include <QShowEvent>
+#include <QTreeView>
 
 // The running window: Qt's file dialog with the confirmation and the first
 // showing handed to its component.
@@ -69,6 +71,30 @@ QListView* FileList(QFileDialog* Dialog) {
     return Dialog ? Dialog->findChild<QListView*>(QStringLiteral("listView")) : nullptr;
 }
 
+// Every column of the detail view as wide as its widest text, header
+// included, as the rows come and change (a last column stretched to the
+// view's width would be cut to it). A name longer than the view scrolls
+// rather than cutting the size, type and date off.
+void FitColumns(QFileDialog* Dialog) {
+    auto* details = Dialog->findChild<QTreeView*>(QStringLiteral("treeView"));
+    if (!details) return;
+    QHeaderView* header = details->header();
+    header->setStretchLastSection(false);
+    for (int column = 0; column < header->count(); ++column)
+        header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+}
+
+// The folder to open in: the file name's own when it has one that exists,
+// else the initial folder when that exists; empty leaves it to Qt.
+QString StartFolder(const QString& FileName, const QString& InitialDir) {
+    if (FileName.contains(QLatin1Char('/'))) {
+        const QString folder = QFileInfo(FileName).absolutePath();
+        if (QFileInfo(folder).isDir()) return folder;
+    }
+    if (!InitialDir.isEmpty() && QFileInfo(InitialDir).isDir()) return InitialDir;
+    return {};
+}
+
 }  // namespace
 
 TMMCustomOpenDialog::TMMCustomOpenDialog(QObject* AOwner) : QObject(AOwner) {}
@@ -101,13 +127,15 @@ bool TMMCustomOpenDialog::Execute() {
     window.setDefaultSuffix(FDefaultExt);
     if (!FHistoryList.isEmpty()) window.setHistory(FHistoryList);
 
-    // A file name with a folder says where to start; otherwise the initial folder.
+    // A file name with a folder says where to start; otherwise the initial
+    // folder. The name is preset where it lies (or, without a folder, in the
+    // folder it opens in).
     const QFileInfo current(FFileName);
-    if (!FFileName.isEmpty() && FFileName.contains(QLatin1Char('/')))
-        window.setDirectory(current.absolutePath());
-    else if (!FInitialDir.isEmpty())
-        window.setDirectory(FInitialDir);
-    if (!FFileName.isEmpty()) window.selectFile(current.fileName());
+    const QString start = StartFolder(FFileName, FInitialDir);
+    if (!start.isEmpty()) window.setDirectory(start);
+    const bool inStart = !FFileName.contains(QLatin1Char('/')) || start == current.absolutePath();
+    if (!FFileName.isEmpty() && inStart) window.selectFile(current.fileName());
+    FitColumns(&window);
 
     if (FOptionsEx.testFlag(ofExNoPlacesBar))
         if (QWidget* places = window.findChild<QWidget*>(QStringLiteral("sidebar"))) places->hide();

@@ -22,6 +22,7 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QPushButton>
+#include <QSettings>
 #include <QTest>
 #include <QTimer>
 #include <functional>
@@ -91,6 +92,11 @@ class ChooserTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!sox::Available()) GTEST_SKIP() << "sox is not installed";
+        // Qt's file dialog keeps its last folder and its columns in the
+        // user's settings: each test starts without them and leaves the
+        // user's own alone.
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, Dir.path());
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, Dir.path());
         WaveOutSettings s;
         s.output = "null";
         waveOutConfigure(s);
