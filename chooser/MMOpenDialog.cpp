@@ -16,6 +16,7 @@
 #include <QListView>
 #include <QScreen>
 #include <QShowEvent>
+#include <QTimer>
 #include <QTreeView>
 
 // The running window: Qt's file dialog with the confirmation and the first
@@ -71,17 +72,53 @@ QListView* FileList(QFileDialog* Dialog) {
     return Dialog ? Dialog->findChild<QListView*>(QStringLiteral("listView")) : nullptr;
 }
 
-// Every column of the detail view as wide as its widest text, header
-// included, as the rows come and change (a last column stretched to the
-// view's width would be cut to it). A name longer than the view scrolls
-// rather than cutting the size, type and date off.
+// Fits every column of the detail view to its widest text, heading
+// included (a last column stretched to the view's width would be cut to
+// it), whenever a folder's rows are in and whenever the font changes. A
+// name longer than the view scrolls rather than cutting the size, type and
+// date off. Only then, not on every change of a row's data: measuring a
+// folder's rows while the ringer scrolls through it would hold the window.
+class TColumnFitter : public QObject {
+public:
+    explicit TColumnFitter(QTreeView* View) : QObject(View), FView(View) {
+        QHeaderView* header = View->header();
+        header->setStretchLastSection(false);
+        header->setSectionResizeMode(QHeaderView::Interactive);  // whatever Qt restored
+        View->installEventFilter(this);
+        if (auto* model = qobject_cast<QFileSystemModel*>(View->model())) {
+            connect(model, &QFileSystemModel::directoryLoaded, this, &TColumnFitter::Fit);
+            connect(model, &QAbstractItemModel::rowsInserted, this, &TColumnFitter::Fit);
+        }
+        Fit();
+    }
+
+    // Once the loop comes round: the rows of one load arrive in batches.
+    void Fit() {
+        if (FPending) return;
+        FPending = true;
+        QTimer::singleShot(0, this, [this] {
+            FPending = false;
+            FView->header()->resizeSections(QHeaderView::ResizeToContents);
+        });
+    }
+
+protected:
+    bool eventFilter(QObject* Watched, QEvent* Event) override {
+        if (Watched == FView && Event->type() == QEvent::FontChange) Fit();
+        return false;
+    }
+
+private:
+    QTreeView* FView;
+    bool FPending = false;
+};
+
 void FitColumns(QFileDialog* Dialog) {
     auto* details = Dialog->findChild<QTreeView*>(QStringLiteral("treeView"));
     if (!details) return;
-    QHeaderView* header = details->header();
-    header->setStretchLastSection(false);
-    for (int column = 0; column < header->count(); ++column)
-        header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    auto* fitter = new TColumnFitter(details);
+    // A folder shown before has its rows already: no load to wait for.
+    QObject::connect(Dialog, &QFileDialog::directoryEntered, fitter, &TColumnFitter::Fit);
 }
 
 // The folder to open in: the file name's own when it has one that exists,
