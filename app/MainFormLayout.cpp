@@ -4,6 +4,7 @@
 #include "app/DelayForm.h"
 #include "app/MainForm.h"
 #include "app/Widgets.h"
+#include "chooser/MMWaveOpenDialog.h"
 #include "controls/MMLED.h"
 #include "platform/profile/IniFile.h"
 #include "playback/MMWavePlayer.h"
@@ -117,6 +118,8 @@ QPoint TfMainform::DelayDialogPlace(const QWidget& Dialog, int aPlayer) const {
 void TfMainform::DoSetFile(int aPlayer) {
     if (aPlayer < 1 || aPlayer > kBellCount) return;
     TMMWavePlayer* player = FPlayers[aPlayer];
+    // The chooser keeps its "Preview" in our settings file.
+    SetWaveOpenDialogDefaults(QString(), FInifile->FileName());
     if (!player->SelectFile()) return;
     FInifile->WriteString(QStringLiteral("SOUNDFILES"), QStringLiteral("BELL%1").arg(aPlayer),
                           player->FileName());

@@ -10,11 +10,14 @@
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QGridLayout>
+#include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QListView>
 #include <QScreen>
 #include <QShowEvent>
+#include <QTimer>
+#include <QTreeView>
 
 // The running window: Qt's file dialog with the confirmation and the first
 // showing handed to its component.
@@ -69,6 +72,66 @@ QListView* FileList(QFileDialog* Dialog) {
     return Dialog ? Dialog->findChild<QListView*>(QStringLiteral("listView")) : nullptr;
 }
 
+// Fits every column of the detail view to its widest text, heading
+// included (a last column stretched to the view's width would be cut to
+// it), whenever a folder's rows are in and whenever the font changes. A
+// name longer than the view scrolls rather than cutting the size, type and
+// date off. Only then, not on every change of a row's data: measuring a
+// folder's rows while the ringer scrolls through it would hold the window.
+class TColumnFitter : public QObject {
+public:
+    explicit TColumnFitter(QTreeView* View) : QObject(View), FView(View) {
+        QHeaderView* header = View->header();
+        header->setStretchLastSection(false);
+        header->setSectionResizeMode(QHeaderView::Interactive);  // whatever Qt restored
+        View->installEventFilter(this);
+        if (auto* model = qobject_cast<QFileSystemModel*>(View->model())) {
+            connect(model, &QFileSystemModel::directoryLoaded, this, &TColumnFitter::Fit);
+            connect(model, &QAbstractItemModel::rowsInserted, this, &TColumnFitter::Fit);
+        }
+        Fit();
+    }
+
+    // Once the loop comes round: the rows of one load arrive in batches.
+    void Fit() {
+        if (FPending) return;
+        FPending = true;
+        QTimer::singleShot(0, this, [this] {
+            FPending = false;
+            FView->header()->resizeSections(QHeaderView::ResizeToContents);
+        });
+    }
+
+protected:
+    bool eventFilter(QObject* Watched, QEvent* Event) override {
+        if (Watched == FView && Event->type() == QEvent::FontChange) Fit();
+        return false;
+    }
+
+private:
+    QTreeView* FView;
+    bool FPending = false;
+};
+
+void FitColumns(QFileDialog* Dialog) {
+    auto* details = Dialog->findChild<QTreeView*>(QStringLiteral("treeView"));
+    if (!details) return;
+    auto* fitter = new TColumnFitter(details);
+    // A folder shown before has its rows already: no load to wait for.
+    QObject::connect(Dialog, &QFileDialog::directoryEntered, fitter, &TColumnFitter::Fit);
+}
+
+// The folder to open in: the file name's own when it has one that exists,
+// else the initial folder when that exists; empty leaves it to Qt.
+QString StartFolder(const QString& FileName, const QString& InitialDir) {
+    if (FileName.contains(QLatin1Char('/'))) {
+        const QString folder = QFileInfo(FileName).absolutePath();
+        if (QFileInfo(folder).isDir()) return folder;
+    }
+    if (!InitialDir.isEmpty() && QFileInfo(InitialDir).isDir()) return InitialDir;
+    return {};
+}
+
 }  // namespace
 
 TMMCustomOpenDialog::TMMCustomOpenDialog(QObject* AOwner) : QObject(AOwner) {}
@@ -101,13 +164,15 @@ bool TMMCustomOpenDialog::Execute() {
     window.setDefaultSuffix(FDefaultExt);
     if (!FHistoryList.isEmpty()) window.setHistory(FHistoryList);
 
-    // A file name with a folder says where to start; otherwise the initial folder.
+    // A file name with a folder says where to start; otherwise the initial
+    // folder. The name is preset where it lies (or, without a folder, in the
+    // folder it opens in).
     const QFileInfo current(FFileName);
-    if (!FFileName.isEmpty() && FFileName.contains(QLatin1Char('/')))
-        window.setDirectory(current.absolutePath());
-    else if (!FInitialDir.isEmpty())
-        window.setDirectory(FInitialDir);
-    if (!FFileName.isEmpty()) window.selectFile(current.fileName());
+    const QString start = StartFolder(FFileName, FInitialDir);
+    if (!start.isEmpty()) window.setDirectory(start);
+    const bool inStart = !FFileName.contains(QLatin1Char('/')) || start == current.absolutePath();
+    if (!FFileName.isEmpty() && inStart) window.selectFile(current.fileName());
+    FitColumns(&window);
 
     if (FOptionsEx.testFlag(ofExNoPlacesBar))
         if (QWidget* places = window.findChild<QWidget*>(QStringLiteral("sidebar"))) places->hide();

@@ -10,7 +10,8 @@
 //   DoCommand     a control of the panel was used
 //   DoDestroy     the window is going (after the user closed it)
 // The dialog centres itself on the screen when it first shows: halfway
-// across, and a third of the free height down.
+// across, and a third of the free height down. The columns of its detail
+// view keep to the width of their texts.
 
 #include "platform/gui/Timer.h"  // TNotifyEvent
 
@@ -113,6 +114,7 @@ public:
     void SetTitle(const QString& Value) { FTitle = Value; }
     const QString& DefaultExt() const { return FDefaultExt; }
     void SetDefaultExt(const QString& Value) { FDefaultExt = Value; }
+    // Where Execute opens when FileName names no folder that exists.
     const QString& InitialDir() const { return FInitialDir; }
     // Stored without a trailing "/", except the root folder itself.
     void SetInitialDir(const QString& Value);

@@ -1,16 +1,19 @@
 #include "chooser/MMWaveOpenDialog.h"
 
 #include "chooser/PixelCanvas.h"
+#include "chooser/WaveScan.h"
 #include "mmcore/MMStrings.h"
 #include "platform/acm/acm.h"
 #include "platform/gui/Application.h"  // Screen
 #include "platform/gui/Dialogs.h"
 #include "platform/gui/Timer.h"
+#include "platform/profile/IniFile.h"
 #include "playback/MMWaveOut.h"
 #include "playback/MMWavePlayer.h"
 #include "wavedata/MMACMSupport.h"
 #include "wavedata/MMADPCMConverter.h"
 #include "wavedata/MMMulDiv.h"
+#include "wavedata/MMPCMConverter.h"
 #include "wavedata/MMPCMSup.h"
 #include "wavedata/MMWaveFile.h"
 #include "wavedata/MMWaveFormat.h"
@@ -241,8 +244,10 @@ void TMMWaveOpenDialog::DoCreate() {
     FWaveFile->Wave()->SetIOBufferSize(131072);
     FADPCMConvert = new TMMADPCMConverter(this);
     FADPCMConvert->SetInput(FWaveFile);
+    FPCMConvert = new TMMPCMConverter(this);
+    FPCMConvert->SetInput(FADPCMConvert);
     FWaveOut = new TMMWaveOut(this);
-    FWaveOut->SetInput(FADPCMConvert);
+    FWaveOut->SetInput(FPCMConvert);
     FWaveOut->OnStart = [this](QObject* Sender) { WaveOutStart(Sender); };
     FWaveOut->OnStop = [this](QObject* Sender) { WaveOutStop(Sender); };
     FWaveOut->SetBufferSize(32768);
@@ -277,6 +282,11 @@ void TMMWaveOpenDialog::DoDestroy() {
         delete FWaveOut;
         FWaveOut = nullptr;
     }
+    if (FPCMConvert) {
+        FPCMConvert->Close();
+        delete FPCMConvert;
+        FPCMConvert = nullptr;
+    }
     if (FADPCMConvert) {
         FADPCMConvert->Close();
         delete FADPCMConvert;
@@ -295,6 +305,8 @@ void TMMWaveOpenDialog::DoDestroy() {
     if (FDIBWnd) FDIBWnd->removeEventFilter(this);
     FUpdating = false;
     FOldPos = -1;
+    FDrawable = false;
+    FScanFrames = 0;
     TMMCustomOpenDialog::DoDestroy();
     // The panel goes with the window.
     FScopeWnd = FDIBWnd = nullptr;
@@ -351,6 +363,8 @@ void TMMWaveOpenDialog::DoSelChanged(const QString& FileName) {
 }
 
 void TMMWaveOpenDialog::LoadWave(const QString& FileName) {
+    FDrawable = false;
+    FScanFrames = 0;
     try {
         if (wioIsWaveFile(FileName, wioFlagFile)) {
             FWaveFile->SetFileName(FileName);
@@ -365,6 +379,7 @@ void TMMWaveOpenDialog::LoadWave(const QString& FileName) {
                 FADPCMConvert->SetEnabled(false);
                 repush();
             }
+            FDrawable = TWaveScan(Wave()).Format() != nullptr;
             return;
         }
     } catch (const Exception&) {
@@ -392,16 +407,13 @@ void TMMWaveOpenDialog::DoFileOK(const QString& FileName, bool& CanClose) {
 bool TMMWaveOpenDialog::CanPlay() const {
     const TMMWave* wave = Wave();
     const WAVEFORMATEX* format = FWaveOut ? FWaveOut->GetPWaveFormat() : nullptr;
-    return wave && !wave->Empty() && format && FWaveOut->GetNumDevs() > 0 &&
-           FWaveOut->QueryDevice(FWaveOut->GetDeviceID(), format);
+    return wave && !wave->Empty() && format && FADPCMConvert->CanConvert() && FPCMConvert->CanConvert() &&
+           FWaveOut->GetNumDevs() > 0 && FWaveOut->QueryDevice(FWaveOut->GetDeviceID(), format);
 }
 
 bool TMMWaveOpenDialog::CanPreview() const {
     const TMMWave* wave = Wave();
-    if (!wave || wave->FileName().isEmpty() || wave->DataSize() <= 0) return false;
-    const WAVEFORMATEX* format = wave->PWaveFormat();
-    return format && format->wFormatTag == WAVE_FORMAT_PCM && format->nChannels >= 1 &&
-           format->nChannels <= 2 && (format->wBitsPerSample == 8 || format->wBitsPerSample == 16);
+    return FDrawable && wave && !wave->FileName().isEmpty() && wave->DataSize() > 0;
 }
 
 void TMMWaveOpenDialog::UpdateWave() {
@@ -495,9 +507,8 @@ void TMMWaveOpenDialog::CreatePCMData() {
     TPixelCanvas canvas(FScopeImage);
     canvas.FillRect(area, FColor.rgb());
     FOldPos = -1;  // the fill took the position line with it
+    FScanFrames = 0;
     const LONG dataBytes = wave->DataSize();
-    const LONG n = std::max<LONG>((dataBytes / W) & ~LONG(3), 4);
-    std::vector<char> buffer(static_cast<std::size_t>(n));
 
     struct TScan {
         TMMWave* Wave;
@@ -511,8 +522,22 @@ void TMMWaveOpenDialog::CreatePCMData() {
     wave->SetPosition(0);
     Screen.SetCursor(crHourGlass);
 
-    const WAVEFORMATEX* format = wave->PWaveFormat();
-    const bool bits8 = format->wBitsPerSample == 8;
+    // The columns share the decoded data; for 8- and 16-bit PCM that is the
+    // data itself.
+    TWaveScan pcm(wave);
+    const WAVEFORMATEX* format = pcm.Format();
+    std::int64_t bytes = 0;
+    try {
+        pcm.Open();
+        bytes = format ? pcm.Bytes() : 0;
+    } catch (const Exception&) {
+        bytes = 0;  // no converter takes it after all: the half-height line
+    }
+    const auto n = static_cast<LONG>(std::clamp<std::int64_t>((bytes / W) & ~std::int64_t{3}, 4, 1 << 30));
+    std::vector<char> buffer(bytes > 0 ? static_cast<std::size_t>(n) : 0);
+    if (format) FScanFrames = bytes / format->nBlockAlign;
+
+    const bool bits8 = format && format->wBitsPerSample == 8;
     const bool progress = dataBytes > kProgressBytes;
     const int half = ScopeY(0);
     canvas.SetPenColor(FForeColor.rgb());
@@ -520,8 +545,13 @@ void TMMWaveOpenDialog::CreatePCMData() {
     QElapsedTimer flushed;
     flushed.start();
     int x = 0;
-    for (; x < W; ++x) {
-        const LONG got = wave->ReadDataBytes(buffer.data(), n);
+    for (; x < W && !buffer.empty(); ++x) {
+        LONG got = 0;
+        try {
+            got = pcm.Read(buffer.data(), n);
+        } catch (const Exception&) {
+            got = 0;  // data a converter gives up on ends the picture
+        }
         if (got <= 0) break;
         TColumn& column = FData[static_cast<std::size_t>(x)];
         PCMFINDMINMAX(format, buffer.data(), got, column[0], column[1], column[2], column[3]);
@@ -668,10 +698,14 @@ void TMMWaveOpenDialog::WaveOutStop(QObject*) {
 
 int TMMWaveOpenDialog::PositionX(std::int64_t Position) const {
     const QRect area = ScopeRect();
-    const LONG bytes = Wave() ? Wave()->DataSize() : 0;
-    const auto position = static_cast<std::int32_t>(std::clamp<std::int64_t>(Position, 0, bytes));
+    // The device counts bytes of what it plays (the converted data): in
+    // frames, that is the columns' scale.
+    const WAVEFORMATEX* played = FWaveOut ? FWaveOut->GetPWaveFormat() : nullptr;
+    const std::int64_t frames = played && played->nBlockAlign ? Position / played->nBlockAlign : 0;
+    if (FScanFrames <= 0) return area.left();
+    const std::int64_t x = std::clamp<std::int64_t>(frames, 0, FScanFrames) * area.width() / FScanFrames;
     // The very end would fall on the frame.
-    return area.left() + std::min(MulDiv32(area.width(), position, bytes), area.width() - 1);
+    return area.left() + static_cast<int>(std::min<std::int64_t>(x, area.width() - 1));
 }
 
 void TMMWaveOpenDialog::DrawLocator(std::int64_t Position) {
@@ -682,8 +716,7 @@ void TMMWaveOpenDialog::DrawLocator(std::int64_t Position) {
 
 void TMMWaveOpenDialog::TimerTick(QObject*) {
     if (!FWaveOut || !FWaveOut->State().Contains(wosPlay)) return;
-    const WAVEFORMATEX* format = Wave()->PWaveFormat();
-    if (!FPreview || !format || format->wFormatTag != WAVE_FORMAT_PCM) return;
+    if (!FPreview || !CanPreview() || FScanFrames <= 0) return;
     const std::int64_t position = FWaveOut->GetPosition();
     if (FOldPos >= 0 && PositionX(FOldPos) == PositionX(position)) return;
     if (FOldPos >= 0) DrawLocator(FOldPos);
@@ -694,11 +727,50 @@ void TMMWaveOpenDialog::TimerTick(QObject*) {
 
 // ---- The player's chooser ---------------------------------------------------------------
 
+namespace {
+
+struct TChooserDefaults {
+    QString InitialDir;
+    QString SettingsFile;
+    bool Preview = false;  // as the last dialog left it
+};
+
+TChooserDefaults& ChooserDefaults() {
+    static TChooserDefaults defaults;
+    return defaults;
+}
+
+const QString kChooserSection = QStringLiteral("CHOOSER");
+const QString kPreviewKey = QStringLiteral("Preview");
+
+}  // namespace
+
+void SetWaveOpenDialogDefaults(const QString& InitialDir, const QString& SettingsFile) {
+    ChooserDefaults().InitialDir = InitialDir;
+    ChooserDefaults().SettingsFile = SettingsFile;
+}
+
 void InstallWaveOpenDialog() {
     TMMWavePlayer::SetWaveFileChooser([](QString& FileName) {
+        TChooserDefaults& defaults = ChooserDefaults();
+        bool preview = defaults.Preview;
+        if (!defaults.SettingsFile.isEmpty())
+            preview = TIniFile(defaults.SettingsFile).ReadInteger(kChooserSection, kPreviewKey, preview) != 0;
         TMMWaveOpenDialog dialog;
         dialog.SetFileName(FileName);
-        if (!dialog.Execute()) return false;
+        dialog.SetInitialDir(defaults.InitialDir);
+        dialog.SetPreview(preview);
+        const bool chosen = dialog.Execute();
+        defaults.Preview = dialog.Preview();
+        if (dialog.Preview() != preview && !defaults.SettingsFile.isEmpty()) {
+            try {
+                TIniFile(defaults.SettingsFile).WriteInteger(kChooserSection, kPreviewKey, dialog.Preview());
+            } catch (const Exception&) {
+                // The program reports a settings file it cannot write when it
+                // stores the bell's file or closes; the box is kept meanwhile.
+            }
+        }
+        if (!chosen) return false;
         FileName = dialog.FileName();
         return true;
     });

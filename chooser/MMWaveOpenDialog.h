@@ -3,13 +3,17 @@
 // The wave file chooser: the file-open dialog with a panel that describes,
 // draws and plays the selected file before the user confirms it. Selecting
 // a file loads it into a private chain (wave file source -> ADPCM decoder ->
-// wave output device); the panel updates once the selection has rested for
-// 50 ms, so scrolling through a folder stays quick. A file that is not a
-// wave file cannot be confirmed ("Invalid WaveFile...").
+// PCM converter -> wave output device, as a bell's player has it, so that
+// the dialog plays whatever a bell plays); the panel updates once the
+// selection has rested for 50 ms, so scrolling through a folder stays
+// quick. A file that is not a wave file cannot be confirmed ("Invalid
+// WaveFile...").
 //
 // The panel: the Play/Stop button, "Preview" (draw the waveform), "Auto
 // Play" (play each newly selected file), the "Format:" line, the waveform
 // area and the picture area (the file's DISP bitmap, or our wave picture).
+// The waveform is drawn from the file decoded to PCM by the same converters
+// (see WaveScan.h): every format a bell plays, in one or two channels.
 
 #include "chooser/MMOpenDialog.h"
 #include "wavedata/MMWave.h"
@@ -26,6 +30,7 @@ class QCheckBox;
 class QLabel;
 class QPushButton;
 class TMMADPCMConverter;
+class TMMPCMConverter;
 class TMMWaveFile;
 class TMMWaveOut;
 class TTimer;
@@ -77,6 +82,7 @@ public:
     QWidget* ScopeWnd() const { return FScopeWnd; }
     QWidget* DIBWnd() const { return FDIBWnd; }
     TMMWaveOut* WaveOut() const { return FWaveOut; }
+    TMMPCMConverter* PCMConvert() const { return FPCMConvert; }
     TMMWave* Wave() const;
     const std::vector<TColumn>& Data() const { return FData; }
     bool Updating() const { return FUpdating; }
@@ -113,6 +119,7 @@ protected:
     std::int64_t FOldPos = -1;
     TMMWaveFile* FWaveFile = nullptr;
     TMMADPCMConverter* FADPCMConvert = nullptr;
+    TMMPCMConverter* FPCMConvert = nullptr;
     TMMWaveOut* FWaveOut = nullptr;
     TTimer* FTimer = nullptr;
     QWidget* FScopeWnd = nullptr;
@@ -124,7 +131,8 @@ private:
     void TimerTick(QObject* Sender);
     void SelChangeTimer(QObject* Sender);
     bool CanPlay() const;
-    // PCM that the scan reads: 8 or 16 bits, one or two channels, some data.
+    // Data that the scan can draw: the converters make PCM of one or two
+    // channels of it.
     bool CanPreview() const;
     void StartPlaying();
     // Loads FileName into the private wave, or empties it.
@@ -145,8 +153,16 @@ private:
     bool FScopeValid = false;
     QImage FDIBImage;  // what the picture area shows
     bool FDIBValid = false;
+    bool FDrawable = false;        // the selected wave can be drawn
+    std::int64_t FScanFrames = 0;  // decoded frames the columns stand for
 };
 
 // Makes TMMWavePlayer::SelectFile run this dialog, starting at the player's
-// file, with "Preview" and "Auto Play" off.
+// file, with "Auto Play" off and "Preview" as it was left the last time.
 void InstallWaveOpenDialog();
+
+// What the program tells the installed dialog: the folder to open in when
+// the bell's file gives none that exists (empty: Qt's own choice), and the
+// settings file that keeps "Preview" between runs ([CHOOSER] Preview=0 or
+// 1; empty: kept only while the program runs).
+void SetWaveOpenDialogDefaults(const QString& InitialDir, const QString& SettingsFile);

@@ -17,13 +17,16 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFileSystemModel>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QPushButton>
+#include <QSettings>
 #include <QTest>
 #include <QTimer>
 #include <functional>
+#include <set>
 
 // Runs Dialog's Execute with Steps inside its loop; returns Execute's result.
 inline bool RunDialog(TMMCustomOpenDialog& Dialog, const std::function<void(QFileDialog*)>& Steps) {
@@ -72,11 +75,28 @@ inline bool Settled(const TMMWaveOpenDialog& Dialog) {
     return PumpUntil([&] { return !Dialog.Updating(); }, 10);
 }
 
+// Columns of the waveform area where the position line is: red over the
+// black ground (and yellow where it crosses the lime waveform).
+inline std::set<int> LocatorColumns(const TMMWaveOpenDialog& Dialog) {
+    const QImage image = Dialog.ScopeWnd()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const QRect area = Dialog.ScopeRect();
+    std::set<int> columns;
+    for (int x = area.left(); x <= area.right(); ++x)
+        for (int y = area.top(); y <= area.bottom(); ++y)
+            if (image.pixel(x, y) == qRgb(255, 0, 0)) columns.insert(x - area.left());
+    return columns;
+}
+
 // The dialog's folder holds these fixtures (made by sox).
 class ChooserTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!sox::Available()) GTEST_SKIP() << "sox is not installed";
+        // Qt's file dialog keeps its last folder and its columns in the
+        // user's settings: each test starts without them and leaves the
+        // user's own alone.
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, Dir.path());
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, Dir.path());
         WaveOutSettings s;
         s.output = "null";
         waveOutConfigure(s);

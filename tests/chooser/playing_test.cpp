@@ -17,18 +17,6 @@
 
 namespace {
 
-// Columns of the waveform area where the position line is: red over the
-// black ground (and yellow where it crosses the lime waveform).
-std::set<int> LocatorColumns(const TMMWaveOpenDialog& Dialog) {
-    const QImage image = Dialog.ScopeWnd()->grab().toImage().convertToFormat(QImage::Format_RGB32);
-    const QRect area = Dialog.ScopeRect();
-    std::set<int> columns;
-    for (int x = area.left(); x <= area.right(); ++x)
-        for (int y = area.top(); y <= area.bottom(); ++y)
-            if (image.pixel(x, y) == qRgb(255, 0, 0)) columns.insert(x - area.left());
-    return columns;
-}
-
 class Playing : public ChooserTest {};
 
 // "Play" starts the file: the caption becomes "Stop" and the line moves to
