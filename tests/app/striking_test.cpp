@@ -102,8 +102,8 @@ TEST_F(StrikingRecordTest, RoundsOnEightBellsAreWrittenAsHeardWithinAMillisecond
     AwaitStrokesTaken();
     if (HasFatalFailure()) return;
     QTest::mouseClick(Form->bListen(), Qt::LeftButton);
-    ASSERT_TRUE(PumpUntil([&] { return Files().size() == 2; }, 5)) << "stopping did not end the touch";
-    ASSERT_TRUE(PumpUntil([&] { return Form->AllStopped(); }, 5));
+    ASSERT_TRUE(PumpUntil([&] { return Files().size() == 2; }, 30)) << "stopping did not end the touch";
+    ASSERT_TRUE(PumpUntil([&] { return Form->AllStopped(); }, 30));
     Form.reset();
     const Capture mix = FinishCapture();
     ASSERT_TRUE(Sandbox->Boxes.Boxes.empty()) << Sandbox->Boxes.Boxes[0].Text.toStdString();
