@@ -6,6 +6,7 @@
 
 #include "tests/support/ConsoleKit.h"
 #include "tests/support/PseudoTerminal.h"
+#include "tests/support/RealTime.h"
 #include "tests/support/WaveOutTestKit.h"
 #include "tests/support/XDesktop.h"
 
@@ -274,8 +275,14 @@ protected:
 
     // Writes bytes to the receiver's line in one write; notes when.
     void Strike(const std::string& Bytes) {
-        const std::int64_t now = MonotonicNs();
-        ASSERT_EQ(::write(Receiver.Master(), Bytes.data(), Bytes.size()), static_cast<ssize_t>(Bytes.size()));
+        std::int64_t now;
+        ssize_t written;
+        {
+            const RealTimeMoment moment;  // nothing runs between the time noted and the write
+            now = MonotonicNs();
+            written = ::write(Receiver.Master(), Bytes.data(), Bytes.size());
+        }
+        ASSERT_EQ(written, static_cast<ssize_t>(Bytes.size()));
         for (char c : Bytes)
             if (const Bell* b = BellOfKey(c)) Sent.push_back({b, now + std::int64_t(b->DelayMs) * 1000000});
     }
