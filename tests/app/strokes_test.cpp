@@ -12,6 +12,7 @@
 #include "tests/support/ConsoleKit.h"
 #include "tests/support/EventPump.h"
 #include "tests/support/PseudoTerminal.h"
+#include "tests/support/RealTime.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,7 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 
@@ -157,10 +159,14 @@ protected:
     }
 
     void Take(const Step& step) {
+        // Nothing runs between the time noted and a stroke's write.
+        std::optional<RealTimeMoment> moment;
+        if (step.Kind == Step::Send) moment.emplace();
         StepTimes.push_back(waveOutNowNs());
         switch (step.Kind) {
             case Step::Send:
                 ASSERT_TRUE(Pty.Send(step.Bytes.constData(), std::size_t(step.Bytes.size())));
+                moment.reset();
                 std::this_thread::sleep_for(std::chrono::milliseconds(step.BusyMs));
                 break;
             case Step::Click:

@@ -6,13 +6,13 @@
 
 #include "tests/support/ConsoleKit.h"
 #include "tests/support/PseudoTerminal.h"
+#include "tests/support/RealTime.h"
 #include "tests/support/WaveOutTestKit.h"
 #include "tests/support/XDesktop.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <termios.h>
 #include <time.h>
 #include <QDir>
 #include <QFile>
@@ -35,6 +35,7 @@ const std::string kTitle = "Quorvel 16";
 const std::string kNotDetected = "   [RECEIVER NOT DETECTED]";
 constexpr std::uint32_t kGrey = Rgb(128, 128, 128);
 constexpr std::uint32_t kLit = Rgb(0, 255, 0);
+constexpr unsigned char kAreYouThere = 0xFD;  // what a receiver is asked first
 
 std::int64_t MonotonicNs() {
     timespec ts{};
@@ -274,8 +275,14 @@ protected:
 
     // Writes bytes to the receiver's line in one write; notes when.
     void Strike(const std::string& Bytes) {
-        const std::int64_t now = MonotonicNs();
-        ASSERT_EQ(::write(Receiver.Master(), Bytes.data(), Bytes.size()), static_cast<ssize_t>(Bytes.size()));
+        std::int64_t now;
+        ssize_t written;
+        {
+            const RealTimeMoment moment;  // nothing runs between the time noted and the write
+            now = MonotonicNs();
+            written = ::write(Receiver.Master(), Bytes.data(), Bytes.size());
+        }
+        ASSERT_EQ(written, static_cast<ssize_t>(Bytes.size()));
         for (char c : Bytes)
             if (const Bell* b = BellOfKey(c)) Sent.push_back({b, now + std::int64_t(b->DelayMs) * 1000000});
     }
@@ -310,12 +317,18 @@ protected:
                                        std::chrono::milliseconds(20)));
         }
         Window = main->Id;
-        Title = main->Name;
-        const std::optional<XClient::Rect> g = X.Geometry(Window);
-        ASSERT_TRUE(g);
-        Size = *g;
-        // Drawn, not only mapped: the first LED shows its grey.
-        ASSERT_TRUE(AwaitLed(1, kGrey)) << "the window was never drawn";
+        // Drawn, not only mapped: the first LED shows its grey where the
+        // window's size puts it (both read afresh: mapped is no sign of done).
+        ASSERT_TRUE(XClient::Await(
+            [&] {
+                const std::optional<XClient::Rect> g = X.Geometry(Window);
+                if (!g) return false;
+                Size = *g;
+                return LedColour(1) == kGrey;
+            },
+            kGenerous, std::chrono::milliseconds(5)))
+            << "the window was never drawn";
+        Title = X.Title(Window);
     }
 
     // From the window shown to the bells sounding, then closing.
@@ -350,20 +363,14 @@ protected:
         }
         EXPECT_FALSE(HoldsReceiver()) << "the line is open before START LISTENING";
 
-        termios before{};
-        ASSERT_EQ(tcgetattr(Receiver.Master(), &before), 0);
         const int listenLeft =
             static_cast<int>(std::nearbyint(Size.Width / 2.0)) - static_cast<int>(std::nearbyint(169 / 2.0));
         ClickAt(listenLeft + 169 / 2, panelTop + 3 + 39 / 2);
-        // Listening: the line is open and set up (set-up comes after the
-        // open's purge, so nothing written from here on is thrown away).
-        ASSERT_TRUE(XClient::Await(
-            [&] {
-                termios now{};
-                return HoldsReceiver() && tcgetattr(Receiver.Master(), &now) == 0 &&
-                       std::memcmp(&now, &before, sizeof now) != 0;
-            },
-            kGenerous, std::chrono::milliseconds(5)))
+        // Listening: the program asks the receiver whether it is there once
+        // the line is open, purged and set up, so nothing written from the
+        // moment that question arrives is thrown away. (The line's settings
+        // change as it opens, before the purge: no sign of being ready.)
+        ASSERT_TRUE(Receiver.AwaitByte(kAreYouThere, kGenerous))
             << "START LISTENING did not open the receiver's line";
 
         // The first stroke is heard: its LED lights.
@@ -568,10 +575,17 @@ TEST_F(RingerAtTheConsole, ShiftClickChoosesABellsSound) {
     ASSERT_TRUE(XClient::Await([&] { return (dialog = X.Find("Open Wave File")).has_value(); }, kGenerous,
                                std::chrono::milliseconds(20)))
         << "Shift and a click opened no file dialog";
-    const std::optional<XClient::Rect> at = X.Geometry(dialog->Id);
+    // Where the dialog settles (mapped is no sign of placed).
+    std::optional<XClient::Rect> at;
+    const bool centred = XClient::Await(
+        [&] {
+            at = X.Geometry(dialog->Id);
+            return at && at->X == (1280 - at->Width) / 2 && at->Y == (800 - at->Height) / 3;
+        },
+        std::chrono::seconds(20), std::chrono::milliseconds(20));
     ASSERT_TRUE(at);
-    EXPECT_EQ(at->X, (1280 - at->Width) / 2);
-    EXPECT_EQ(at->Y, (800 - at->Height) / 3);
+    EXPECT_TRUE(centred) << "the dialog " << at->Width << "x" << at->Height << " is at " << at->X << ","
+                         << at->Y;
     // The panel's idle waveform area: a grey line at half height.
     ASSERT_TRUE(XClient::Await(
         [&] {

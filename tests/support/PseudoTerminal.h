@@ -78,6 +78,23 @@ public:
         return data;
     }
 
+    // Reads what the tested side writes until Byte comes (true) or the limit
+    // passes (false); what was read is dropped. Until the tested side opens
+    // the line the master reads as hung up, which is waited out too.
+    bool AwaitByte(unsigned char Byte, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        unsigned char chunk[256];
+        while (std::chrono::steady_clock::now() < deadline) {
+            const ssize_t n = ::read(FMaster, chunk, sizeof chunk);
+            for (ssize_t i = 0; i < n; ++i)
+                if (chunk[i] == Byte) return true;
+            if (n > 0) continue;
+            pollfd pfd{FMaster, POLLIN, 0};
+            if (::poll(&pfd, 1, 20) > 0 && !(pfd.revents & POLLIN)) ::poll(nullptr, 0, 5);
+        }
+        return false;
+    }
+
 private:
     int FMaster = -1;
     std::string FPath;

@@ -371,7 +371,10 @@ public:
         event.data.data32[0] = FDelete;
         event.data.data32[1] = XCB_CURRENT_TIME;
         xcb_send_event(FConnection, 0, W, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&event));
-        xcb_flush(FConnection);
+        // A round trip: the server has passed the request on before this
+        // returns, so what the test makes happen next (a click through
+        // another connection) reaches the window after it.
+        std::free(xcb_get_input_focus_reply(FConnection, xcb_get_input_focus(FConnection), nullptr));
     }
 
     // Reports of windows mapped on the screen from now on (WaitForMap).
