@@ -213,6 +213,8 @@ private:
     // the output is gone (the status line says so).
     bool ReportPlayFailure(int Bell, const QString& Message, bool OfTheDevice);
     void CloseWhenSilent();
+    // Closes once no bell sounds and no delay runs, when a close waits for that.
+    void CloseIfSilent();
     bool BellsSilent() const;
     void ReceiverDelaysAnswered(const TDelaysAnswer& Answer);
     // The bell a received byte strikes: 0 for an answer's byte, a byte
@@ -267,8 +269,6 @@ private:
     bool FCloseWhenSilent = false;
     // The status line shows an output that does not run.
     bool FOutputProblem = false;
-    // An output was chosen while bells sounded; it takes over after them.
-    bool FOutputSwitchPending = false;
     // Per bell, the file and failure last reported, so that it is said once.
     std::array<QString, kBellCount + 1> FPlayFailure{};
 };

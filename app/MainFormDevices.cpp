@@ -54,7 +54,7 @@ void TfMainform::SoundOutput1Click() {
                 FInifile->WriteString(QStringLiteral("AUDIO"), QStringLiteral("Output"), output);
                 // At once when no bell sounds, else when the last one stops.
                 // The same output chosen again is tried again.
-                FOutputSwitchPending = !waveOutSetOutput(output.toStdString());
+                waveOutSetOutput(output.toStdString());
                 UpdateOutputStatus();
             }));
     dialog->open();

@@ -197,3 +197,15 @@ void TfMainform::CloseWhenSilent() {
         UpdateOutputStatus();
     }
 }
+
+void TfMainform::CloseIfSilent() {
+    if (!FCloseWhenSilent) return;
+    // Checked once the handler is over: a restrike stops its bell and plays
+    // it again within one handler. A delay still running is a stroke about
+    // to sound.
+    QTimer::singleShot(0, this, [this] {
+        for (int n = 1; n <= kBellCount; ++n)
+            if (FTimers[n]->Enabled()) return;
+        if (AllStopped()) close();
+    });
+}

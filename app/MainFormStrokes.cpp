@@ -22,7 +22,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScopedValueRollback>
-#include <QTimer>
 
 namespace {
 
@@ -128,6 +127,8 @@ void TfMainform::Timer1Timer(QObject* Sender) {
     // The bell is heard from when its delay was due, however late this runs.
     const WaveOutRequestScope due(static_cast<TTimer*>(Sender)->DueNs());
     Play(BellOf(Sender));
+    // A delay that ended without a sound may have been all a close waited for.
+    CloseIfSilent();
 }
 
 void TfMainform::Player1Start(QObject* Sender) {
@@ -149,17 +150,10 @@ void TfMainform::Player1Stop(QObject* Sender) {
     // The LED drew over the number; show it again on the grey LED.
     FLabels[n]->repaint();
     if (!AllStopped()) return;
-    // An output chosen while bells sounded has taken over now.
-    if (FOutputSwitchPending) {
-        FOutputSwitchPending = false;
-        UpdateOutputStatus();
-    }
-    // The close asked for while bells sounded, unless a bell sounds again
-    // (a restrike stops its bell and plays it within one handler).
-    if (FCloseWhenSilent)
-        QTimer::singleShot(0, this, [this] {
-            if (AllStopped()) close();
-        });
+    // The last bell has ended: an output chosen meanwhile has taken over,
+    // or one that was lost says so.
+    UpdateOutputStatus();
+    CloseIfSilent();
 }
 
 void TfMainform::bListenClick(QObject* Sender) {

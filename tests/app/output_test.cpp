@@ -394,6 +394,27 @@ TEST_F(OutputTest, CloseWhileABellSoundsClosesWhenItHasEndedAndCutsNothingOff) {
     EXPECT_FALSE(Sounds(heard, 3, onsets[1].Frame + length + 1, onsets[1].Frame + length + 2));
 }
 
+TEST_F(OutputTest, ACloseWaitsForAStrokeWhoseDelayRunsWhenTheLastBellEnds) {
+    StartCapture();
+    const QString shortBell = MakeCodedBell(Sandbox->Dir.file(QStringLiteral("short.wav")), 0, 100);
+    const QString late = MakeCodedBell(Sandbox->Dir.file(QStringLiteral("late.wav")), 4, 150);
+    Open("[SOUNDFILES]\nBELL6=" + shortBell.toUtf8() + "\nBELL7=" + late.toUtf8() + "\nBELL8=" +
+         Sandbox->Dir.file(QStringLiteral("gone.wav")).toUtf8() + "\n[DELAY]\nBELL7=400\nBELL8=600\n");
+    Click(6);
+    EXPECT_FALSE(Form->close());
+    // Struck while bell 6 sounds; heard after it has ended.
+    Form->Play(7);
+    // A stroke of a bell without a sound, its delay longest.
+    Form->Play(8);
+    ASSERT_TRUE(PumpUntil([&] { return !Form->isVisible(); }, 20)) << "the window never closed";
+    EXPECT_FALSE(Form->Timer(8)->Enabled()) << "closed before the last delay ran out";
+    const Capture heard = FinishCapture();
+    const std::vector<Onset> onsets = Onsets(heard);
+    ASSERT_EQ(onsets.size(), 2u);
+    EXPECT_EQ(onsets[1].Code, 4);
+    EXPECT_EQ(FramesSounding(heard, 4), 150 * kFramesPerMs) << "bell 7 not heard whole";
+}
+
 TEST_F(OutputTest, ACloseWaitingForTheBellsStopsTheSequence) {
     const QString file = Bell("b.wav", 2000);
     QByteArray settings = "[SOUNDFILES]\n";
