@@ -650,9 +650,12 @@ TEST_F(RingerAtTheConsole, AFirstStartRingsTheDemoRing) {
     ClickAt(three.X + 5, three.Y + 5);
     ASSERT_TRUE(AwaitLed(3, kLit)) << "the click on bell 3 was not heard";
     ASSERT_TRUE(AwaitLed(3, kGrey));
+    const std::int64_t asked = MonotonicNs();
     X.AskToClose(Window);
     const std::optional<int> status = App.WaitExit(kGenerous);
     ASSERT_TRUE(status) << "the window did not close";
+    std::cout << "silent window: close button to the program ended in " << double(MonotonicNs() - asked) / 1e6
+              << " ms\n";
 
     Capture mix;
     ASSERT_TRUE(readCapture(Path("mix.wav"), mix)) << "no complete capture";
