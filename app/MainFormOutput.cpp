@@ -166,7 +166,6 @@ void TfMainform::UpdateOutputStatus() {
     FOutputStatus->setPalette(palette);
     FOutputProblem = problem;
     FOutputStatus->setText(text);
-    FOutputStatus->setToolTip(text);
 }
 
 bool TfMainform::ReportPlayFailure(int Bell, const QString& Message, bool OfTheDevice) {
