@@ -22,6 +22,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScopedValueRollback>
+#include <QTimer>
 
 namespace {
 
