@@ -160,12 +160,16 @@ void TfMainform::UpdateOutputStatus() {
     if (FDemoRing && !FCloseWhenSilent)
         text += (text.isEmpty() ? QString() : QStringLiteral("; ")) +
                 QStringLiteral("the demo ring (Shift + click a bell to choose its sound)");
-    QPalette palette = FOutputStatus->palette();
-    palette.setColor(QPalette::PlaceholderText,
-                     problem ? kProblem : this->palette().color(QPalette::PlaceholderText));
-    FOutputStatus->setPalette(palette);
     FOutputProblem = problem;
-    FOutputStatus->setText(text);
+    // Between strokes: only what changed is touched (a new palette polishes
+    // the label again, which the main thread cannot spare on the stroke path).
+    const QColor colour = problem ? kProblem : this->palette().color(QPalette::PlaceholderText);
+    if (FOutputStatus->palette().color(QPalette::PlaceholderText) != colour) {
+        QPalette palette = FOutputStatus->palette();
+        palette.setColor(QPalette::PlaceholderText, colour);
+        FOutputStatus->setPalette(palette);
+    }
+    if (FOutputStatus->text() != text) FOutputStatus->setText(text);
 }
 
 bool TfMainform::ReportPlayFailure(int Bell, const QString& Message, bool OfTheDevice) {
