@@ -244,6 +244,7 @@ void TfMainform::CreateComponents() {
     };
     pButtonsResize();
     CreateReceiverComponents();
+    CreateOutputComponents();
 }
 
 void TfMainform::FormCreate() {
@@ -274,12 +275,16 @@ void TfMainform::FormCreate() {
         MessageDlg(QStringLiteral("QUORVEL Receiver Not Detected"), mtWarning);
         setWindowTitle(windowTitle() + QStringLiteral("   [RECEIVER NOT DETECTED]"));
     }
-    failures << LoadSoundFiles();
+    // Settings that name no sound at all get the demo ring that came with
+    // the program; one bell named and only the named bells sound.
+    failures << (SettingsNameNoSound() ? LoadDemoRing() : LoadSoundFiles());
     LoadDelays();
     LoadDelaysActive();
     LoadGuard();
     LoadRingingOptions();
     FLoading = false;
+    for (int n = 1; n <= kBellCount; ++n) ShowSound(n);
+    UpdateOutputStatus();
     if (!failures.isEmpty())
         Application.HandleException(std::make_exception_ptr(Exception(failures.join(QLatin1Char('\n')))));
 }
@@ -370,6 +375,8 @@ void TfMainform::showEvent(QShowEvent* event) {
 void TfMainform::closeEvent(QCloseEvent* event) {
     if (!FormCloseQuery()) {
         event->ignore();
+        // Nothing is cut off: the window goes when the last bell has ended.
+        CloseWhenSilent();
         return;
     }
     FormClose();

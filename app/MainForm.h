@@ -132,6 +132,21 @@ public:
     bool StrikeFlash() const { return FStrikeFlash; }
     void SetStrikeFlash(bool On);
 
+    // ---- The sound output as the window shows it (MainFormOutput)
+    // The output's state, a close that waits for the bells, or the demo
+    // ring, along the status line; empty while all is well.
+    QLabel* lOutput() const { return FOutputStatus; }
+    void UpdateOutputStatus();
+    // Where the demo ring is taken from instead of beside the program (an
+    // empty folder: beside it again); returns the previous one.
+    static QString SetDemoRingFolder(const QString& Folder);
+    // The settings named no sound, so the bells play the demo ring.
+    bool PlayingDemoRing() const { return FDemoRing; }
+    // The window's close button was pressed while bells sounded.
+    bool ClosingWhenSilent() const { return FCloseWhenSilent; }
+    // Bell n has a sound to play.
+    bool HasSound(int Bell) const;
+
     // ---- Layout and bell controls
     void FormResize();
     void pButtonsResize();
@@ -187,6 +202,19 @@ private:
     void PlayBell(int Bell);
     void ReportOnce(const std::exception_ptr& Error);
     void CreateReceiverComponents();
+    void CreateOutputComponents();
+    // No bell's sound file is named in the settings.
+    bool SettingsNameNoSound() const;
+    // Loads the demo ring into every bell; the messages of the files that failed.
+    QStringList LoadDemoRing();
+    // Draws bell n's number as it is: dimmed while it has no sound.
+    void ShowSound(int Bell);
+    // A bell that failed to play: false when it has been said already, or
+    // the output is gone (the status line says so).
+    bool ReportPlayFailure(int Bell, const QString& Message, bool OfTheDevice);
+    void CloseWhenSilent();
+    // Closes once no bell sounds and no delay runs, when a close waits for that.
+    void CloseIfSilent();
     bool BellsSilent() const;
     void ReceiverDelaysAnswered(const TDelaysAnswer& Answer);
     // The bell a received byte strikes: 0 for an answer's byte, a byte
@@ -235,6 +263,14 @@ private:
     TStrokeGuard FStrokeGuard;
     // The stored port settings are in the port (there was a port to apply them to).
     bool FPortSettingsLoaded = false;
+
+    QLabel* FOutputStatus = nullptr;
+    bool FDemoRing = false;
+    bool FCloseWhenSilent = false;
+    // The status line shows an output that does not run.
+    bool FOutputProblem = false;
+    // Per bell, the file and failure last reported, so that it is said once.
+    std::array<QString, kBellCount + 1> FPlayFailure{};
 };
 
 // The one main window, set while it exists (the delay dialog reaches it here).

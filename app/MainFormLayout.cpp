@@ -121,6 +121,7 @@ void TfMainform::DoSetFile(int aPlayer) {
     // The chooser keeps its "Preview" in our settings file.
     SetWaveOpenDialogDefaults(QString(), FInifile->FileName());
     if (!player->SelectFile()) return;
+    ShowSound(aPlayer);
     FInifile->WriteString(QStringLiteral("SOUNDFILES"), QStringLiteral("BELL%1").arg(aPlayer),
                           player->FileName());
 }

@@ -9,6 +9,7 @@
 #include "app/Widgets.h"
 #include "comport/FComPort.h"
 #include "controls/MMLED.h"
+#include "platform/base/Exception.h"
 #include "platform/gui/Dialogs.h"
 #include "platform/gui/Timer.h"
 #include "platform/profile/IniFile.h"
@@ -111,15 +112,24 @@ void TfMainform::PlayBell(int Bell) {
         player->Play();
     } catch (const EMMWaveError& e) {
         // Reported as at start-up: which bell, which file.
-        throw EMMWaveError(
-            QStringLiteral("%1 (bell %2: %3)").arg(e.Message()).arg(Bell).arg(player->FileName()));
+        const QString message =
+            QStringLiteral("%1 (bell %2: %3)").arg(e.Message()).arg(Bell).arg(player->FileName());
+        if (ReportPlayFailure(Bell, message, false)) throw EMMWaveError(message);
+        return;
+    } catch (const Exception& e) {
+        if (ReportPlayFailure(Bell, e.Message(), true)) throw;
+        return;
     }
+    // It plays again: a failure after this is news.
+    FPlayFailure[Bell].clear();
 }
 
 void TfMainform::Timer1Timer(QObject* Sender) {
     // The bell is heard from when its delay was due, however late this runs.
     const WaveOutRequestScope due(static_cast<TTimer*>(Sender)->DueNs());
     Play(BellOf(Sender));
+    // A delay that ended without a sound may have been all a close waited for.
+    CloseIfSilent();
 }
 
 void TfMainform::Player1Start(QObject* Sender) {
@@ -129,6 +139,8 @@ void TfMainform::Player1Start(QObject* Sender) {
     // A flash runs from here: the bell is heard one stroke latency later,
     // a few milliseconds, less than one frame of the screen.
     if (FStrikeFlash) FFlashTimers[n]->start();
+    // A bell sounds: the output runs again.
+    if (FOutputProblem) UpdateOutputStatus();
 }
 
 void TfMainform::Player1Stop(QObject* Sender) {
@@ -138,6 +150,11 @@ void TfMainform::Player1Stop(QObject* Sender) {
     FLEDs[n]->SetEnabled(false);
     // The LED drew over the number; show it again on the grey LED.
     FLabels[n]->repaint();
+    if (!AllStopped()) return;
+    // The last bell has ended: an output chosen meanwhile has taken over,
+    // or one that was lost says so.
+    UpdateOutputStatus();
+    CloseIfSilent();
 }
 
 void TfMainform::bListenClick(QObject* Sender) {

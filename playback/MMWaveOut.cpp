@@ -247,6 +247,7 @@ void TMMCustomWaveOut::SetNumBuffers(int Value) {
 
 void TMMCustomWaveOut::SetDeviceID(TMMDeviceId Value) {
     if (Has(wosOpen)) Error(LoadResStr(IDS_PROPERTYOPEN));
+    FRequestedDeviceID = Value;
     FProductName = LoadResStr(IDS_WONODEVICE);
     FDriverVersion = 0;
     const int devices = GetNumDevs();
@@ -307,6 +308,10 @@ void TMMCustomWaveOut::Open() {
         if (gOutputLossReported.load()) Silent();
         Error(LoadResStr(IDS_WONODEVICE));
     }
+    // The number was set while there was no device (the output could not
+    // open then, or another was being chosen): it may name one now.
+    if (FDeviceID == InvalidId && FRequestedDeviceID != InvalidId && !Has(wosOpen))
+        SetDeviceID(FRequestedDeviceID);
     if (FDeviceID == InvalidId) Error(LoadResStr(IDS_INVALIDDEVICEID));
     if (Has(wosOpen)) Close();
     if (Has(wosOpen) || FClosing) return;

@@ -322,6 +322,8 @@ private:
 
     HWND FHandle = nullptr;
     TMMDeviceId FDeviceID = 0;
+    // The number last set, valid or not when it was set.
+    TMMDeviceId FRequestedDeviceID = 0;
     std::atomic<HWAVEOUT> FHWaveOut{nullptr};
     std::atomic<unsigned> FState{TMMWaveOutStates::Bit(wosClose)};
     TMMProcessMode FProcessMode = pmPull;

@@ -1,8 +1,10 @@
 // The program's start-up as a ringer waits for it: from the fork of
 // quorvel16 to its main window mapped on the screen (every bell's file is
 // loaded before the window shows), and to the window drawn; then its memory
-// shortly after. Sixteen 3-second bells, the null sound output, an Xvfb of
-// its own, a fresh settings folder per run.
+// shortly after; then bell 1 is clicked, and once it has ended, the close of
+// the silent window: from the close button to the window gone and to the
+// process ended. Sixteen 3-second bells, the
+// null sound output, an Xvfb of its own, a fresh settings folder per run.
 //
 //   bench_startup [RUNS]     (default 20, after one run not counted)
 
@@ -66,7 +68,7 @@ long StatusKb(pid_t Pid, const std::string& Key) {
 }
 
 struct Run {
-    double MappedMs = 0, DrawnMs = 0, RssMb = 0, HwmMb = 0;
+    double MappedMs = 0, DrawnMs = 0, RssMb = 0, HwmMb = 0, GoneMs = 0, EndedMs = 0;
     std::string Box;  // the title of a box shown before the window
 };
 
@@ -148,18 +150,34 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         run.RssMb = StatusKb(app.Pid(), "VmRSS") / 1024.0;
         run.HwmMb = StatusKb(app.Pid(), "VmHWM") / 1024.0;
+        RunTool({"xdotool", "mousemove", "--window", std::to_string(mapped->first), "160", "20", "click", "1"},
+                env, root + "/tool.out");
+        if (!XClient::Await([&] { return x.Pixel(mapped->first, 155, 11) == Rgb(0, 255, 0); },
+                            std::chrono::seconds(10), std::chrono::microseconds(200)) ||
+            !XClient::Await([&] { return x.Pixel(mapped->first, 155, 11) == Rgb(128, 128, 128); },
+                            std::chrono::seconds(20), std::chrono::microseconds(200)))
+            std::fprintf(stderr, "run %d: bell 1 did not sound and end\n", i);
+        const Clock::time_point closing = Clock::now();
         x.AskToClose(mapped->first);
+        XClient::Await([&] { return !x.Viewable(mapped->first); }, std::chrono::seconds(20),
+                       std::chrono::microseconds(200));
+        run.GoneMs = Ms(Clock::now() - closing);
         if (!app.WaitExit(std::chrono::seconds(20)))
             std::fprintf(stderr, "run %d: the window did not close\n", i);
+        run.EndedMs = Ms(Clock::now() - closing);
         app.Kill();
-        std::printf("  run %2d%s: mapped %6.1f ms, drawn %6.1f ms, VmRSS %5.1f MiB, VmHWM %5.1f MiB%s\n", i,
-                    i == 0 ? " (not counted)" : "", run.MappedMs, run.DrawnMs, run.RssMb, run.HwmMb,
-                    run.Box.empty() ? "" : (" (box \"" + run.Box + "\" answered)").c_str());
+        std::printf(
+            "  run %2d%s: mapped %6.1f ms, drawn %6.1f ms, VmRSS %5.1f MiB, VmHWM %5.1f MiB; close to gone "
+            "%6.1f ms, to ended %6.1f ms%s\n",
+            i, i == 0 ? " (not counted)" : "", run.MappedMs, run.DrawnMs, run.RssMb, run.HwmMb, run.GoneMs,
+            run.EndedMs, run.Box.empty() ? "" : (" (box \"" + run.Box + "\" answered)").c_str());
         if (i > 0) results.push_back(run);
     }
 
-    std::vector<double> mappedMs, drawnMs, rss, hwm;
+    std::vector<double> mappedMs, drawnMs, rss, hwm, goneMs, endedMs;
     for (const Run& r : results) {
+        goneMs.push_back(r.GoneMs);
+        endedMs.push_back(r.EndedMs);
         mappedMs.push_back(r.MappedMs);
         drawnMs.push_back(r.DrawnMs);
         rss.push_back(r.RssMb);
@@ -169,6 +187,8 @@ int main(int argc, char** argv) {
     Print("start to window drawn", drawnMs, "ms", 300);
     Print("VmRSS 0.5 s after the window", rss, "MiB", 80);
     Print("VmHWM 0.5 s after the window", hwm, "MiB", 80);
+    Print("close button to window gone", goneMs, "ms", 300);
+    Print("close button to process ended", endedMs, "ms", 300);
 
     display.Stop();
     std::filesystem::remove_all(root);

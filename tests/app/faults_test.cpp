@@ -18,6 +18,7 @@
 #include <QCheckBox>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
 #include <QPushButton>
 #include <QTest>
 #include <algorithm>
@@ -117,6 +118,9 @@ TEST_F(Faults, OutputLostMidPealEndsTheBellsWithOneReportAndTheNextStrokeSoundsO
         EXPECT_EQ(BoxTexts()[0],
                   "WaveOutWrite:\n\rNo wave output is available (no sound output could be "
                   "opened, or it was lost).");
+        // And the status line says it for as long as it lasts.
+        EXPECT_TRUE(Form->lOutput()->text().startsWith("no sound: the output was lost: capture "))
+            << Form->lOutput()->text().toStdString();
         full.Lift();  // room on the disk again
     }
 
@@ -125,6 +129,7 @@ TEST_F(Faults, OutputLostMidPealEndsTheBellsWithOneReportAndTheNextStrokeSoundsO
     EXPECT_EQ(Lit, (std::set<int>{2}));
     EXPECT_EQ(BoxTexts().size(), 1u) << Boxes();
     EXPECT_FALSE(waveOutGetStatus().failed);
+    EXPECT_EQ(Form->lOutput()->text(), "") << "the output plays again";
     EXPECT_TRUE(LedsFollowPlayers);
     Form.reset();
 

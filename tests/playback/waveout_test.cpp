@@ -579,6 +579,32 @@ TEST(PlaybackNoOutput, EveryStartSaysThereIsNoDevice) {
     waveOutUseSettingsFile();
 }
 
+// A device made while no output could open (its number found no device
+// then) plays once an output runs, without being told its number again.
+TEST_F(Playback, ADeviceMadeWithoutAnOutputPlaysOnceOneRuns) {
+    WaveOutSettings none;
+    none.output = "quorvel_no_such_pcm";
+    waveOutConfigure(none);
+    auto bell = MakeBell(Pattern(3000, 1));
+    TMMWaveOut& d = *bell->device;
+    ASSERT_EQ(d.GetDeviceID(), InvalidId);
+    StartCapture();
+    d.Start();
+    const HWAVEOUT h = d.Handle();
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(d.GetDeviceID(), 0);
+    ASSERT_TRUE(PumpUntil([&] { return bell->events.Count("stop") == 1; }));
+    d.Close();
+    std::vector<WaveOutStartRecord> log;
+    const Capture c = Finish(&log);
+    const auto starts = StartsOf(log, h);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_TRUE(Holds(c, starts[0], bell->samples));
+    // A number that names no device stays refused.
+    d.SetDeviceID(7);
+    EXPECT_EQ(d.GetDeviceID(), InvalidId);
+}
+
 TEST_F(Playback, OpenAndStartErrors) {
     auto bell = MakeBell(Pattern(100, 1));
     TMMWaveOut& d = *bell->device;
