@@ -140,6 +140,8 @@ public:
     // Where the demo ring is taken from instead of beside the program (an
     // empty folder: beside it again); returns the previous one.
     static QString SetDemoRingFolder(const QString& Folder);
+    // The demo ring's folder: the one tests set, else the installed or built one.
+    static QString DemoRing();
     // The settings named no sound, so the bells play the demo ring.
     bool PlayingDemoRing() const { return FDemoRing; }
     // The window's close button was pressed while bells sounded.

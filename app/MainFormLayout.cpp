@@ -118,8 +118,9 @@ QPoint TfMainform::DelayDialogPlace(const QWidget& Dialog, int aPlayer) const {
 void TfMainform::DoSetFile(int aPlayer) {
     if (aPlayer < 1 || aPlayer > kBellCount) return;
     TMMWavePlayer* player = FPlayers[aPlayer];
-    // The chooser keeps its "Preview" in our settings file.
-    SetWaveOpenDialogDefaults(QString(), FInifile->FileName());
+    // A bell without a file opens the chooser on the demo ring; the chooser
+    // keeps its "Preview" in our settings file.
+    SetWaveOpenDialogDefaults(DemoRing(), FInifile->FileName());
     if (!player->SelectFile()) return;
     ShowSound(aPlayer);
     FInifile->WriteString(QStringLiteral("SOUNDFILES"), QStringLiteral("BELL%1").arg(aPlayer),

@@ -96,8 +96,12 @@ bool TfMainform::SettingsNameNoSound() const {
     return true;
 }
 
+QString TfMainform::DemoRing() {
+    return DemoRingOverride().isEmpty() ? DemoRingFolder() : DemoRingOverride();
+}
+
 QStringList TfMainform::LoadDemoRing() {
-    const QString folder = DemoRingOverride().isEmpty() ? DemoRingFolder() : DemoRingOverride();
+    const QString folder = DemoRing();
     QStringList failures;
     if (folder.isEmpty()) return failures;
     FDemoRing = true;
