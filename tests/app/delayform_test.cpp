@@ -95,8 +95,9 @@ TEST_P(DelayDialogStyles, TextsFitTheirControls) {
     for (QPushButton* b : {dialog.bMinus10(), dialog.bPlus10(), dialog.bSet()}) {
         const int text = b->fontMetrics().horizontalAdvance(b->text());
         EXPECT_GE(b->width(), text + 8) << b->text().toStdString();
-        if (GetParam())
+        if (GetParam()) {
             EXPECT_GE(b->width(), b->sizeHint().width()) << "Sky's padding: " << b->text().toStdString();
+        }
     }
     EXPECT_GE(dialog.seDelay()->width(), dialog.seDelay()->sizeHint().width()) << "50000 ms with its arrows";
     EXPECT_LE(dialog.bMinus10()->geometry().right(), dialog.seDelay()->geometry().left());
