@@ -10,7 +10,6 @@
 #include "playback/MMWavePlayer.h"
 #include "tests/support/ConsoleKit.h"
 #include "tests/support/EventPump.h"
-#include "tests/support/RealTime.h"
 
 #include <gtest/gtest.h>
 
@@ -42,9 +41,6 @@ struct Due {
 };
 
 class KeyStrokes : public ::testing::Test, protected CaptureFixture {
-    // The window is not held up by a build beside the tests (RealTime.h).
-    const RealTimeMoment WholeRun{1};
-
 protected:
     void SetUp() override { StartCapture(128, 48000); }
     void TearDown() override { Form.reset(); }

@@ -14,7 +14,6 @@
 #include "tests/support/EventPump.h"
 #include "tests/support/ProcessStatus.h"
 #include "tests/support/PseudoTerminal.h"
-#include "tests/support/RealTime.h"
 
 #include <gtest/gtest.h>
 
@@ -40,9 +39,6 @@ constexpr double kSlackMs = 5.0;
 constexpr int kSoundMs = 100;
 
 class Receiver : public ConsoleTest, protected CaptureFixture {
-    // The window is not held up by a build beside the tests (RealTime.h).
-    const RealTimeMoment WholeRun{1};
-
 protected:
     void SetUp() override {
         ConsoleTest::SetUp();

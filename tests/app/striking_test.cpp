@@ -11,7 +11,6 @@
 #include "tests/support/EventPump.h"
 #include "tests/support/LowndesReader.h"
 #include "tests/support/PseudoTerminal.h"
-#include "tests/support/RealTime.h"
 
 #include <gtest/gtest.h>
 
@@ -31,9 +30,6 @@ constexpr int kGapMs = 180;   // between blows
 constexpr int kSoundMs = 90;  // shorter than the gap: each start shows in the sound
 
 class StrikingRecordTest : public ConsoleTest, protected CaptureFixture {
-    // The window is not held up by a build beside the tests (RealTime.h).
-    const RealTimeMoment WholeRun{1};
-
 protected:
     void SetUp() override {
         ConsoleTest::SetUp();

@@ -53,9 +53,6 @@ void PrintTo(const GuardRow& r, std::ostream* os) {
 }
 
 class StrokeGuard : public ::testing::TestWithParam<GuardRow>, protected CaptureFixture {
-    // The window is not held up by a build beside the tests (RealTime.h).
-    const RealTimeMoment WholeRun{1};
-
 protected:
     void SetUp() override { StartCapture(); }
     void TearDown() override { Form.reset(); }

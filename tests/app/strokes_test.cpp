@@ -89,9 +89,6 @@ void PrintTo(const StrokeRow& r, std::ostream* os) {
 constexpr double kToleranceMs = 20.0;
 
 class StrokeTable : public ::testing::TestWithParam<StrokeRow>, protected CaptureFixture {
-    // The window is not held up by a build beside the tests (RealTime.h).
-    const RealTimeMoment WholeRun{1};
-
 protected:
     void SetUp() override { StartCapture(128, 48000, unsigned(GetParam().StrokeLatencyMs) * 1000); }
     void TearDown() override { Form.reset(); }

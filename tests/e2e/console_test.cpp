@@ -233,8 +233,6 @@ protected:
             argv = {
                 "unshare",        "-rm",    "sh", "-c", "mount --bind \"$0\" /sys/class/tty && exec \"$1\"",
                 Path("no-ports"), QUORVEL16};
-        // Judged by its sound timing: not held up by a build beside the tests.
-        App.MainThreadRealTime = true;
         ASSERT_TRUE(App.Start(argv, Env, Path("quorvel16.log")));
     }
 

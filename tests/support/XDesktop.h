@@ -7,7 +7,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -95,12 +94,6 @@ public:
             ::dup2(out, 1);
             ::dup2(out, 2);
             if (KeepFd >= 0) ::fcntl(KeepFd, F_SETFD, 0);
-            if (MainThreadRealTime) {
-                // Where granted; see RealTime.h for why a timing test does this.
-                sched_param param{};
-                param.sched_priority = 1;
-                ::sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &param);
-            }
             ::execvpe(argv[0], argv.data(), envp.data());
             ::_exit(127);
         }
@@ -110,10 +103,6 @@ public:
     }
 
     pid_t Pid() const { return FPid; }
-
-    // The program's main thread runs at the lowest real-time priority (its
-    // other threads and children do not inherit it).
-    bool MainThreadRealTime = false;
 
     bool Running() {
         Reap(false);
