@@ -505,7 +505,9 @@ TEST_P(DelayDialogPlace, NearTheBellAndClearOfTheBells) {
     const QPoint at = TfDelay::Place(bells, bell, window, screen, dialog, bell.center());
     EXPECT_EQ(at, GetParam().Expected);
     EXPECT_TRUE(screen.contains(QRect(at, dialog)));
-    if (std::string_view(GetParam().Name) != "Cursor") EXPECT_FALSE(QRect(at, dialog).intersects(bells));
+    if (std::string_view(GetParam().Name) != "Cursor") {
+        EXPECT_FALSE(QRect(at, dialog).intersects(bells));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

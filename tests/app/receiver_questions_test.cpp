@@ -189,8 +189,9 @@ TEST_P(ReceiverDelays, AreShownInMillisecondsAndCopiedIntoTheProgram) {
         EXPECT_FALSE(dialog.bClearDelaysActive()->isVisible());
     }
     EXPECT_EQ(form.cbDelaysActive()->isChecked(), row.DelaysActive && !row.Twice);
-    if (row.Twice)
+    if (row.Twice) {
         EXPECT_TRUE(Sandbox->ReadSettings().contains("DelaysActive=0\n")) << "cleared for the next start too";
+    }
 
     QTest::mouseClick(dialog.bCopy(), Qt::LeftButton);
     EXPECT_FALSE(dialog.bCopy()->isEnabled());
