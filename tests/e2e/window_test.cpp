@@ -35,7 +35,9 @@ protected:
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         ASSERT_TRUE(Display.Start(Path("xvfb.log"))) << ReadText(Path("xvfb.log"));
         ASSERT_TRUE(X.Connect(Display.Name()));
-        Env = EnvironmentWith({{"DISPLAY", Display.Name()},
+        std::vector<std::pair<std::string, std::string>> env =
+            SanitizerOptionsOnX(QUORVEL_SOURCE_DIR "/scripts/lsan.supp");
+        env.insert(env.end(), {{"DISPLAY", Display.Name()},
                                {"QT_QPA_PLATFORM", "xcb"},
                                {"XDG_CONFIG_HOME", Path("config")},
                                {"HOME", Path("home")},
@@ -45,6 +47,7 @@ protected:
                                {"DBUS_SESSION_BUS_ADDRESS", ""},
                                {"SESSION_MANAGER", ""},
                                {"QT_SCALE_FACTOR", ""}});
+        Env = EnvironmentWith(env);
         ASSERT_TRUE(Wm.Start({"openbox"}, Env, Path("openbox.log")));
         const xcb_atom_t check = X.Atom("_NET_SUPPORTING_WM_CHECK");
         ASSERT_TRUE(XClient::Await([&] { return RootHas(check); }, kGenerous, std::chrono::milliseconds(20)))
@@ -123,7 +126,11 @@ protected:
             },
             kGenerous, std::chrono::milliseconds(20)))
             << ReadText(Path("quorvel16.log"));
-        if (!client) return {};
+        if (!client) {
+            ADD_FAILURE() << "the program ended before its window showed: "
+                          << ReadText(Path("quorvel16.log"));
+            return {};
+        }
         // Placed, and settled: the same place twice in a row.
         std::optional<XClient::Rect> last;
         XClient::Await(
