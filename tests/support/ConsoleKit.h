@@ -18,6 +18,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTest>
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -39,11 +40,15 @@ inline const bool kKitFailuresFailTheTest = [] {
 inline constexpr int kCodeUnit = 512;
 inline constexpr int kCodeCount = 6;
 
-// Writes a 48 kHz 16-bit mono WAV of Milliseconds at code's level.
-inline QString MakeCodedBell(const QString& Path, int Code, int Milliseconds, unsigned Rate = 48000) {
+// Writes a 48 kHz 16-bit mono WAV of Milliseconds at code's level. A lead of
+// silent frames lets a restart show as a new onset even where the stop and
+// the new start fall on the same frame.
+inline QString MakeCodedBell(const QString& Path, int Code, int Milliseconds, unsigned Rate = 48000,
+                             std::uint32_t LeadFrames = 0) {
     const std::uint32_t frames = Rate * static_cast<std::uint32_t>(Milliseconds) / 1000;
-    WriteMonoWav16(Path, std::vector<std::int16_t>(frames, static_cast<std::int16_t>(kCodeUnit << Code)),
-                   Rate);
+    std::vector<std::int16_t> samples(frames, static_cast<std::int16_t>(kCodeUnit << Code));
+    std::fill_n(samples.begin(), std::min<std::size_t>(LeadFrames, samples.size()), std::int16_t(0));
+    WriteMonoWav16(Path, samples, Rate);
     return Path;
 }
 
