@@ -8,9 +8,12 @@
 // - silenceNs (non-zero): whatever sounds in the slot stops at the frame
 //   heard at silenceNs + L (L, the fixed stroke latency of the output);
 // - sound and startNs: the sound starts from its first frame at the frame
-//   heard at startNs + L, cutting whatever still sounds in the slot then;
-//   a start of the slot not yet begun is replaced by it. A strike with no
-//   sound only drops such a start (and silences, when silenceNs is given).
+//   heard at startNs + L, cutting whatever still sounds in the slot then.
+// Unless keepPending is set, the slot's starts not yet begun are dropped
+// first (a later stroke moves or cancels a bell's delayed start); with it
+// they stay, and the slot keeps its starts and silences in time order (up
+// to kStrikePending of them; one more is Replaced at once). A strike with
+// no sound only drops starts (and silences, when silenceNs is given).
 // Times may lie in the future (a bell's delay) or in the past: a start
 // that can no longer be placed on its frame plays at once and is counted
 // late, as a late voice start is.
@@ -36,6 +39,7 @@
 #include <vector>
 
 inline constexpr int kStrikeSlots = 16;
+inline constexpr int kStrikePending = 8;  // starts and silences a slot holds ahead
 
 // A sound decoded whole before it is struck: float stereo at the output's
 // rate (a sound at another rate is refused: Replaced at once).
@@ -51,6 +55,7 @@ struct WaveOutStrike {
     const WaveOutSound* sound = nullptr;
     std::int64_t startNs = 0;
     std::uint64_t blow = 0;  // the striker's number for it, reported back
+    bool keepPending = false;
 };
 
 bool waveOutStrike(const WaveOutStrike& strike);
