@@ -83,3 +83,20 @@ function(quorvel_programs prefix)
     target_link_libraries(${prefix}${name} PRIVATE ${ARG_DEPS})
   endforeach()
 endfunction()
+
+# The test of a tool built from tools/: tests/tools/<stem>_test.cpp, run
+# offscreen once the output it checks (the target AFTER) has been made.
+# DEFINITIONS are compile definitions telling it where the tool and its
+# output are.
+function(quorvel_tool_test stem)
+  cmake_parse_arguments(T "" "AFTER" "DEFINITIONS" ${ARGN})
+  set(target tools_${stem}_test)
+  add_executable(${target} ${PROJECT_SOURCE_DIR}/tests/tools/${stem}_test.cpp)
+  target_link_libraries(${target} PRIVATE quorvel_test_support)
+  target_compile_definitions(${target} PRIVATE ${T_DEFINITIONS})
+  add_dependencies(${target} ${T_AFTER})
+  gtest_discover_tests(${target}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+endfunction()

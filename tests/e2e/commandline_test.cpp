@@ -129,17 +129,8 @@ TEST_F(CommandLine, QtsOwnOptionsStartTheWindow) {
     ASSERT_TRUE(display.Start(Path("xvfb.log"))) << ReadText(Path("xvfb.log"));
     XClient x;
     ASSERT_TRUE(x.Connect(display.Name()));
-    std::vector<std::pair<std::string, std::string>> env =
-        SanitizerOptionsOnX(QUORVEL_SOURCE_DIR "/scripts/lsan.supp");
-    env.insert(env.end(), {{"DISPLAY", ""},
-                           {"QT_QPA_PLATFORM", ""},
-                           {"XDG_CONFIG_HOME", Path("config")},
-                           {"HOME", Path("home")},
-                           {"XDG_RUNTIME_DIR", Path("runtime")},
-                           {"XAUTHORITY", ""},
-                           {"WAYLAND_DISPLAY", ""},
-                           {"DBUS_SESSION_BUS_ADDRESS", ""},
-                           {"SESSION_MANAGER", ""}});
+    // The display goes on the command line, not in the environment.
+    const std::vector<std::pair<std::string, std::string>> env = SandboxSession(Path(""), "");
     ChildProcess app;
     ASSERT_TRUE(
         app.Start({QUORVEL16, "-platform", "xcb", "-display", display.Name(), "-style=fusion", "-reverse"},

@@ -188,33 +188,7 @@ protected:
     void StartDesktop() {
         ASSERT_TRUE(Display.Start(Path("xvfb.log"))) << ReadText(Path("xvfb.log"));
         ASSERT_TRUE(X.Connect(Display.Name()));
-        // libxkbcommon-x11 duplicates a counted, unterminated name from an X
-        // reply with strndup, which the sanitizer's strict string checks
-        // take for an overflow: that one check is off for the program.
-        const char* asan = std::getenv("ASAN_OPTIONS");
-        const std::string asanOptions =
-            std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "intercept_strndup=0";
-        // On X the program loads more system libraries than the offscreen
-        // tests (D-Bus among them): their leaks are not ours to report.
-        const char* lsan = std::getenv("LSAN_OPTIONS");
-        std::string lsanOptions = lsan ? lsan : "";
-        if (lsanOptions.find("suppressions=") == std::string::npos)
-            lsanOptions += std::string(lsanOptions.empty() ? "" : ":") + "suppressions=" QUORVEL_SOURCE_DIR
-                                                                         "/scripts/lsan.supp";
-        Env = EnvironmentWith({{"ASAN_OPTIONS", asanOptions},
-                               {"LSAN_OPTIONS", lsanOptions},
-                               {"DISPLAY", Display.Name()},
-                               {"QT_QPA_PLATFORM", "xcb"},
-                               {"XDG_CONFIG_HOME", Path("config")},
-                               {"HOME", Path("home")},
-                               {"XDG_CACHE_HOME", Path("cache")},
-                               {"XDG_DATA_HOME", Path("data")},
-                               {"XDG_STATE_HOME", Path("state")},
-                               {"XDG_RUNTIME_DIR", Path("runtime")},
-                               {"XAUTHORITY", ""},
-                               {"WAYLAND_DISPLAY", ""},
-                               {"DBUS_SESSION_BUS_ADDRESS", ""},
-                               {"SESSION_MANAGER", ""}});
+        Env = EnvironmentWith(SandboxSession(Path(""), Display.Name()));
     }
 
     // Whether this machine can show the program an empty port list (a

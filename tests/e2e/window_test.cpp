@@ -35,18 +35,8 @@ protected:
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         ASSERT_TRUE(Display.Start(Path("xvfb.log"))) << ReadText(Path("xvfb.log"));
         ASSERT_TRUE(X.Connect(Display.Name()));
-        std::vector<std::pair<std::string, std::string>> env =
-            SanitizerOptionsOnX(QUORVEL_SOURCE_DIR "/scripts/lsan.supp");
-        env.insert(env.end(), {{"DISPLAY", Display.Name()},
-                               {"QT_QPA_PLATFORM", "xcb"},
-                               {"XDG_CONFIG_HOME", Path("config")},
-                               {"HOME", Path("home")},
-                               {"XDG_RUNTIME_DIR", Path("runtime")},
-                               {"XAUTHORITY", ""},
-                               {"WAYLAND_DISPLAY", ""},
-                               {"DBUS_SESSION_BUS_ADDRESS", ""},
-                               {"SESSION_MANAGER", ""},
-                               {"QT_SCALE_FACTOR", ""}});
+        std::vector<std::pair<std::string, std::string>> env = SandboxSession(Path(""), Display.Name());
+        env.push_back({"QT_SCALE_FACTOR", ""});
         Env = EnvironmentWith(env);
         ASSERT_TRUE(Wm.Start({"openbox"}, Env, Path("openbox.log")));
         const xcb_atom_t check = X.Atom("_NET_SUPPORTING_WM_CHECK");

@@ -23,6 +23,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <vector>
 
 extern char** environ;
@@ -39,47 +40,64 @@ struct ChildResult {
     bool ok() const { return finished && exited && code == 0; }
 };
 
-// Runs program (looked up in PATH unless it holds a slash) with args, stdin
-// empty; kills it after timeoutMs.
-inline ChildResult RunChild(const QString& program, const QStringList& args, int timeoutMs = 60000) {
-    ChildResult result;
-    int outPipe[2], errPipe[2];
-    if (::pipe2(outPipe, O_CLOEXEC) != 0) {
-        result.error = QString::fromLocal8Bit(std::strerror(errno));
-        return result;
-    }
-    if (::pipe2(errPipe, O_CLOEXEC) != 0) {
-        result.error = QString::fromLocal8Bit(std::strerror(errno));
-        ::close(outPipe[0]);
-        ::close(outPipe[1]);
-        return result;
-    }
-    std::vector<QByteArray> strings{program.toLocal8Bit()};
-    for (const QString& a : args) strings.push_back(a.toLocal8Bit());
-    std::vector<char*> argv;
-    for (QByteArray& s : strings) argv.push_back(s.data());
-    argv.push_back(nullptr);
+// A child started with stdin empty and its output in pipes.
+struct SpawnedChild {
+    pid_t pid = -1;
+    int out = -1;   // its stdout
+    int err = -1;   // its stderr, when asked for (else it shares ours)
+    int error = 0;  // errno when it did not start
+};
 
+// Starts argv[0] (looked up in PATH unless it holds a slash).
+inline SpawnedChild SpawnChild(std::vector<std::string> Args, bool CaptureErr) {
+    SpawnedChild child;
+    int outPipe[2] = {-1, -1}, errPipe[2] = {-1, -1};
+    if (::pipe2(outPipe, O_CLOEXEC) != 0 || (CaptureErr && ::pipe2(errPipe, O_CLOEXEC) != 0)) {
+        child.error = errno;
+        for (int fd : {outPipe[0], outPipe[1]})
+            if (fd >= 0) ::close(fd);
+        return child;
+    }
+    std::vector<char*> argv;
+    for (std::string& a : Args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-    pid_t pid = -1;
-    const int spawned = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    if (CaptureErr) posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+    const int spawned = ::posix_spawnp(&child.pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(outPipe[1]);
-    ::close(errPipe[1]);
+    if (CaptureErr) ::close(errPipe[1]);
     if (spawned != 0) {
-        result.error = QString::fromLocal8Bit(std::strerror(spawned));
+        child.pid = -1;
+        child.error = spawned;
         ::close(outPipe[0]);
-        ::close(errPipe[0]);
+        if (CaptureErr) ::close(errPipe[0]);
+        return child;
+    }
+    child.out = outPipe[0];
+    child.err = errPipe[0];
+    return child;
+}
+
+// Runs program (looked up in PATH unless it holds a slash) with args, stdin
+// empty; kills it after timeoutMs.
+inline ChildResult RunChild(const QString& program, const QStringList& args, int timeoutMs = 60000) {
+    ChildResult result;
+    std::vector<std::string> strings{program.toLocal8Bit().toStdString()};
+    for (const QString& a : args) strings.push_back(a.toLocal8Bit().toStdString());
+    const SpawnedChild child = SpawnChild(std::move(strings), true);
+    if (child.pid < 0) {
+        result.error = QString::fromLocal8Bit(std::strerror(child.error));
         return result;
     }
+    const pid_t pid = child.pid;
     result.started = true;
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    pollfd fds[2] = {{child.out, POLLIN, 0}, {child.err, POLLIN, 0}};
     QByteArray* sinks[2] = {&result.out, &result.err};
     int open = 2;
     bool timedOut = false;

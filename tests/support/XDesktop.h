@@ -61,6 +61,31 @@ inline std::vector<std::pair<std::string, std::string>> SanitizerOptionsOnX(
     return {{"ASAN_OPTIONS", asanOptions}, {"LSAN_OPTIONS", lsanOptions}};
 }
 
+// A program of its own on an X display: its folders under Root (config,
+// home, cache, data, state, runtime) and nothing of the machine's desktop
+// session (X authority, Wayland, D-Bus, session manager) leaking in, with
+// the sanitizer options it needs on X.
+inline std::vector<std::pair<std::string, std::string>> SandboxSession(const std::string& Root,
+                                                                       const std::string& Display) {
+    std::string root = Root;
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    std::vector<std::pair<std::string, std::string>> env =
+        SanitizerOptionsOnX(QUORVEL_SOURCE_DIR "/scripts/lsan.supp");
+    env.insert(env.end(), {{"DISPLAY", Display},
+                           {"QT_QPA_PLATFORM", Display.empty() ? "" : "xcb"},
+                           {"XDG_CONFIG_HOME", root + "/config"},
+                           {"HOME", root + "/home"},
+                           {"XDG_CACHE_HOME", root + "/cache"},
+                           {"XDG_DATA_HOME", root + "/data"},
+                           {"XDG_STATE_HOME", root + "/state"},
+                           {"XDG_RUNTIME_DIR", root + "/runtime"},
+                           {"XAUTHORITY", ""},
+                           {"WAYLAND_DISPLAY", ""},
+                           {"DBUS_SESSION_BUS_ADDRESS", ""},
+                           {"SESSION_MANAGER", ""}});
+    return env;
+}
+
 // A child process that is killed when this object goes, and also when the
 // process that started it dies (a test killed by its time limit leaves
 // nothing behind).

@@ -41,24 +41,12 @@ using Clock = std::chrono::steady_clock;
 class Simulator {
 public:
     explicit Simulator(const std::vector<std::string>& Args) {
-        int out[2], err[2];
-        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
         std::vector<std::string> strings{QUORVEL_RECEIVER_SIM};
         strings.insert(strings.end(), Args.begin(), Args.end());
-        std::vector<char*> argv;
-        for (std::string& s : strings) argv.push_back(s.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-        if (::posix_spawn(&FPid, argv[0], &actions, nullptr, argv.data(), environ) != 0) FPid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        ::close(err[1]);
-        FOut = out[0];
-        FErr = err[0];
+        const SpawnedChild child = SpawnChild(std::move(strings), true);
+        FPid = child.pid;
+        FOut = child.out;
+        FErr = child.err;
     }
     ~Simulator() {
         if (FPid > 0 && !FExited) {
@@ -201,7 +189,9 @@ const HeldDelays kHeld[] = {
     {"control bytes and the largest", {"-d", "170,190,2530,2540,10"}, {170, 190, 2530, 2540, 10}},
 };
 
-void PrintTo(const HeldDelays& Held, std::ostream* Out) { *Out << Held.Name; }
+void PrintTo(const HeldDelays& Held, std::ostream* Out) {
+    *Out << Held.Name;
+}
 
 class ReceiverSimAnswers : public ::testing::TestWithParam<HeldDelays> {};
 

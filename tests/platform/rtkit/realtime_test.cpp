@@ -39,20 +39,9 @@ namespace {
 class Service {
 public:
     Service(const std::vector<std::string>& args) {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0) return;
-        std::vector<std::string> strings = args;
-        std::vector<char*> argv;
-        for (std::string& s : strings) argv.push_back(s.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        if (::posix_spawnp(&FPid, argv[0], &actions, nullptr, argv.data(), environ) != 0) FPid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        FOut = out[0];
+        const SpawnedChild child = SpawnChild(args, false);
+        FPid = child.pid;
+        FOut = child.out;
     }
     ~Service() {
         if (FPid > 0) {
