@@ -65,7 +65,8 @@ struct WaveOutStrikeReport {
     Kind kind = Started;
     int slot = 0;
     std::uint64_t blow = 0;
-    std::int64_t requestNs = 0;  // the startNs asked for
+    const WaveOutSound* sound = nullptr;  // the strike's sound (its last report frees it)
+    std::int64_t requestNs = 0;           // the startNs asked for
     std::int64_t frame = 0;      // output frame where it started or stopped
     std::int64_t heardNs = 0;    // CLOCK_MONOTONIC at which that frame is heard
     bool late = false;           // Started later than asked
