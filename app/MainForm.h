@@ -7,7 +7,7 @@
 // group lives in its own source file (MainFormStrokes, MainFormSettings,
 // MainFormLayout).
 
-#include "app/StrokeGuard.h"
+#include "ringing/StrokeGuard.h"
 #include "controls/MouseEvents.h"
 
 #include <QString>

@@ -15,6 +15,7 @@
 #include "platform/profile/IniFile.h"
 #include "platform/waveout/waveout.h"
 #include "playback/MMWavePlayer.h"
+#include "ringing/BellBytes.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -45,40 +46,7 @@ int TfMainform::BellOf(QObject* Sender) {
 }
 
 int TfMainform::BellOfChar(unsigned char Byte) {
-    switch (Byte) {
-        case '1':
-        case '2':
-        case '3':
-        case '4':
-        case '5':
-        case '6':
-        case '7':
-        case '8':
-        case '9':
-            return Byte - '0';
-        case '0':
-            return 10;
-        case 'E':
-        case 'e':
-            return 11;
-        case 'T':
-        case 't':
-            return 12;
-        case 'A':
-        case 'a':
-            return 13;
-        case 'B':
-        case 'b':
-            return 14;
-        case 'C':
-        case 'c':
-            return 15;
-        case 'D':
-        case 'd':
-            return 16;
-        default:
-            return 0;
-    }
+    return BellOfByte(Byte);
 }
 
 void TfMainform::FComPort1RxChar(QObject*) {

@@ -1,0 +1,382 @@
+#include "ringing/RingingEngine.h"
+
+#include "platform/base/Clock.h"
+#include "platform/rtkit/Realtime.h"
+#include "platform/waveout/SpscQueue.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <future>
+
+namespace {
+
+constexpr std::size_t kQueueCapacity = 4096;
+// Below the mixer's 70: the mixer must never wait for a stroke being decided.
+constexpr int kEnginePriority = 60;
+
+std::int64_t ModifiedNs(const struct stat& St) {
+    return static_cast<std::int64_t>(St.st_mtim.tv_sec) * 1'000'000'000 + St.st_mtim.tv_nsec;
+}
+
+bool ValidBell(int Bell) {
+    return Bell >= 1 && Bell <= kRingingBells;
+}
+
+}  // namespace
+
+// ---- TBellSound --------------------------------------------------------------------
+
+bool TBellSound::StampFile(const std::string& FilePath) {
+    Path = FilePath;
+    struct stat st {};
+    if (::stat(FilePath.c_str(), &st) != 0) return false;
+    ModifiedNs = ::ModifiedNs(st);
+    Size = static_cast<std::int64_t>(st.st_size);
+    Inode = static_cast<std::uint64_t>(st.st_ino);
+    return true;
+}
+
+// One stat of a file whose directory entry the loading just read: no disk
+// is touched on the way, and a replaced, rewritten or deleted file is
+// known at the stroke that first meets it.
+bool TBellSound::FileUnchanged() const {
+    if (Path.empty()) return true;
+    struct stat st {};
+    if (::stat(Path.c_str(), &st) != 0) return false;
+    return ::ModifiedNs(st) == ModifiedNs && static_cast<std::int64_t>(st.st_size) == Size &&
+           static_cast<std::uint64_t>(st.st_ino) == Inode;
+}
+
+// ---- TRingingEngine ------------------------------------------------------------------
+
+TRingingEngine::TRingingEngine(TStrikeSink Sink)
+    : FSink(std::move(Sink)),
+      FCommands(std::make_unique<SpscQueue<TCommand>>(kQueueCapacity)),
+      FBytes(std::make_unique<SpscQueue<TLineByte>>(kQueueCapacity)),
+      FReports(std::make_unique<SpscQueue<TRingingReport>>(kQueueCapacity)),
+      FSoundReports(std::make_unique<SpscQueue<WaveOutStrikeReport>>(kQueueCapacity)) {
+    Publish(TRingingSettings{});
+}
+
+TRingingEngine::~TRingingEngine() {
+    if (FThread.joinable()) {
+        FStopping.store(true, std::memory_order_release);
+        Wake();
+        FThread.join();
+    }
+}
+
+void TRingingEngine::Start() {
+    if (FThread.joinable()) return;
+    std::promise<pid_t> tid;
+    std::future<pid_t> known = tid.get_future();
+    FThread = std::thread([this, &tid] {
+        tid.set_value(currentThreadId());
+        Run();
+    });
+    // Asked from here: RealtimeKit's answer takes a bus round trip.
+    FRealtimeNote = requestRealtime(FThread.native_handle(), known.get(), kEnginePriority).note;
+}
+
+void TRingingEngine::Wake() {
+    // The release orders the queued item before the counter the engine
+    // waits on; the engine's acquire load then sees the item.
+    FWake.fetch_add(1, std::memory_order_release);
+    FWake.notify_one();
+}
+
+// ---- main thread -----------------------------------------------------------------------
+
+void TRingingEngine::Publish(const TRingingSettings& Settings) {
+    auto snapshot = std::make_unique<TSnapshot>();
+    snapshot->Settings = Settings;
+    snapshot->Generation = ++FGenerations;
+    // Release: the engine's acquire load sees the whole snapshot.
+    FCurrent.store(snapshot.get(), std::memory_order_release);
+    FSnapshots.push_back(std::move(snapshot));
+    Wake();
+    Reclaim();
+}
+
+// A snapshot older than the one the engine has taken up is never read
+// again; its sounds go with it once the mixer has let go of them too (a
+// sound a newer snapshot shares is simply kept by that one).
+void TRingingEngine::Reclaim() {
+    const std::uint64_t seen = FSeenGeneration.load(std::memory_order_acquire);
+    while (FSnapshots.size() > 1 && FSnapshots.front()->Generation < seen) {
+        for (const std::shared_ptr<TBellSound>& sound : FSnapshots.front()->Settings.Sounds)
+            if (sound && sound.use_count() == 1 && sound->InFlight.load(std::memory_order_acquire) > 0)
+                return;
+        FSnapshots.pop_front();
+    }
+}
+
+void TRingingEngine::Stroke(int Bell, std::int64_t TimeNs, TStrokeSource Source) {
+    if (!ValidBell(Bell)) return;
+    if (FCommands->push({TCommand::Stroke, Source, Bell, TimeNs})) Wake();
+}
+
+void TRingingEngine::Sound(int Bell, std::int64_t TimeNs, TStrokeSource Source) {
+    if (!ValidBell(Bell)) return;
+    if (FCommands->push({TCommand::Sound, Source, Bell, TimeNs})) Wake();
+}
+
+void TRingingEngine::SilenceAll(std::int64_t TimeNs) {
+    if (FCommands->push({TCommand::SilenceAll, TStrokeSource::Key, 0, TimeNs})) Wake();
+}
+
+bool TRingingEngine::NextReport(TRingingReport& Report) {
+    // Cleared before taking: a report queued from here on tells again.
+    FTold.store(false, std::memory_order_release);
+    Reclaim();
+    return FReports->pop(Report);
+}
+
+bool TRingingEngine::NextSoundReport(WaveOutStrikeReport& Report) {
+    FTold.store(false, std::memory_order_release);
+    return FSoundReports->pop(Report);
+}
+
+void TRingingEngine::Told() {
+    if (OnReports && !FTold.exchange(true, std::memory_order_acq_rel)) OnReports();
+}
+
+// ---- serial service thread ----------------------------------------------------------------
+
+bool TRingingEngine::TakeByte(unsigned char Byte, std::int64_t ArrivalNs) {
+    if (FBytes->push({Byte, ArrivalNs}))
+        Wake();
+    else
+        FBytesDropped.fetch_add(1, std::memory_order_relaxed);  // the engine stopped taking them
+    return true;
+}
+
+// ---- the mixer's callback thread --------------------------------------------------------------
+
+void TRingingEngine::TakeMixerReport(const WaveOutStrikeReport& Report) {
+    if (!FSoundReports->push(Report)) FReportsDropped.fetch_add(1, std::memory_order_relaxed);
+    Told();
+    // The last report of a strike lets its sound go (after the report is
+    // queued: the main thread never reads the sound through a report).
+    if (Report.kind != WaveOutStrikeReport::Started && Report.sound)
+        static_cast<const TBellSound*>(Report.sound)->InFlight.fetch_sub(1, std::memory_order_release);
+}
+
+// ---- the engine's thread --------------------------------------------------------------------
+
+void TRingingEngine::Run() {
+    TStrokeGuard guard;
+    TCommand command;
+    TLineByte byte;
+    for (;;) {
+        const std::uint32_t seen = FWake.load(std::memory_order_acquire);
+        if (FStopping.load(std::memory_order_acquire)) return;
+        bool any = false;
+        bool haveCommand = false, haveByte = false;
+        for (;;) {
+            // Items of both queues are taken in the order of their times.
+            // Having taken one, the other queue is looked at again: whatever
+            // was queued there before the item taken is seen now.
+            if (!haveCommand) haveCommand = FCommands->pop(command);
+            if (!haveByte) haveByte = FBytes->pop(byte);
+            if (haveByte && !haveCommand) haveCommand = FCommands->pop(command);
+            if (!haveCommand && !haveByte) break;
+            // The settings are loaded after each item is taken: settings
+            // published before an item was queued are the ones it meets.
+            const TRingingSettings& settings = Settings();
+            if (haveCommand && (!haveByte || command.TimeNs <= byte.ArrivalNs)) {
+                Handle(command, settings);
+                haveCommand = false;
+            } else {
+                guard.SetGuardMs(settings.GuardMs);
+                HandleByte(byte, settings, guard);
+                haveByte = false;
+            }
+            any = true;
+        }
+        if (any) {
+            UpdateBusy();
+            FIgnored.store(guard.Ignored(), std::memory_order_relaxed);
+        }
+        FWake.wait(seen, std::memory_order_acquire);
+    }
+}
+
+const TRingingSettings& TRingingEngine::Settings() {
+    TSnapshot* snapshot = FCurrent.load(std::memory_order_acquire);
+    // From here the main thread may free anything older.
+    FSeenGeneration.store(snapshot->Generation, std::memory_order_release);
+    return snapshot->Settings;
+}
+
+void TRingingEngine::Handle(const TCommand& Command, const TRingingSettings& Settings) {
+    switch (Command.Kind) {
+        case TCommand::Stroke:
+            DecideStroke(Command.Bell, Command.TimeNs, Command.Source, Settings);
+            break;
+        case TCommand::Sound:
+            DecideSound(Command.Bell, Command.TimeNs, Command.Source, Settings);
+            break;
+        case TCommand::SilenceAll:
+            for (int n = 1; n <= kRingingBells; ++n) {
+                TBell& bell = FBells[n];
+                Advance(bell, Command.TimeNs);
+                if (bell.SoundingFrom <= Command.TimeNs && Command.TimeNs < bell.SoundingUntil) {
+                    WaveOutStrike strike;
+                    strike.slot = n - 1;
+                    strike.silenceNs = Command.TimeNs;
+                    strike.keepPending = true;
+                    if (Send(strike, nullptr, n, Command.TimeNs, Command.Source))
+                        bell.SoundingUntil = Command.TimeNs;
+                }
+            }
+            break;
+    }
+}
+
+void TRingingEngine::HandleByte(const TLineByte& Byte, const TRingingSettings& Settings,
+                                TStrokeGuard& Guard) {
+    TRingingReport report{TRingingReport::Byte, TStrokeSource::Line, 0, Byte.Byte};
+    report.TimeNs = Byte.ArrivalNs;
+    if (FAnswersAwaited.load(std::memory_order_acquire)) {
+        report.Answer = true;
+        Report(report);
+        return;
+    }
+    const int bell = BellOfByte(Byte.Byte);
+    if (!bell) {
+        Report(report);
+        return;
+    }
+    if (!Guard.Accept(bell, Byte.ArrivalNs)) {
+        report.Kind = TRingingReport::Bounce;
+        report.Bell = bell;
+        Report(report);
+        return;
+    }
+    DecideStroke(bell, Byte.ArrivalNs, TStrokeSource::Line, Settings);
+}
+
+void TRingingEngine::Advance(TBell& Bell, std::int64_t TimeNs) {
+    int due = 0;
+    while (due < Bell.PendingCount && Bell.Pending[due] <= TimeNs) {
+        Bell.SoundingFrom = Bell.Pending[due];
+        Bell.SoundingUntil = Bell.Pending[due] + Bell.PendingLength[due];
+        ++due;
+    }
+    if (!due) return;
+    std::copy(Bell.Pending.begin() + due, Bell.Pending.begin() + Bell.PendingCount, Bell.Pending.begin());
+    std::copy(Bell.PendingLength.begin() + due, Bell.PendingLength.begin() + Bell.PendingCount,
+              Bell.PendingLength.begin());
+    Bell.PendingCount -= due;
+}
+
+TBellSound* TRingingEngine::Playable(int Bell, std::int64_t TimeNs, TStrokeSource Source,
+                                     const TRingingSettings& Settings) {
+    TBellSound* sound = Settings.Sounds[Bell].get();
+    TRingingReport report{sound ? TRingingReport::Stale : TRingingReport::NoSound, Source, Bell};
+    report.TimeNs = TimeNs;
+    if (sound && sound->frameCount() > 0 && sound->FileUnchanged()) return sound;
+    if (sound && sound->frameCount() == 0) report.Kind = TRingingReport::NoSound;
+    Report(report);
+    return nullptr;
+}
+
+void TRingingEngine::DecideStroke(int Bell, std::int64_t TimeNs, TStrokeSource Source,
+                                  const TRingingSettings& Settings) {
+    TBellSound* sound = Playable(Bell, TimeNs, Source, Settings);
+    if (!sound) return;
+    TBell& bell = FBells[Bell];
+    Advance(bell, TimeNs);
+    const bool sounding = bell.SoundingFrom <= TimeNs && TimeNs < bell.SoundingUntil;
+    const std::int64_t delayNs = std::int64_t(std::max(0, Settings.DelayMs[Bell])) * 1'000'000;
+    const bool delayed = Settings.DelaysActive && delayNs > 0 && bell.PendingCount == 0;
+
+    WaveOutStrike strike;
+    strike.slot = Bell - 1;
+    strike.silenceNs = sounding ? TimeNs : 0;
+    strike.sound = sound;
+    strike.startNs = delayed ? TimeNs + delayNs : TimeNs;
+    strike.blow = ++FBlows;
+    strike.keepPending = false;
+
+    TRingingReport report{TRingingReport::Struck, Source, Bell};
+    report.Delayed = delayed;
+    report.Silenced = sounding;
+    report.TimeNs = TimeNs;
+    report.StartNs = strike.startNs;
+    report.Blow = strike.blow;
+    // Told before the mixer can report the sound, so the window always
+    // hears of a blow before it hears of its sound.
+    Report(report);
+    if (!Send(strike, sound, Bell, TimeNs, Source)) return;
+
+    if (sounding) bell.SoundingUntil = TimeNs;
+    bell.PendingCount = 0;
+    if (delayed) {
+        bell.Pending[0] = strike.startNs;
+        bell.PendingLength[0] = sound->LengthNs();
+        bell.PendingCount = 1;
+    } else {
+        bell.SoundingFrom = TimeNs;
+        bell.SoundingUntil = TimeNs + sound->LengthNs();
+    }
+}
+
+void TRingingEngine::DecideSound(int Bell, std::int64_t TimeNs, TStrokeSource Source,
+                                 const TRingingSettings& Settings) {
+    TBell& bell = FBells[Bell];
+    Advance(bell, TimeNs);
+    // A bell that sounds already goes on, as a player asked to play while
+    // playing does.
+    if (bell.SoundingFrom <= TimeNs && TimeNs < bell.SoundingUntil) return;
+    TBellSound* sound = Playable(Bell, TimeNs, Source, Settings);
+    if (!sound) return;
+
+    WaveOutStrike strike;
+    strike.slot = Bell - 1;
+    strike.sound = sound;
+    strike.startNs = TimeNs;
+    strike.blow = ++FBlows;
+    strike.keepPending = true;
+
+    TRingingReport report{TRingingReport::Struck, Source, Bell};
+    report.TimeNs = TimeNs;
+    report.StartNs = TimeNs;
+    report.Blow = strike.blow;
+    Report(report);
+    if (!Send(strike, sound, Bell, TimeNs, Source)) return;
+    bell.SoundingFrom = TimeNs;
+    bell.SoundingUntil = TimeNs + sound->LengthNs();
+    // A start this one's sound reaches is still heard: it cuts this one.
+    if (bell.PendingCount > 0) bell.SoundingUntil = std::min(bell.SoundingUntil, bell.Pending[0]);
+}
+
+bool TRingingEngine::Send(const WaveOutStrike& Strike, TBellSound* Sound, int Bell, std::int64_t TimeNs,
+                          TStrokeSource Source) {
+    if (Sound) Sound->InFlight.fetch_add(1, std::memory_order_acq_rel);
+    if (FSink && FSink(Strike)) return true;
+    if (Sound) Sound->InFlight.fetch_sub(1, std::memory_order_acq_rel);
+    TRingingReport report{TRingingReport::Lost, Source, Bell};
+    report.TimeNs = TimeNs;
+    report.Blow = Strike.blow;
+    Report(report);
+    return false;
+}
+
+void TRingingEngine::Report(const TRingingReport& Report) {
+    if (!FReports->push(Report)) FReportsDropped.fetch_add(1, std::memory_order_relaxed);
+    Told();
+}
+
+void TRingingEngine::UpdateBusy() {
+    std::int64_t until = 0;
+    for (int n = 1; n <= kRingingBells; ++n) {
+        const TBell& bell = FBells[n];
+        until = std::max(until, bell.SoundingUntil);
+        for (int i = 0; i < bell.PendingCount; ++i)
+            until = std::max(until, bell.Pending[i] + bell.PendingLength[i]);
+    }
+    FBusyUntil.store(until, std::memory_order_release);
+}
