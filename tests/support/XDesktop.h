@@ -61,6 +61,7 @@ inline std::vector<std::pair<std::string, std::string>> SanitizerOptionsOnX(
     return {{"ASAN_OPTIONS", asanOptions}, {"LSAN_OPTIONS", lsanOptions}};
 }
 
+#ifdef QUORVEL_SOURCE_DIR  // the tests' support library defines it; benchmarks go without
 // A program of its own on an X display: its folders under Root (config,
 // home, cache, data, state, runtime) and nothing of the machine's desktop
 // session (X authority, Wayland, D-Bus, session manager) leaking in, with
@@ -85,6 +86,7 @@ inline std::vector<std::pair<std::string, std::string>> SandboxSession(const std
                            {"SESSION_MANAGER", ""}});
     return env;
 }
+#endif
 
 // A child process that is killed when this object goes, and also when the
 // process that started it dies (a test killed by its time limit leaves
