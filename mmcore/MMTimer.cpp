@@ -1,6 +1,7 @@
 #include "mmcore/MMTimer.h"
 
 #include "mmcore/MMUtils.h"
+#include "platform/base/Clock.h"
 
 #include <atomic>
 #include <chrono>
@@ -154,6 +155,5 @@ int MMTimeEventCount() {
 }
 
 DWORD MMTimeGetTime() {
-    using namespace std::chrono;
-    return static_cast<DWORD>(duration_cast<milliseconds>(Clock::now().time_since_epoch()).count());
+    return static_cast<DWORD>(MonotonicNs() / 1000000);
 }

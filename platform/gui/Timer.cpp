@@ -1,5 +1,6 @@
 #include "platform/gui/Timer.h"
 
+#include "platform/base/Clock.h"
 #include "platform/base/Exception.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/Synchronize.h"
@@ -19,9 +20,7 @@ TTimer::~TTimer() = default;
 namespace {
 
 std::int64_t NowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return MonotonicNs();
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 #include "platform/waveout/Engine.h"
 
+#include "platform/base/Clock.h"
 #include "platform/rtkit/Realtime.h"
 
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -14,9 +17,7 @@
 namespace {
 
 std::int64_t monotonicNs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    return MonotonicNs();
 }
 
 void sleepUntil(std::int64_t ns) {
@@ -51,7 +52,29 @@ void notifyStart(const WaveOutStartRecord& r) {
     if (startListener()) startListener()(r);
 }
 
+// The struck sounds' listener, guarded the same way.
+std::mutex& strikeListenerLock() {
+    static std::mutex lock;
+    return lock;
+}
+WaveOutStrikeListener& strikeListener() {
+    static WaveOutStrikeListener listener;
+    return listener;
+}
+
+void notifyStrike(const WaveOutStrikeReport& r) {
+    std::lock_guard lock(strikeListenerLock());
+    if (strikeListener()) strikeListener()(r);
+}
+
 }  // namespace
+
+WaveOutStrikeListener waveOutSetStrikeListener(WaveOutStrikeListener listener) {
+    std::lock_guard lock(strikeListenerLock());
+    WaveOutStrikeListener previous = std::move(strikeListener());
+    strikeListener() = std::move(listener);
+    return previous;
+}
 
 WaveOutStartListener waveOutSetStartListener(WaveOutStartListener listener) {
     std::lock_guard lock(startListenerLock());
@@ -93,6 +116,7 @@ bool Engine::start() {
     std::promise<pid_t> mixerTid;
     std::future<pid_t> tid = mixerTid.get_future();
     mixerThread = std::thread([this, announce = std::move(mixerTid)]() mutable {
+        lockMemory();  // before the announcement, so that start() reads its outcome
         announce.set_value(currentThreadId());
         mixerLoop();
     });
@@ -109,6 +133,10 @@ void Engine::stop() {
     if (mixerThread.joinable()) {
         stopping.store(true, std::memory_order_release);
         mixerThread.join();
+        // The striker has left (the caller saw to it) and the mixer has
+        // stopped: this thread finishes the strikes, the callback thread still
+        // takes the reports.
+        closeStrikes(mixerFrame.load(std::memory_order_relaxed), true);
         mixerStopped.store(true, std::memory_order_release);
         output->close();
     }
@@ -184,8 +212,10 @@ void Engine::mixerLoop() {
     double fillDeviation = 0;
     while (!stopping.load(std::memory_order_acquire)) {
         if (lost.load(std::memory_order_relaxed)) {
-            // No output any more: hand every queued header back, in order.
+            // No output any more: hand every queued header back, in order,
+            // and end every strike.
             render(blockStart, true);
+            closeStrikes(blockStart, false);
             sleepUntil(monotonicNs() + 2000000);
             continue;
         }
@@ -210,6 +240,7 @@ void Engine::mixerLoop() {
             continue;
         }
         blockStart += period;
+        mixerFrame.store(blockStart, std::memory_order_relaxed);
         framesRendered.store(static_cast<std::uint64_t>(blockStart), std::memory_order_relaxed);
         const std::int64_t now = monotonicNs();
         const std::int64_t next = origin + static_cast<std::int64_t>((blockStart - lead) * nsPerFrame);
@@ -261,6 +292,10 @@ void Engine::render(std::int64_t blockStart, bool drainAll) {
                 processVoice(*v, blockStart, false);
         }
         v->mixing.store(false, std::memory_order_release);
+    }
+    if (!drainAll) {
+        applyStrikes(blockStart);
+        renderStrikes(blockStart);
     }
     cycle.fetch_add(1, std::memory_order_seq_cst);
     if (doneThisBlock) signalCallbackThread();
@@ -467,7 +502,11 @@ void Engine::callbackLoop() {
             }
             notifyStart(r);
         }
-        if (mixerStopped.load(std::memory_order_acquire) && doneQueue.empty() && logQueue.empty()) return;
+        WaveOutStrikeReport sr;
+        while (strikeReports.pop(sr)) notifyStrike(sr);
+        if (mixerStopped.load(std::memory_order_acquire) && doneQueue.empty() && logQueue.empty() &&
+            strikeReports.empty())
+            return;
         wake.wait(seen, std::memory_order_acquire);
     }
 }
@@ -492,7 +531,10 @@ WaveOutStatus Engine::status() const {
         std::lock_guard lock(infoLock);
         s.realtime = realtime;
         s.realtimeNote = realtimeNote;
+        s.memoryLocked = memoryLocked;
+        s.memoryNote = memoryNote;
     }
+    s.strikeReportsDropped = strikeReportsDropped.load(std::memory_order_relaxed);
     return s;
 }
 
@@ -503,4 +545,227 @@ std::vector<WaveOutStartRecord> Engine::startLog() const {
     log.reserve(static_cast<std::size_t>(startsLogged - first));
     for (std::uint64_t i = first; i < startsLogged; ++i) log.push_back(starts[i % kStartLogLimit]);
     return log;
+}
+
+// ---- struck sounds -------------------------------------------------------------------
+
+bool Engine::strike(const WaveOutStrike& s) {
+    if (lost.load(std::memory_order_acquire) || stopping.load(std::memory_order_acquire)) return false;
+    return strikeQueue.push(s);
+}
+
+std::int64_t Engine::heardNsOf(std::int64_t frame) const {
+    return originNs.load(std::memory_order_relaxed) +
+           std::llround(static_cast<double>(frame) * 1e9 / settings.rate);
+}
+
+void Engine::reportStrike(WaveOutStrikeReport::Kind kind, int slot, std::uint64_t blow,
+                          std::int64_t requestNs, std::int64_t frame, bool late, bool mayWait) {
+    WaveOutStrikeReport r;
+    r.kind = kind;
+    r.slot = slot;
+    r.blow = blow;
+    r.requestNs = requestNs;
+    r.frame = frame;
+    r.heardNs = heardNsOf(frame);
+    r.late = late;
+    while (!strikeReports.push(r)) {
+        if (!mayWait) {
+            strikeReportsDropped.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+        // Stopping, off the mixer: the callback thread empties the queue.
+        signalCallbackThread();
+        std::this_thread::yield();
+    }
+    doneThisBlock = true;
+}
+
+void Engine::applyStrikes(std::int64_t blockStart) {
+    WaveOutStrike s;
+    while (strikeQueue.pop(s)) applyStrike(s, blockStart);
+}
+
+// Changes a slot's timeline; times become frames as voice starts do.
+void Engine::applyStrike(const WaveOutStrike& s, std::int64_t blockStart) {
+    StrikeSlot& slot = strikeSlots[static_cast<std::size_t>(s.slot)];
+    const int index = s.slot;
+    if (!s.keepPending) {
+        int kept = 0;
+        for (int i = 0; i < slot.count; ++i) {
+            const StrikeEvent& e = slot.pending[static_cast<std::size_t>(i)];
+            if (e.start)
+                reportStrike(WaveOutStrikeReport::Replaced, index, e.blow, e.requestNs, e.frame, false);
+            else if (s.silenceNs == 0)
+                slot.pending[static_cast<std::size_t>(kept++)] = e;  // a silence stays unless a new one comes
+        }
+        slot.count = kept;
+    }
+    auto insert = [&](const StrikeEvent& e) {
+        if (slot.count == kStrikePending) return false;
+        int at = slot.count;
+        while (at > 0 && slot.pending[static_cast<std::size_t>(at - 1)].frame > e.frame) {
+            slot.pending[static_cast<std::size_t>(at)] = slot.pending[static_cast<std::size_t>(at - 1)];
+            --at;
+        }
+        slot.pending[static_cast<std::size_t>(at)] = e;
+        ++slot.count;
+        return true;
+    };
+    if (s.silenceNs != 0) {
+        StrikeEvent e;
+        e.frame = std::llround(frameOfTime(s.silenceNs)) + latency;
+        if (!insert(e)) {
+            // No room: the silence wins over the latest start still ahead,
+            // so that a bell is never left sounding.
+            StrikeEvent& last = slot.pending[kStrikePending - 1];
+            if (last.start) {
+                reportStrike(WaveOutStrikeReport::Replaced, index, last.blow, last.requestNs, last.frame,
+                             false);
+                --slot.count;
+                insert(e);
+            }
+        }
+    }
+    const std::int64_t frame = std::llround(frameOfTime(s.startNs)) + latency;
+    if (!s.sound || s.sound->rate != settings.rate) {
+        reportStrike(WaveOutStrikeReport::Replaced, index, s.blow, s.startNs, std::max(frame, blockStart),
+                     false);
+        return;
+    }
+    StrikeEvent e;
+    e.start = true;
+    e.frame = frame;
+    e.sound = s.sound;
+    e.blow = s.blow;
+    e.requestNs = s.startNs;
+    if (!insert(e))
+        reportStrike(WaveOutStrikeReport::Replaced, index, s.blow, s.startNs, std::max(frame, blockStart),
+                     false);
+}
+
+// Mixes the slot's sound over output frames [from, to) of the block.
+void Engine::mixStrike(StrikeSlot& slot, int index, std::int64_t blockStart, std::int64_t from,
+                       std::int64_t to) {
+    if (!slot.sound || to <= from) return;
+    const std::size_t left = slot.sound->frameCount() - slot.pos;
+    const auto n =
+        static_cast<std::size_t>(std::min<std::int64_t>(to - from, static_cast<std::int64_t>(left)));
+    const float* src = slot.sound->frames.data() + 2 * slot.pos;
+    float* dst = mix.data() + 2 * (from - blockStart);
+    for (std::size_t i = 0; i < 2 * n; ++i) dst[i] += src[i];
+    slot.pos += n;
+    if (slot.pos == slot.sound->frameCount()) {
+        reportStrike(WaveOutStrikeReport::Ended, index, slot.blow, slot.requestNs,
+                     from + static_cast<std::int64_t>(n), false);
+        slot.sound = nullptr;
+    }
+}
+
+void Engine::renderStrikes(std::int64_t blockStart) {
+    const std::int64_t end = blockStart + period;
+    for (int index = 0; index < kStrikeSlots; ++index) {
+        StrikeSlot& slot = strikeSlots[static_cast<std::size_t>(index)];
+        std::int64_t cursor = blockStart;
+        while (slot.count > 0) {
+            const StrikeEvent e = slot.pending[0];
+            // One already behind us happens now.
+            const std::int64_t at = std::max(e.frame, blockStart);
+            if (at >= end) break;
+            mixStrike(slot, index, blockStart, cursor, at);
+            cursor = at;
+            std::copy(slot.pending.begin() + 1, slot.pending.begin() + slot.count, slot.pending.begin());
+            --slot.count;
+            if (slot.sound) {
+                reportStrike(WaveOutStrikeReport::Silenced, index, slot.blow, slot.requestNs, at, false);
+                slot.sound = nullptr;
+            }
+            if (!e.start) continue;
+            const bool late = e.frame < blockStart;
+            if (late) lateStarts.fetch_add(1, std::memory_order_relaxed);
+            slot.sound = e.sound;
+            slot.pos = 0;
+            slot.blow = e.blow;
+            slot.requestNs = e.requestNs;
+            reportStrike(WaveOutStrikeReport::Started, index, e.blow, e.requestNs, at, late);
+            if (!logQueue.push({kStrikeVoiceBase + static_cast<std::uint64_t>(index), e.requestNs,
+                                frameOfTime(e.requestNs), at, e.blow, heardNsOf(at)}))
+                startsDropped.fetch_add(1, std::memory_order_relaxed);
+            if (e.sound->frameCount() == 0) {
+                reportStrike(WaveOutStrikeReport::Ended, index, e.blow, e.requestNs, at, false);
+                slot.sound = nullptr;
+            }
+        }
+        mixStrike(slot, index, blockStart, cursor, end);
+    }
+}
+
+// The output ends: every strike taken and still open gets its last report.
+void Engine::closeStrikes(std::int64_t frame, bool mayWait) {
+    WaveOutStrike s;
+    while (strikeQueue.pop(s)) {
+        const std::int64_t at = std::max<std::int64_t>(frame, std::llround(frameOfTime(s.startNs)) + latency);
+        reportStrike(WaveOutStrikeReport::Replaced, s.slot, s.blow, s.startNs, at, false, mayWait);
+    }
+    for (int index = 0; index < kStrikeSlots; ++index) {
+        StrikeSlot& slot = strikeSlots[static_cast<std::size_t>(index)];
+        if (slot.sound) {
+            reportStrike(WaveOutStrikeReport::Silenced, index, slot.blow, slot.requestNs, frame, false,
+                         mayWait);
+            slot.sound = nullptr;
+        }
+        for (int i = 0; i < slot.count; ++i) {
+            const StrikeEvent& e = slot.pending[static_cast<std::size_t>(i)];
+            if (e.start)
+                reportStrike(WaveOutStrikeReport::Replaced, index, e.blow, e.requestNs,
+                             std::max(frame, e.frame), false, mayWait);
+        }
+        slot.count = 0;
+    }
+    if (doneThisBlock) signalCallbackThread();
+}
+
+// Keeps the mixer's own memory in RAM: a page fault on a block's way to the
+// device is a click. Where RLIMIT_MEMLOCK refuses, it runs unlocked.
+void Engine::lockMemory() {
+    // Touch the stack the mixer will use, so that its pages exist.
+    constexpr std::size_t kStack = 64 * 1024;
+    volatile unsigned char stack[kStack];
+    for (std::size_t i = 0; i < kStack; i += 4096) stack[i] = 0;
+    struct Range {
+        const void* p;
+        std::size_t n;
+    };
+    const Range ranges[] = {
+        {this, sizeof(*this)},
+        {mix.data(), mix.size() * sizeof(float)},
+        {scratch.data(), scratch.size() * sizeof(float)},
+        {pcm.data(), pcm.size() * sizeof(std::int16_t)},
+        {strikeQueue.storage(), strikeQueue.storageBytes()},
+        {strikeReports.storage(), strikeReports.storageBytes()},
+        {doneQueue.storage(), doneQueue.storageBytes()},
+        {logQueue.storage(), logQueue.storageBytes()},
+        {const_cast<unsigned char*>(stack), kStack},
+    };
+    std::size_t total = 0;
+    int error = 0;
+    for (const Range& r : ranges) {
+        if (mlock(r.p, r.n) == 0)
+            total += r.n;
+        else if (!error)
+            error = errno;
+    }
+    rlimit lim{};
+    getrlimit(RLIMIT_MEMLOCK, &lim);
+    std::string note;
+    if (!error) {
+        note = std::to_string((total + 1023) / 1024) + " KB locked";
+    } else {
+        note = std::string("not all locked: ") + std::strerror(error);
+        if (lim.rlim_cur != RLIM_INFINITY)
+            note += " (RLIMIT_MEMLOCK " + std::to_string(lim.rlim_cur / 1024) + " KB)";
+    }
+    std::lock_guard lock(infoLock);
+    memoryLocked = !error;
+    memoryNote = note;
 }

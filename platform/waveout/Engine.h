@@ -5,6 +5,7 @@
 
 #include "platform/waveout/Output.h"
 #include "platform/waveout/SpscQueue.h"
+#include "platform/waveout/Strikes.h"
 #include "platform/waveout/Voice.h"
 
 #include <array>
@@ -18,6 +19,9 @@
 inline constexpr std::size_t kMaxVoices = 256;
 inline constexpr std::size_t kStartLogLimit = 8192;  // starts kept for waveOutGetStartLog
 inline constexpr int kMixerPriority = 70;            // SCHED_FIFO, where the system grants it
+// Struck sounds appear in the start log under these voice ids, one per slot
+// (the top kStrikeSlots values; real voices count up from 1).
+inline constexpr std::uint64_t kStrikeVoiceBase = ~std::uint64_t{0} - (kStrikeSlots - 1);
 
 class Engine {
 public:
@@ -51,6 +55,10 @@ public:
     void setMasterVolume(std::uint32_t v) { masterVolume.store(v, std::memory_order_relaxed); }
     std::uint32_t getMasterVolume() const { return masterVolume.load(std::memory_order_relaxed); }
 
+    // On the striker thread: hands a strike to the mixer; false when the
+    // output is lost or the queue is full (then nothing of it is reported).
+    bool strike(const WaveOutStrike& s);
+
     WaveOutStatus status() const;
     std::vector<WaveOutStartRecord> startLog() const;
 
@@ -71,6 +79,31 @@ private:
     void limitAndConvert();
     double frameOfTime(std::int64_t ns) const;
     void fail(const std::string& why);
+    // Struck sounds (mixer thread; after the mixer has stopped, the thread stopping it).
+    struct StrikeEvent {
+        bool start = false;  // else a silence
+        std::int64_t frame = 0;
+        const WaveOutSound* sound = nullptr;
+        std::uint64_t blow = 0;
+        std::int64_t requestNs = 0;
+    };
+    struct StrikeSlot {
+        const WaveOutSound* sound = nullptr;  // sounding now
+        std::size_t pos = 0;
+        std::uint64_t blow = 0;
+        std::int64_t requestNs = 0;
+        std::array<StrikeEvent, kStrikePending> pending{};  // in time order
+        int count = 0;
+    };
+    void applyStrikes(std::int64_t blockStart);
+    void applyStrike(const WaveOutStrike& s, std::int64_t blockStart);
+    void renderStrikes(std::int64_t blockStart);
+    void mixStrike(StrikeSlot& slot, int index, std::int64_t blockStart, std::int64_t from, std::int64_t to);
+    void closeStrikes(std::int64_t frame, bool mayWait);
+    void reportStrike(WaveOutStrikeReport::Kind kind, int slot, std::uint64_t blow, std::int64_t requestNs,
+                      std::int64_t frame, bool late, bool mayWait = false);
+    std::int64_t heardNsOf(std::int64_t frame) const;
+    void lockMemory();
     void signalCallbackThread();
 
     const WaveOutSettings settings;
@@ -86,6 +119,12 @@ private:
     SpscQueue<WaveOutStartRecord> logQueue{4096};
     std::atomic<std::uint32_t> wake{0};
     bool doneThisBlock = false;
+
+    SpscQueue<WaveOutStrike> strikeQueue{256};
+    SpscQueue<WaveOutStrikeReport> strikeReports{8192};
+    std::array<StrikeSlot, kStrikeSlots> strikeSlots{};
+    std::atomic<std::uint64_t> strikeReportsDropped{0};
+    std::atomic<std::int64_t> mixerFrame{0};  // first frame not yet rendered
 
     std::vector<float> mix;
     std::vector<float> scratch;
@@ -117,6 +156,10 @@ private:
     // written once in start(), read by status() on any thread.
     bool realtime = false;
     std::string realtimeNote;
+    // Whether the mixer's memory is locked in RAM, and how it went; written
+    // by the mixer thread before start() returns.
+    bool memoryLocked = false;
+    std::string memoryNote;
     // The latest kStartLogLimit starts, in a ring made once so that a long
     // practice does not grow the program.
     std::vector<WaveOutStartRecord> starts;

@@ -1,3 +1,4 @@
+#include "platform/base/Clock.h"
 #include "platform/waveout/Output.h"
 #include "platform/waveout/SpscQueue.h"
 
@@ -266,12 +267,12 @@ private:
     }
 
     void writeLoop() {
-        auto lastHeader = std::chrono::steady_clock::now();
+        std::int64_t lastHeader = MonotonicNs();
         while (!stopping.load(std::memory_order_acquire)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
             drain();
-            const auto now = std::chrono::steady_clock::now();
-            if (now - lastHeader > std::chrono::milliseconds(250)) {
+            const std::int64_t now = MonotonicNs();
+            if (now - lastHeader > 250'000'000) {
                 if (!writeHeader()) writeFailed.store(true, std::memory_order_release);
                 lastHeader = now;
             }

@@ -76,6 +76,10 @@ public:
         return head.load(std::memory_order_acquire) == tail.load(std::memory_order_acquire);
     }
 
+    // The storage, for locking it in memory.
+    const void* storage() const { return cells.get(); }
+    std::size_t storageBytes() const { return size * sizeof(T); }
+
 private:
     // Slots the producer may fill, by its cached view of head (one slot
     // always stays empty to tell full from empty).

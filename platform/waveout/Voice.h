@@ -63,7 +63,8 @@ struct Voice {
     std::shared_ptr<Engine> engine;
 
     // Hand-over
-    std::unique_ptr<WAVEHDR* []> ring { new WAVEHDR*[kVoiceRing] };
+    std::unique_ptr<WAVEHDR*[]> ring =
+        std::make_unique<WAVEHDR*[]>(kVoiceRing);  // zeroed: touched before the mixer
     std::atomic<std::uint64_t> writeCount{0};
     std::atomic<std::uint64_t> readCount{0};
     std::atomic<std::int64_t> startStamp{0};
@@ -88,7 +89,7 @@ struct Voice {
     std::uint64_t frameOffset = 0;  // frames of the header at pullIndex read
     std::uint64_t inFed = 0;        // voice frames read since the voice was (re)started
     std::uint64_t outMade = 0;      // output frames made from them
-    std::unique_ptr<std::uint64_t[]> doneAt{new std::uint64_t[kVoiceRing]};
+    std::unique_ptr<std::uint64_t[]> doneAt = std::make_unique<std::uint64_t[]>(kVoiceRing);  // zeroed
     bool flushing = false;                 // draining the resampler's tail at the end of data
     std::unique_ptr<Resampler> resampler;  // none when the voice is at the output rate
     float stage[kStageFrames * 2] = {};

@@ -21,9 +21,7 @@ namespace {
 struct Registry {
     // At program end the output stops (and a capture file is completed)
     // before the voices it mixes go away.
-    ~Registry() {
-        if (engine) engine->stop();
-    }
+    ~Registry();
 
     std::mutex lock;
     std::shared_ptr<Engine> engine;
@@ -46,6 +44,35 @@ struct Registry {
 Registry& registry() {
     static Registry r;
     return r;
+}
+
+// The striker finds the running engine without the registry's lock.
+// waveOutStrike announces itself in `strikers`, then reads `strikeEngine`;
+// whoever takes an engine away clears `strikeEngine`, then waits until
+// `strikers` is 0. Both sides use sequentially consistent operations for
+// that store-then-load pair (a Dekker hand-shake): either the striker sees
+// null, or the clearer sees it inside and waits for it to leave. The
+// striker's release on leaving and the waiter's acquire make its push onto
+// the strike queue visible to the thread that then stops the engine.
+std::atomic<Engine*> strikeEngine{nullptr};
+std::atomic<int> strikers{0};
+
+void publishForStrikes(Engine* engine) {
+    strikeEngine.store(engine, std::memory_order_seq_cst);
+}
+
+void withdrawFromStrikes(Engine* engine) {
+    Engine* expected = engine;
+    strikeEngine.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst);
+    while (strikers.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
+    std::atomic_thread_fence(std::memory_order_acquire);
+}
+
+Registry::~Registry() {
+    if (engine) {
+        withdrawFromStrikes(engine.get());
+        engine->stop();
+    }
 }
 
 std::unique_ptr<Output> makeOutput(const std::string& output) {
@@ -74,6 +101,7 @@ void switchIfIdleLocked(Registry& r) {
     if (!r.switchTo || !r.voices.empty()) return;
     if (r.engine && r.engine->onCallbackThread()) return;
     if (r.engine) {
+        withdrawFromStrikes(r.engine.get());
         r.engine->stop();
         // Its mixer has stopped: nothing can touch the voices it had.
         std::erase_if(r.retired, [&](const Registry::Retired& x) { return x.engine == r.engine; });
@@ -97,6 +125,7 @@ std::shared_ptr<Engine> engineLocked(Registry& r) {
     // waits for that thread).
     if (r.engine && r.engine->failed() && !playsOn(r, r.engine) && !r.engine->onCallbackThread()) {
         if (logger()) logger()("sound output lost: " + r.engine->error() + "; starting it again");
+        withdrawFromStrikes(r.engine.get());
         r.engine->stop();
         r.engine.reset();
         r.recovering = true;
@@ -113,6 +142,7 @@ std::shared_ptr<Engine> engineLocked(Registry& r) {
     r.recovering = false;
     r.startError.clear();
     r.engine = std::move(engine);
+    publishForStrikes(r.engine.get());
     if (logger()) logger()(waveOutDescribe(r.engine->status()));
     return r.engine;
 }
@@ -275,7 +305,10 @@ void waveOutShutdown() {
         r.startError.clear();
         for (auto& [h, v] : r.voices) open.push_back(v);
     }
-    if (engine) engine->stop();
+    if (engine) {
+        withdrawFromStrikes(engine.get());
+        engine->stop();
+    }
     for (auto& v : open) {
         std::vector<WAVEHDR*> back;
         {
@@ -291,6 +324,22 @@ void waveOutShutdown() {
     for (auto& v : open)
         if (engine) engine->detach(v.get());
     r.retired.clear();
+}
+
+bool waveOutStrike(const WaveOutStrike& strike) {
+    if (strike.slot < 0 || strike.slot >= kStrikeSlots) return false;
+    strikers.fetch_add(1, std::memory_order_seq_cst);
+    Engine* engine = strikeEngine.load(std::memory_order_seq_cst);
+    const bool taken = engine && engine->strike(strike);
+    strikers.fetch_sub(1, std::memory_order_release);
+    return taken;
+}
+
+bool waveOutStartOutput() {
+    Registry& r = registry();
+    std::lock_guard lock(r.lock);
+    auto engine = engineLocked(r);
+    return engine && !engine->failed();
 }
 
 void waveOutSetRequestTime(std::int64_t ns) {
@@ -309,7 +358,8 @@ std::string waveOutDescribe(const WaveOutStatus& s) {
     return "sound output " + s.outputName + ": " + std::to_string(s.rate) + " Hz, " +
            std::to_string(s.periodFrames) + "-frame periods, start latency " + latency + " ms; mixer " +
            (s.realtime ? "at real-time priority (" + s.realtimeNote + ")"
-                       : "not at real-time priority (" + s.realtimeNote + ")");
+                       : "not at real-time priority (" + s.realtimeNote + ")") +
+           "; memory " + (s.memoryLocked ? "locked (" : "not locked (") + s.memoryNote + ")";
 }
 
 WaveOutLogger waveOutSetLogger(WaveOutLogger log) {

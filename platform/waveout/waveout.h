@@ -23,6 +23,7 @@
 // every call until it runs.
 
 #include "platform/base/wintypes.h"
+#include "platform/waveout/Strikes.h"
 
 #include <cstdint>
 #include <functional>
@@ -174,13 +175,16 @@ struct WaveOutStatus {
     std::int64_t latencyFrames = 0;  // fixed start latency in output frames
     std::int64_t originNs = 0;       // CLOCK_MONOTONIC time of output frame 0
     std::uint64_t framesRendered = 0;
-    std::uint64_t xruns = 0;          // device underruns recovered
-    std::uint64_t lateBlocks = 0;     // blocks rendered after their time
-    std::uint64_t lateStarts = 0;     // starts that could not be placed exactly
-    std::uint64_t clockSlips = 0;     // corrections of the clock onto a drifting device
-    std::uint64_t startsDropped = 0;  // start records the log's queue had no room for
-    bool realtime = false;            // the mixer thread runs at real-time priority
-    std::string realtimeNote;         // which priority, or why it was not granted
+    std::uint64_t xruns = 0;                 // device underruns recovered
+    std::uint64_t lateBlocks = 0;            // blocks rendered after their time
+    std::uint64_t lateStarts = 0;            // starts that could not be placed exactly
+    std::uint64_t clockSlips = 0;            // corrections of the clock onto a drifting device
+    std::uint64_t startsDropped = 0;         // start records the log's queue had no room for
+    bool realtime = false;                   // the mixer thread runs at real-time priority
+    std::string realtimeNote;                // which priority, or why it was not granted
+    bool memoryLocked = false;               // the mixer's buffers and stack are locked in RAM
+    std::string memoryNote;                  // how much, or why not
+    std::uint64_t strikeReportsDropped = 0;  // struck-sound reports the queue had no room for
 };
 WaveOutStatus waveOutGetStatus();
 
