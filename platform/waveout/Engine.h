@@ -19,9 +19,6 @@
 inline constexpr std::size_t kMaxVoices = 256;
 inline constexpr std::size_t kStartLogLimit = 8192;  // starts kept for waveOutGetStartLog
 inline constexpr int kMixerPriority = 70;            // SCHED_FIFO, where the system grants it
-// Struck sounds appear in the start log under these voice ids, one per slot
-// (the top kStrikeSlots values; real voices count up from 1).
-inline constexpr std::uint64_t kStrikeVoiceBase = ~std::uint64_t{0} - (kStrikeSlots - 1);
 
 class Engine {
 public:

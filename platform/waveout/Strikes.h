@@ -40,6 +40,10 @@
 
 inline constexpr int kStrikeSlots = 16;
 inline constexpr int kStrikePending = 8;  // starts and silences a slot holds ahead
+// Struck starts are in the start log too, under the voice id kStrikeVoiceBase
+// + slot (the top kStrikeSlots values; real voices count up from 1) with
+// the blow as instance.
+inline constexpr std::uint64_t kStrikeVoiceBase = ~std::uint64_t{0} - (kStrikeSlots - 1);
 
 // A sound decoded whole before it is struck: float stereo at the output's
 // rate (a sound at another rate is refused: Replaced at once).
