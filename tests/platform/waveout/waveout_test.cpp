@@ -141,6 +141,15 @@ TEST(WaveOutLog, StartSaysHowTheOutputRunsAndWhetherTheMixerIsRealTime) {
         EXPECT_EQ(status.realtimeNote.rfind("not granted: ", 0), 0u) << status.realtimeNote;
         EXPECT_NE(lines[0].find("mixer not at real-time priority (not granted: "), std::string::npos);
     }
+    // The mixer's memory: locked, or why not (RLIMIT_MEMLOCK), never silent.
+    if (status.memoryLocked) {
+        EXPECT_NE(status.memoryNote.find(" KB locked"), std::string::npos) << status.memoryNote;
+        EXPECT_NE(lines[0].find("; memory locked (" + status.memoryNote + ")"), std::string::npos) << lines[0];
+    } else {
+        EXPECT_EQ(status.memoryNote.rfind("not all locked: ", 0), 0u) << status.memoryNote;
+        EXPECT_NE(lines[0].find("; memory not locked (" + status.memoryNote + ")"), std::string::npos)
+            << lines[0];
+    }
 
     s.output = "quorvel_no_such_pcm";
     waveOutConfigure(s);
