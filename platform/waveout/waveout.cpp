@@ -64,8 +64,8 @@ void publishForStrikes(Engine* engine) {
 void withdrawFromStrikes(Engine* engine) {
     Engine* expected = engine;
     strikeEngine.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst);
+    // Reading 0 from the striker's release decrement (a seq_cst load acquires) makes its push visible.
     while (strikers.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
-    std::atomic_thread_fence(std::memory_order_acquire);
 }
 
 Registry::~Registry() {

@@ -238,9 +238,10 @@ TEST_F(Strikes, TimelinesLandOnTheirFrames) {
                 EXPECT_FALSE(mine[i]->late);
                 EXPECT_NEAR(double(mine[i]->heardNs - after.originNs) * st.rate / 1e9, double(mine[i]->frame),
                             0.01);
-                if (!std::isnan(want[i]->ms))
+                if (!std::isnan(want[i]->ms)) {
                     EXPECT_EQ(mine[i]->frame,
                               frameOf(st, t + std::int64_t(want[i]->ms * 1e6)) + want[i]->plus);
+                }
             }
         }
         ASSERT_EQ(after.originNs, st.originNs) << "the output's clock moved (a stall of the machine)";
