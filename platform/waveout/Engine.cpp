@@ -560,11 +560,13 @@ std::int64_t Engine::heardNsOf(std::int64_t frame) const {
 }
 
 void Engine::reportStrike(WaveOutStrikeReport::Kind kind, int slot, std::uint64_t blow,
-                          std::int64_t requestNs, std::int64_t frame, bool late, bool mayWait) {
+                          const WaveOutSound* sound, std::int64_t requestNs, std::int64_t frame, bool late,
+                          bool mayWait) {
     WaveOutStrikeReport r;
     r.kind = kind;
     r.slot = slot;
     r.blow = blow;
+    r.sound = sound;
     r.requestNs = requestNs;
     r.frame = frame;
     r.heardNs = heardNsOf(frame);
@@ -595,7 +597,8 @@ void Engine::applyStrike(const WaveOutStrike& s, std::int64_t blockStart) {
         for (int i = 0; i < slot.count; ++i) {
             const StrikeEvent& e = slot.pending[static_cast<std::size_t>(i)];
             if (e.start)
-                reportStrike(WaveOutStrikeReport::Replaced, index, e.blow, e.requestNs, e.frame, false);
+                reportStrike(WaveOutStrikeReport::Replaced, index, e.blow, e.sound, e.requestNs, e.frame,
+                             false);
             else if (s.silenceNs == 0)
                 slot.pending[static_cast<std::size_t>(kept++)] = e;  // a silence stays unless a new one comes
         }
@@ -620,8 +623,8 @@ void Engine::applyStrike(const WaveOutStrike& s, std::int64_t blockStart) {
             // so that a bell is never left sounding.
             StrikeEvent& last = slot.pending[kStrikePending - 1];
             if (last.start) {
-                reportStrike(WaveOutStrikeReport::Replaced, index, last.blow, last.requestNs, last.frame,
-                             false);
+                reportStrike(WaveOutStrikeReport::Replaced, index, last.blow, last.sound, last.requestNs,
+                             last.frame, false);
                 --slot.count;
                 insert(e);
             }
@@ -629,8 +632,8 @@ void Engine::applyStrike(const WaveOutStrike& s, std::int64_t blockStart) {
     }
     const std::int64_t frame = std::llround(frameOfTime(s.startNs)) + latency;
     if (!s.sound || s.sound->rate != settings.rate) {
-        reportStrike(WaveOutStrikeReport::Replaced, index, s.blow, s.startNs, std::max(frame, blockStart),
-                     false);
+        reportStrike(WaveOutStrikeReport::Replaced, index, s.blow, s.sound, s.startNs,
+                     std::max(frame, blockStart), false);
         return;
     }
     StrikeEvent e;
@@ -640,8 +643,8 @@ void Engine::applyStrike(const WaveOutStrike& s, std::int64_t blockStart) {
     e.blow = s.blow;
     e.requestNs = s.startNs;
     if (!insert(e))
-        reportStrike(WaveOutStrikeReport::Replaced, index, s.blow, s.startNs, std::max(frame, blockStart),
-                     false);
+        reportStrike(WaveOutStrikeReport::Replaced, index, s.blow, s.sound, s.startNs,
+                     std::max(frame, blockStart), false);
 }
 
 // Mixes the slot's sound over output frames [from, to) of the block.
@@ -656,7 +659,7 @@ void Engine::mixStrike(StrikeSlot& slot, int index, std::int64_t blockStart, std
     for (std::size_t i = 0; i < 2 * n; ++i) dst[i] += src[i];
     slot.pos += n;
     if (slot.pos == slot.sound->frameCount()) {
-        reportStrike(WaveOutStrikeReport::Ended, index, slot.blow, slot.requestNs,
+        reportStrike(WaveOutStrikeReport::Ended, index, slot.blow, slot.sound, slot.requestNs,
                      from + static_cast<std::int64_t>(n), false);
         slot.sound = nullptr;
     }
@@ -677,7 +680,8 @@ void Engine::renderStrikes(std::int64_t blockStart) {
             std::copy(slot.pending.begin() + 1, slot.pending.begin() + slot.count, slot.pending.begin());
             --slot.count;
             if (slot.sound) {
-                reportStrike(WaveOutStrikeReport::Silenced, index, slot.blow, slot.requestNs, at, false);
+                reportStrike(WaveOutStrikeReport::Silenced, index, slot.blow, slot.sound, slot.requestNs, at,
+                             false);
                 slot.sound = nullptr;
             }
             if (!e.start) continue;
@@ -687,12 +691,12 @@ void Engine::renderStrikes(std::int64_t blockStart) {
             slot.pos = 0;
             slot.blow = e.blow;
             slot.requestNs = e.requestNs;
-            reportStrike(WaveOutStrikeReport::Started, index, e.blow, e.requestNs, at, late);
+            reportStrike(WaveOutStrikeReport::Started, index, e.blow, e.sound, e.requestNs, at, late);
             if (!logQueue.push({kStrikeVoiceBase + static_cast<std::uint64_t>(index), e.requestNs,
                                 frameOfTime(e.requestNs), at, e.blow, heardNsOf(at)}))
                 startsDropped.fetch_add(1, std::memory_order_relaxed);
             if (e.sound->frameCount() == 0) {
-                reportStrike(WaveOutStrikeReport::Ended, index, e.blow, e.requestNs, at, false);
+                reportStrike(WaveOutStrikeReport::Ended, index, e.blow, e.sound, e.requestNs, at, false);
                 slot.sound = nullptr;
             }
         }
@@ -705,19 +709,19 @@ void Engine::closeStrikes(std::int64_t frame, bool mayWait) {
     WaveOutStrike s;
     while (strikeQueue.pop(s)) {
         const std::int64_t at = std::max<std::int64_t>(frame, std::llround(frameOfTime(s.startNs)) + latency);
-        reportStrike(WaveOutStrikeReport::Replaced, s.slot, s.blow, s.startNs, at, false, mayWait);
+        reportStrike(WaveOutStrikeReport::Replaced, s.slot, s.blow, s.sound, s.startNs, at, false, mayWait);
     }
     for (int index = 0; index < kStrikeSlots; ++index) {
         StrikeSlot& slot = strikeSlots[static_cast<std::size_t>(index)];
         if (slot.sound) {
-            reportStrike(WaveOutStrikeReport::Silenced, index, slot.blow, slot.requestNs, frame, false,
-                         mayWait);
+            reportStrike(WaveOutStrikeReport::Silenced, index, slot.blow, slot.sound, slot.requestNs, frame,
+                         false, mayWait);
             slot.sound = nullptr;
         }
         for (int i = 0; i < slot.count; ++i) {
             const StrikeEvent& e = slot.pending[static_cast<std::size_t>(i)];
             if (e.start)
-                reportStrike(WaveOutStrikeReport::Replaced, index, e.blow, e.requestNs,
+                reportStrike(WaveOutStrikeReport::Replaced, index, e.blow, e.sound, e.requestNs,
                              std::max(frame, e.frame), false, mayWait);
         }
         slot.count = 0;

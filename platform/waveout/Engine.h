@@ -97,8 +97,8 @@ private:
     void renderStrikes(std::int64_t blockStart);
     void mixStrike(StrikeSlot& slot, int index, std::int64_t blockStart, std::int64_t from, std::int64_t to);
     void closeStrikes(std::int64_t frame, bool mayWait);
-    void reportStrike(WaveOutStrikeReport::Kind kind, int slot, std::uint64_t blow, std::int64_t requestNs,
-                      std::int64_t frame, bool late, bool mayWait = false);
+    void reportStrike(WaveOutStrikeReport::Kind kind, int slot, std::uint64_t blow, const WaveOutSound* sound,
+                      std::int64_t requestNs, std::int64_t frame, bool late, bool mayWait = false);
     std::int64_t heardNsOf(std::int64_t frame) const;
     void lockMemory();
     void signalCallbackThread();

@@ -235,6 +235,7 @@ TEST_F(Strikes, TimelinesLandOnTheirFrames) {
                 SCOPED_TRACE(testing::Message() << "report " << i << " of slot " << slot);
                 EXPECT_EQ(kindName(mine[i]->kind), std::string(kindName(want[i]->kind)));
                 EXPECT_EQ(mine[i]->blow, want[i]->blow);
+                EXPECT_EQ(mine[i]->sound, c.steps[want[i]->blow - 1].sound);
                 EXPECT_FALSE(mine[i]->late);
                 EXPECT_NEAR(double(mine[i]->heardNs - after.originNs) * st.rate / 1e9, double(mine[i]->frame),
                             0.01);
