@@ -356,6 +356,31 @@ TEST_F(Strikes, ShutdownReportsEveryOpenStrikeExactlyOnce) {
     EXPECT_EQ(log.all().size(), got.size());
 }
 
+// A lost output (the capture's disk is full) ends every open strike by
+// itself, and takes no more.
+TEST_F(Strikes, LostOutputEndsEveryOpenStrike) {
+    FileSizeLimit limit(64 * 1024);  // the capture fails after about 1/3 s
+    StartCapture();
+    const std::int64_t now = MonotonicNs();
+    ASSERT_TRUE(strike(2, &kLong, now, 1));
+    ASSERT_TRUE(strike(2, &kA, now + 20'000'000'000, 2, true));
+    ASSERT_TRUE(log.waitFinals(2));
+    EXPECT_TRUE(waveOutGetStatus().failed);
+    const auto got = log.all();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].kind, WaveOutStrikeReport::Started);
+    EXPECT_EQ(got[0].blow, 1u);
+    const int silenced = got[1].blow == 1 ? 1 : 2;
+    EXPECT_EQ(got[silenced].kind, WaveOutStrikeReport::Silenced);
+    EXPECT_EQ(got[silenced].blow, 1u);
+    EXPECT_EQ(got[3 - silenced].kind, WaveOutStrikeReport::Replaced);
+    EXPECT_EQ(got[3 - silenced].blow, 2u);
+    EXPECT_FALSE(strike(2, &kA, MonotonicNs(), 3));
+    limit.Lift();
+    waveOutShutdown();
+    EXPECT_EQ(log.all().size(), 3u);
+}
+
 // A striker thread strikes on while the main thread switches outputs: every
 // strike taken has exactly one final report, nothing else is reported.
 TEST_F(Strikes, StrikingWhileTheOutputSwitches) {
