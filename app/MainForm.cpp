@@ -3,6 +3,9 @@
 
 #include "app/MainForm.h"
 
+#include "platform/base/Clock.h"
+#include "ringing/RingingEngine.h"
+
 #include "app/Documentation.h"
 #include "app/Guarded.h"
 #include "app/PortList.h"
@@ -64,6 +67,7 @@ TfMainform::TfMainform(QWidget* parent) : QWidget(parent) {
 }
 
 TfMainform::~TfMainform() {
+    DestroyEngine();
     // The port is destroyed after this window, with its children: its close
     // must not reach back into it.
     FComPort->AfterClose = nullptr;
@@ -200,6 +204,7 @@ void TfMainform::CreateComponents() {
     FComPort->SetPriorityClass(pcRealTime);
     FComPort->SetActive(false);
     FComPort->OnRxChar = [this](QObject* sender) { FComPort1RxChar(sender); };
+    CreateEngine();
     FComPort->AfterClose = [this](TFComPort* port) { FComPort1AfterClose(port); };
     // An adapter plugged in or pulled out shows in the port selector at once.
     FComPort->OnDeviceArrival = Guarded([this](QObject*, const QString&) { RefreshPorts(); });
@@ -283,6 +288,7 @@ void TfMainform::FormCreate() {
     LoadGuard();
     LoadRingingOptions();
     FLoading = false;
+    PublishRinging();
     for (int n = 1; n <= kBellCount; ++n) ShowSound(n);
     UpdateOutputStatus();
     if (!failures.isEmpty())
@@ -313,7 +319,13 @@ bool TfMainform::AllStopped() const {
 }
 
 void TfMainform::StopPlayers() {
-    for (int n = kBellCount; n >= 1; --n) FPlayers[n]->Stop();
+    FEngine->SilenceAll(MonotonicNs());
+    for (int n = kBellCount; n >= 1; --n) {
+        FPlayers[n]->Stop();
+        // Silent now, whatever the mixer's reports still say.
+        FShownBlow[n] = 0;
+        FPlayers[n]->ShowSounding(false);
+    }
 }
 
 void TfMainform::PopupMenu1Popup() {

@@ -7,8 +7,8 @@
 // group lives in its own source file (MainFormStrokes, MainFormSettings,
 // MainFormLayout).
 
-#include "ringing/StrokeGuard.h"
 #include "controls/MouseEvents.h"
+#include "ringing/StrokeGuard.h"
 
 #include <QString>
 #include <QStringList>
@@ -31,6 +31,12 @@ class TImage;
 class TLabel;
 class TMMLED;
 class TMMWavePlayer;
+class TRingingEngine;
+struct TBellSound;
+struct TRingingReport;
+struct WaveOutStrikeReport;
+enum class TStrokeSource;
+class QSocketNotifier;
 class TReceiverQuery;
 struct TDelaysAnswer;
 class TStrikingRecord;
@@ -86,9 +92,15 @@ public:
     static int BellOfChar(unsigned char Byte);
     // The bell of a per-bell component (its Tag), 0 for none.
     static int BellOf(QObject* Sender);
-    // When the stroke being handled happened (CLOCK_MONOTONIC ns): its byte's
-    // arrival, a delay's due time, a sequence tick; now for anything else.
-    static std::int64_t StrokeTime();
+
+    // ---- The ringing engine below the window (MainFormEngine)
+    // Every stroke is decided and scheduled there; the window hears after.
+    TRingingEngine* RingingEngine() const { return FEngine.get(); }
+    // Hands the engine the bells' sounds, delays, "Delays Active" and the
+    // guard as they are now (a sound whose file changed is decoded again).
+    void PublishRinging();
+    // Takes what the engine and the mixer have reported.
+    void TakeRingingReports();
 
     // ---- The receiver's questions and the double-strike guard (MainFormReceiver)
     // Asks the receiver whether it is there, once listening has started.
@@ -196,12 +208,19 @@ protected:
 
 private:
     void CreateComponents();
+    void CreateEngine();
+    void DestroyEngine();
+    void TakeEngineReport(const TRingingReport& Report);
+    void TakeSoundReport(const WaveOutStrikeReport& Report);
+    // The output's rate, which the engine's sounds are decoded for.
+    static unsigned OutputRate();
     void CreateRingingOptions();
     void LoadRingingOptions();
     // The machine's serial ports, through the lister tests may install.
     static QStringList SystemPorts();
-    // Plays bell n (1 to 16) now; a sound file that fails names its bell and file.
-    void PlayBell(int Bell);
+    // Plays bell n (1 to 16) from TimeNs, unless it sounds already (a click
+    // on a bell, a sequence tick).
+    void PlayBell(int Bell, std::int64_t TimeNs, TStrokeSource Source);
     void ReportOnce(const std::exception_ptr& Error);
     void CreateReceiverComponents();
     void CreateOutputComponents();
@@ -219,9 +238,6 @@ private:
     void CloseIfSilent();
     bool BellsSilent() const;
     void ReceiverDelaysAnswered(const TDelaysAnswer& Answer);
-    // The bell a received byte strikes: 0 for an answer's byte, a byte
-    // that names no bell, or a bounce.
-    int ReceiverStroke(unsigned char Byte, std::int64_t ArrivalNs);
 
     std::array<TMMLED*, kBellCount + 1> FLEDs{};
     std::array<TLabel*, kBellCount + 1> FLabels{};
@@ -273,6 +289,15 @@ private:
     bool FOutputProblem = false;
     // Per bell, the file and failure last reported, so that it is said once.
     std::array<QString, kBellCount + 1> FPlayFailure{};
+
+    std::unique_ptr<TRingingEngine> FEngine;
+    // The engine's "reports wait": an eventfd its threads write, read here.
+    int FEngineWake = -1;
+    QSocketNotifier* FEngineNotifier = nullptr;
+    // Each bell's decoded sound, as last handed to the engine.
+    std::array<std::shared_ptr<TBellSound>, kBellCount + 1> FSounds{};
+    // The blow each bell's LED shows (0: none).
+    std::array<std::uint64_t, kBellCount + 1> FShownBlow{};
 };
 
 // The one main window, set while it exists (the delay dialog reaches it here).

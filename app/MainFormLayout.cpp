@@ -3,11 +3,14 @@
 
 #include "app/DelayForm.h"
 #include "app/MainForm.h"
+
 #include "app/Widgets.h"
 #include "chooser/MMWaveOpenDialog.h"
 #include "controls/MMLED.h"
+#include "platform/base/Clock.h"
 #include "platform/profile/IniFile.h"
 #include "playback/MMWavePlayer.h"
+#include "ringing/RingingEngine.h"
 
 #include <QCheckBox>
 #include <QCursor>
@@ -78,7 +81,7 @@ void TfMainform::MMLED1Click(QObject* Sender) {
         DoSetFile(n);
         return;
     }
-    if (n) PlayBell(n);
+    if (n) PlayBell(n, MonotonicNs(), TStrokeSource::Click);
 }
 
 void TfMainform::SetUpDelay(int aPlayer, int, int) {
@@ -123,6 +126,7 @@ void TfMainform::DoSetFile(int aPlayer) {
     SetWaveOpenDialogDefaults(DemoRing(), FInifile->FileName());
     if (!player->SelectFile()) return;
     ShowSound(aPlayer);
+    PublishRinging();
     FInifile->WriteString(QStringLiteral("SOUNDFILES"), QStringLiteral("BELL%1").arg(aPlayer),
                           player->FileName());
 }

@@ -3,6 +3,9 @@
 
 #include "app/MainForm.h"
 
+#include "platform/base/Clock.h"
+#include "ringing/RingingEngine.h"
+
 #include "app/Guarded.h"
 #include "app/ReceiverDelaysForm.h"
 #include "app/ReceiverQuery.h"
@@ -76,7 +79,10 @@ void TfMainform::CreateReceiverComponents() {
 
     // Remembered for the next start, whether the ringer or the receiver's
     // delays dialog changes it.
-    connect(FDelaysActive, &QCheckBox::toggled, this, Guarded([this](bool) { SaveDelaysActive(); }));
+    connect(FDelaysActive, &QCheckBox::toggled, this, Guarded([this](bool) {
+                SaveDelaysActive();
+                PublishRinging();
+            }));
 
     // A port that stops working names itself and what brings it back.
     FComPort->OnError = [this](TFComPort*, EComError& E, TComAction&) {
@@ -114,6 +120,8 @@ void TfMainform::CheckReceiver() {
 
 bool TfMainform::BellsSilent() const {
     if (!AllStopped() || FTimer20->Enabled()) return false;
+    // Struck but not yet heard of here.
+    if (FEngine->BusyUntil() > MonotonicNs()) return false;
     for (int n = 1; n <= kBellCount; ++n)
         if (FTimers[n]->Enabled()) return false;
     return true;
@@ -137,9 +145,18 @@ void TfMainform::ReceiverDelays1Click() {
                    mtInformation);
         return;
     }
-    FComPort->WriteByte(TReceiverQuery::kSendDelays);
-    FReceiverQuery->ExpectDelays(
-        Guarded([this](const TDelaysAnswer& Answer) { ReceiverDelaysAnswered(Answer); }));
+    // Until the answer is over, no byte from the line strikes.
+    FEngine->SetAnswersAwaited(true);
+    try {
+        FComPort->WriteByte(TReceiverQuery::kSendDelays);
+    } catch (...) {
+        FEngine->SetAnswersAwaited(false);
+        throw;
+    }
+    FReceiverQuery->ExpectDelays(Guarded([this](const TDelaysAnswer& Answer) {
+        FEngine->SetAnswersAwaited(false);
+        ReceiverDelaysAnswered(Answer);
+    }));
 }
 
 void TfMainform::ReceiverDelaysAnswered(const TDelaysAnswer& Answer) {
@@ -191,19 +208,13 @@ void TfMainform::SetGuardMs(int Ms) {
     const int ms = std::clamp(Ms, 0, TStrokeGuard::kMaxMs);
     if (!FLoading && FInifile) FInifile->WriteInteger(kOptions, kGuardMs, ms);
     FStrokeGuard.SetGuardMs(ms);
+    PublishRinging();
 }
 
 int TfMainform::IgnoredStrokes() const {
-    return FStrokeGuard.Ignored();
+    return FEngine->Ignored();
 }
 
 void TfMainform::LoadGuard() {
     FStrokeGuard.SetGuardMs(FInifile->ReadInteger(kOptions, kGuardMs, 0));
-}
-
-int TfMainform::ReceiverStroke(unsigned char Byte, std::int64_t ArrivalNs) {
-    // An answer to the program's own question is no stroke.
-    if (FReceiverQuery->Take(Byte, ArrivalNs)) return 0;
-    const int bell = BellOfChar(Byte);
-    return bell && FStrokeGuard.Accept(bell, ArrivalNs) ? bell : 0;
 }

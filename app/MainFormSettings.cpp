@@ -86,6 +86,7 @@ void TfMainform::SaveDelay(int aPlayer, int aDelayMilli) {
     FInifile->WriteInteger(kDelay, BellKey(aPlayer), aDelayMilli);
     for (int n = 1; n <= kBellCount; ++n)
         if (FTimers[n]->Tag() == aPlayer) FTimers[n]->SetInterval(static_cast<UINT>(aDelayMilli));
+    PublishRinging();
 }
 
 QStringList TfMainform::LoadSoundFiles() {

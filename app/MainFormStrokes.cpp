@@ -9,6 +9,7 @@
 #include "app/Widgets.h"
 #include "comport/FComPort.h"
 #include "controls/MMLED.h"
+#include "platform/base/Clock.h"
 #include "platform/base/Exception.h"
 #include "platform/gui/Dialogs.h"
 #include "platform/gui/Timer.h"
@@ -16,6 +17,7 @@
 #include "platform/waveout/waveout.h"
 #include "playback/MMWavePlayer.h"
 #include "ringing/BellBytes.h"
+#include "ringing/RingingEngine.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -35,11 +37,6 @@ bool IsBell(int n) {
 
 }  // namespace
 
-std::int64_t TfMainform::StrokeTime() {
-    const std::int64_t asked = waveOutRequestTime();
-    return asked ? asked : waveOutNowNs();
-}
-
 int TfMainform::BellOf(QObject* Sender) {
     const int n = Sender ? Sender->property("Tag").toInt() : 0;
     return IsBell(n) ? n : 0;
@@ -52,51 +49,24 @@ int TfMainform::BellOfChar(unsigned char Byte) {
 void TfMainform::FComPort1RxChar(QObject*) {
     const unsigned char byte = FComPort->ReadByte();
     const std::int64_t arrival = FComPort->LastReadArrival();
-    // The bell is heard from when its byte came off the line, however late
-    // the main thread got to it.
-    const WaveOutRequestScope stroke(arrival);
-    // Answers to the program's own questions and bounces strike nothing.
-    if (const int bell = ReceiverStroke(byte, arrival ? arrival : waveOutNowNs())) Play(bell);
+    // The engine decides: a stroke is heard from when its byte came off the
+    // line, however late the main thread got to it.
+    FEngine->TakeByte(byte, arrival ? arrival : MonotonicNs());
 }
 
 void TfMainform::Play(int Bell) {
-    if (!IsBell(Bell)) return;
-    TMMWavePlayer* player = FPlayers[Bell];
-    TTimer* timer = FTimers[Bell];
-    if (player->IsOpen()) player->Stop();
-    // A delay of 0 means no delay: a timer of interval 0 would never fire.
-    if (FDelaysActive->isChecked() && !timer->Enabled() && timer->Interval() > 0) {
-        // The delay runs from the stroke, not from when it was handled.
-        timer->StartFrom(StrokeTime());
-        return;
-    }
-    timer->SetEnabled(false);
-    PlayBell(Bell);
+    if (IsBell(Bell)) FEngine->Stroke(Bell, MonotonicNs(), TStrokeSource::Key);
 }
 
-void TfMainform::PlayBell(int Bell) {
-    TMMWavePlayer* player = FPlayers[Bell];
-    try {
-        player->Play();
-    } catch (const EMMWaveError& e) {
-        // Reported as at start-up: which bell, which file.
-        const QString message =
-            QStringLiteral("%1 (bell %2: %3)").arg(e.Message()).arg(Bell).arg(player->FileName());
-        if (ReportPlayFailure(Bell, message, false)) throw EMMWaveError(message);
-        return;
-    } catch (const Exception& e) {
-        if (ReportPlayFailure(Bell, e.Message(), true)) throw;
-        return;
-    }
-    // It plays again: a failure after this is news.
-    FPlayFailure[Bell].clear();
+void TfMainform::PlayBell(int Bell, std::int64_t TimeNs, TStrokeSource Source) {
+    if (IsBell(Bell)) FEngine->Sound(Bell, TimeNs, Source);
 }
 
 void TfMainform::Timer1Timer(QObject* Sender) {
-    // The bell is heard from when its delay was due, however late this runs.
-    const WaveOutRequestScope due(static_cast<TTimer*>(Sender)->DueNs());
-    Play(BellOf(Sender));
-    // A delay that ended without a sound may have been all a close waited for.
+    // The engine started the bell at its due time; the timer only showed
+    // the delay running.
+    static_cast<TTimer*>(Sender)->SetEnabled(false);
+    // A delay that ended may have been all a close waited for.
     CloseIfSilent();
 }
 
@@ -173,6 +143,7 @@ void TfMainform::FComPort1AfterClose(TFComPort*) {
     // must not hand its strokes to it.
     FStrikingRecord->ListeningStopped();
     FReceiverQuery->Abandon();
+    FEngine->SetAnswersAwaited(false);
     FReceiverStatus->clear();
     ListeningChanged(false);
     // The button sets its own caption.
@@ -192,10 +163,10 @@ void TfMainform::bSequenceClick(QObject* Sender) {
 }
 
 void TfMainform::Timer20Timer(QObject*) {
-    const WaveOutRequestScope due(FTimer20->DueNs());
     const int bell = FCurrent + 1;
     FCurrent = (FCurrent + 1) % kBellCount;
-    PlayBell(bell);
+    // Heard from when the tick was due, however late this runs.
+    PlayBell(bell, FTimer20->DueNs(), TStrokeSource::Sequence);
 }
 
 // A captain tests the ring without the sensor: a key of the receiver's map
@@ -215,6 +186,5 @@ void TfMainform::keyPressEvent(QKeyEvent* event) {
     event->accept();
     // A held key is one stroke: the keyboard's repeats strike nothing.
     if (event->isAutoRepeat()) return;
-    const WaveOutRequestScope stroke(waveOutNowNs());
     Play(bell);
 }

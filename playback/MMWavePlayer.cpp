@@ -85,6 +85,17 @@ void TMMWavePlayer::Stop() {
     FWaveOut->Close();
 }
 
+void TMMWavePlayer::ShowSounding(bool Sounding) {
+    if (Sounding == FShownSounding || FWaveOut->IsOpen()) return;
+    FShownSounding = Sounding;
+    FOpen = Sounding;
+    if (Sounding) {
+        if (OnStart) OnStart(this);
+    } else if (OnStop && !IsDestroying()) {
+        OnStop(this);
+    }
+}
+
 void TMMWavePlayer::Pause() {
     if (FWaveOut->State().Contains(wosPause) || !Wave() || Wave()->Empty()) return;
     FWaveOut->Pause();

@@ -56,6 +56,12 @@ public:
     void Stop();
     void Pause();
     void Restart();
+    // The bell's sound as something else plays it (a ringing engine strikes
+    // it straight into the mixer): true when it is heard to start, false
+    // when it ends. Meanwhile the player reads as open, and OnStart and
+    // OnStop fire as for its own playing. Ignored while its own device plays.
+    void ShowSounding(bool Sounding);
+    bool ShowsSounding() const { return FShownSounding; }
     // Sets FileName through the installed chooser; false when none is
     // installed or the user cancelled.
     bool SelectFile();
@@ -128,6 +134,7 @@ private:
     bool FSeeking = false;
     bool FResetPos = true;
     bool FAutoConvert = true;
+    bool FShownSounding = false;
     TMMWaveFile* FWaveFile = nullptr;
     TMMADPCMConverter* FADPCMConvert = nullptr;
     TMMPCMConverter* FPCMConvert = nullptr;

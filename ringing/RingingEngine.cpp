@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <future>
+#include <vector>
 
 namespace {
 
@@ -65,6 +66,12 @@ TRingingEngine::~TRingingEngine() {
         Wake();
         FThread.join();
     }
+    // A sound the mixer may still play is never freed under it: kept for
+    // the rest of the run instead (only when an output stalls at the end).
+    if (SoundsInFlight()) {
+        static auto* kept = new std::vector<std::unique_ptr<TSnapshot>>;
+        for (std::unique_ptr<TSnapshot>& snapshot : FSnapshots) kept->push_back(std::move(snapshot));
+    }
 }
 
 void TRingingEngine::Start() {
@@ -110,6 +117,13 @@ void TRingingEngine::Reclaim() {
                 return;
         FSnapshots.pop_front();
     }
+}
+
+bool TRingingEngine::SoundsInFlight() const {
+    for (const std::unique_ptr<TSnapshot>& snapshot : FSnapshots)
+        for (const std::shared_ptr<TBellSound>& sound : snapshot->Settings.Sounds)
+            if (sound && sound->InFlight.load(std::memory_order_acquire) > 0) return true;
+    return false;
 }
 
 void TRingingEngine::Stroke(int Bell, std::int64_t TimeNs, TStrokeSource Source) {

@@ -133,6 +133,9 @@ public:
     // Until when (CLOCK_MONOTONIC, before L) a bell may sound or start, as
     // decided so far: the bells are silent for good after it.
     std::int64_t BusyUntil() const { return FBusyUntil.load(std::memory_order_acquire); }
+    // Whether the mixer may still play a sound of any settings published
+    // (a strike has not had its last report).
+    bool SoundsInFlight() const;
     // Receiver strokes the guard dropped.
     int Ignored() const { return FIgnored.load(std::memory_order_relaxed); }
     // Reports lost because the main thread did not take them in time.
