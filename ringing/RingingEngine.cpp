@@ -15,6 +15,10 @@ namespace {
 constexpr std::size_t kQueueCapacity = 4096;
 // Below the mixer's 70: the mixer must never wait for a stroke being decided.
 constexpr int kEnginePriority = 60;
+// A bell restarted at once is cut this much before its new start: the
+// restart is heard as a new blow, not as one sound going on, and the new
+// start stays on its time.
+constexpr std::int64_t kRestartGapNs = 1'000'000;
 
 std::int64_t ModifiedNs(const struct stat& St) {
     return static_cast<std::int64_t>(St.st_mtim.tv_sec) * 1'000'000'000 + St.st_mtim.tv_nsec;
@@ -309,7 +313,7 @@ void TRingingEngine::DecideStroke(int Bell, std::int64_t TimeNs, TStrokeSource S
 
     WaveOutStrike strike;
     strike.slot = Bell - 1;
-    strike.silenceNs = sounding ? TimeNs : 0;
+    strike.silenceNs = !sounding ? 0 : delayed ? TimeNs : std::max(bell.SoundingFrom, TimeNs - kRestartGapNs);
     strike.sound = sound;
     strike.startNs = delayed ? TimeNs + delayNs : TimeNs;
     strike.blow = ++FBlows;
@@ -354,6 +358,10 @@ void TRingingEngine::DecideSound(int Bell, std::int64_t TimeNs, TStrokeSource So
     strike.startNs = TimeNs;
     strike.blow = ++FBlows;
     strike.keepPending = true;
+    // A delayed start that this sound reaches cuts it a little before, as
+    // any restart does.
+    if (bell.PendingCount > 0 && bell.Pending[0] < TimeNs + sound->LengthNs())
+        strike.silenceNs = std::max(TimeNs, bell.Pending[0] - kRestartGapNs);
 
     TRingingReport report{TRingingReport::Struck, Source, Bell};
     report.TimeNs = TimeNs;
