@@ -212,6 +212,11 @@ private:
     void DestroyEngine();
     void TakeEngineReport(const TRingingReport& Report);
     void TakeSoundReport(const WaveOutStrikeReport& Report);
+    // Reads bell n's file again and hands the engine its sound; false (said
+    // once) when it cannot play.
+    bool ReloadBellSound(int Bell);
+    // The standard error report, after the handler running now returns.
+    void ReportLater(const QString& Message);
     // The output's rate, which the engine's sounds are decoded for.
     static unsigned OutputRate();
     void CreateRingingOptions();

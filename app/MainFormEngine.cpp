@@ -100,11 +100,7 @@ void TfMainform::PublishRinging() {
             } catch (const Exception& e) {
                 sound.reset();
                 const QString message = QStringLiteral("%1 (bell %2: %3)").arg(e.Message()).arg(n).arg(file);
-                // Said after this returns: nothing waits on a box here.
-                if (ReportPlayFailure(n, message, false))
-                    QTimer::singleShot(0, this, [message] {
-                        Application.HandleException(std::make_exception_ptr(Exception(message)));
-                    });
+                if (ReportPlayFailure(n, message, false)) ReportLater(message);
             }
         }
         settings.Sounds[n] = sound;
@@ -113,6 +109,30 @@ void TfMainform::PublishRinging() {
     settings.DelaysActive = FDelaysActive->isChecked();
     settings.GuardMs = GuardMs();
     FEngine->Publish(settings);
+}
+
+bool TfMainform::ReloadBellSound(int Bell) {
+    TMMWavePlayer* player = FPlayers[Bell];
+    const QString file = player->FileName();
+    if (file.isEmpty()) return false;
+    FSounds[Bell].reset();
+    try {
+        player->SetFileName(file);
+    } catch (const Exception& e) {
+        const QString message = QStringLiteral("%1 (bell %2: %3)").arg(e.Message()).arg(Bell).arg(file);
+        if (ReportPlayFailure(Bell, message, false)) ReportLater(message);
+        PublishRinging();
+        return false;
+    }
+    PublishRinging();
+    return FSounds[Bell] != nullptr;
+}
+
+void TfMainform::ReportLater(const QString& Message) {
+    // Said after the handler returns: nothing on the way of a stroke waits
+    // on a box (the bells sound on meanwhile, decided below the window).
+    QTimer::singleShot(
+        0, this, [Message] { Application.HandleException(std::make_exception_ptr(Exception(Message))); });
 }
 
 void TfMainform::TakeRingingReports() {
@@ -140,25 +160,23 @@ void TfMainform::TakeEngineReport(const TRingingReport& Report) {
         case TRingingReport::Byte:
             FReceiverQuery->Take(Report.Value, Report.TimeNs);
             break;
-        case TRingingReport::Stale: {
-            // Read again (or refused) before the stroke is decided again,
-            // with its own time: a delayed start still lands on time.
-            FSounds[bell].reset();
-            PublishRinging();
-            if (!FSounds[bell]) return;
+        case TRingingReport::Stale:
+        case TRingingReport::NoSound:
+            // A file changed, or one that failed before, is read again (or
+            // refused) before the stroke is decided again with its own time:
+            // a delayed start still lands on time.
+            if (!ReloadBellSound(bell)) break;
             if (Report.Source == TStrokeSource::Line || Report.Source == TStrokeSource::Key)
                 FEngine->Stroke(bell, Report.TimeNs, Report.Source);
             else
                 FEngine->Sound(bell, Report.TimeNs, Report.Source);
             break;
-        }
         case TRingingReport::Lost: {
             const WaveOutStatus status = waveOutGetStatus();
             ReportPlayFailure(bell, QString::fromStdString(status.error), true);
             break;
         }
         case TRingingReport::Bounce:
-        case TRingingReport::NoSound:
             break;
     }
 }
