@@ -175,6 +175,13 @@ void TfMainform::CreateComponents() {
         player->SetLoopCount(0);
         player->OnStart = [this](QObject* sender) { Player1Start(sender); };
         player->OnStop = [this](QObject* sender) { Player1Stop(sender); };
+        // Stopped from here (a close, a test): the engine silences the bell.
+        player->OnStopShown = [this](TMMWavePlayer* stopped) {
+            const int bell = BellOf(stopped);
+            if (!bell || !FEngine) return;
+            FShownBlow[bell] = 0;
+            FEngine->Silence(bell, MonotonicNs());
+        };
         FPlayers[n] = player;
 
         auto* timer = new TTimer(this);
@@ -315,16 +322,17 @@ void TfMainform::FormClose() {
 bool TfMainform::AllStopped() const {
     for (int n = 1; n <= kBellCount; ++n)
         if (FPlayers[n]->IsOpen()) return false;
-    return true;
+    // A stroke handed to the engine sounds (or is told of) a little later.
+    return !FEngine || FEngine->Idle();
 }
 
 void TfMainform::StopPlayers() {
     FEngine->SilenceAll(MonotonicNs());
     for (int n = kBellCount; n >= 1; --n) {
-        FPlayers[n]->Stop();
         // Silent now, whatever the mixer's reports still say.
         FShownBlow[n] = 0;
         FPlayers[n]->ShowSounding(false);
+        FPlayers[n]->Stop();
     }
 }
 

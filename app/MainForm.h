@@ -212,6 +212,19 @@ private:
     void DestroyEngine();
     void TakeEngineReport(const TRingingReport& Report);
     void TakeSoundReport(const WaveOutStrikeReport& Report);
+    // The window's own stroke, handed to the engine and shown in the same
+    // handler, as a click always was.
+    void StrikeNow(int Bell, std::int64_t TimeNs, TStrokeSource Source);
+    // Bell's LED and player show Blow sounding, or stop showing it.
+    void ShowBlow(int Bell, std::uint64_t Blow);
+    void EndBlow(int Bell, std::uint64_t Blow);
+    // The output runs (started again where it was lost or switched), and
+    // the bells' sounds are decoded for its rate; false when none runs.
+    bool EnsureOutput();
+    // An output chosen while bells sounded takes over once they are silent.
+    void SwitchOutputIfSilent();
+    // The loss of the output, said once for as long as it lasts.
+    void ReportOutputLoss();
     // Reads bell n's file again and hands the engine its sound; false (said
     // once) when it cannot play.
     bool ReloadBellSound(int Bell);
@@ -303,6 +316,13 @@ private:
     std::array<std::shared_ptr<TBellSound>, kBellCount + 1> FSounds{};
     // The blow each bell's LED shows (0: none).
     std::array<std::uint64_t, kBellCount + 1> FShownBlow{};
+    // The blow each bell's running delay will start (0: none).
+    std::array<std::uint64_t, kBellCount + 1> FDelayedBlow{};
+    // The rate the sounds handed to the engine were decoded for.
+    unsigned FSoundsRate = 0;
+    // An output chosen while bells sounded (empty: none waits).
+    QString FOutputChosen;
+    bool FOutputLossReported = false;
 };
 
 // The one main window, set while it exists (the delay dialog reaches it here).

@@ -53,8 +53,8 @@ void TfMainform::SoundOutput1Click() {
                 if (output.isEmpty() || !FInifile) return;
                 FInifile->WriteString(QStringLiteral("AUDIO"), QStringLiteral("Output"), output);
                 // At once when no bell sounds, else when the last one stops.
-                // The same output chosen again is tried again.
-                waveOutSetOutput(output.toStdString());
+                FOutputChosen = output;
+                SwitchOutputIfSilent();
                 UpdateOutputStatus();
             }));
     dialog->open();

@@ -26,12 +26,15 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
 
 // How long a closing window waits for the mixer to let go of its sounds.
 constexpr std::int64_t kLetGoNs = 500'000'000;
+// How long the window waits for the engine to decide its own stroke.
+constexpr std::int64_t kSettleNs = 20'000'000;
 
 }  // namespace
 
@@ -108,6 +111,7 @@ void TfMainform::PublishRinging() {
     }
     settings.DelaysActive = FDelaysActive->isChecked();
     settings.GuardMs = GuardMs();
+    FSoundsRate = rate;
     FEngine->Publish(settings);
 }
 
@@ -135,6 +139,48 @@ void TfMainform::ReportLater(const QString& Message) {
         0, this, [Message] { Application.HandleException(std::make_exception_ptr(Exception(Message))); });
 }
 
+bool TfMainform::EnsureOutput() {
+    WaveOutStatus status = waveOutGetStatus();
+    if (!status.running || status.failed) {
+        waveOutStartOutput();
+        status = waveOutGetStatus();
+        UpdateOutputStatus();
+    }
+    if (status.running && status.rate && status.rate != FSoundsRate) PublishRinging();
+    return status.running && !status.failed;
+}
+
+void TfMainform::SwitchOutputIfSilent() {
+    if (FOutputChosen.isEmpty() || !AllStopped()) return;
+    const std::string output = FOutputChosen.toStdString();
+    FOutputChosen.clear();
+    // The same output chosen again is tried again.
+    waveOutSetOutput(output);
+    EnsureOutput();
+    UpdateOutputStatus();
+}
+
+void TfMainform::ReportOutputLoss() {
+    if (FOutputLossReported) return;
+    FOutputLossReported = true;
+    UpdateOutputStatus();
+    WCHAR text[256] = {};
+    waveOutGetErrorText(MMSYSERR_NODRIVER, text, 255);
+    ReportLater(QStringLiteral("WaveOutWrite:\n\r") + QString::fromUtf16(text));
+}
+
+void TfMainform::StrikeNow(int Bell, std::int64_t TimeNs, TStrokeSource Source) {
+    if (!FEngine) return;
+    EnsureOutput();
+    if (Source == TStrokeSource::Line || Source == TStrokeSource::Key)
+        FEngine->Stroke(Bell, TimeNs, Source);
+    else
+        FEngine->Sound(Bell, TimeNs, Source);
+    // The engine decides in microseconds; should it not get to it in time,
+    // the stroke is shown when its report comes, as a receiver's is.
+    if (FEngine->Settle(kSettleNs)) TakeRingingReports();
+}
+
 void TfMainform::TakeRingingReports() {
     if (!FEngine) return;
     // The mixer's reports first into hand, then the engine's: a blow is
@@ -142,20 +188,42 @@ void TfMainform::TakeRingingReports() {
     std::vector<WaveOutStrikeReport> sounds;
     WaveOutStrikeReport sound;
     while (FEngine->NextSoundReport(sound)) sounds.push_back(sound);
+    std::vector<TRingingReport> reports;
     TRingingReport report;
-    while (FEngine->NextReport(report)) TakeEngineReport(report);
+    while (FEngine->NextReport(report)) reports.push_back(report);
+    for (const TRingingReport& r : reports) {
+        // A blow the mixer refused is never shown sounding, not even for a moment.
+        if (r.Kind == TRingingReport::Struck &&
+            std::any_of(reports.begin(), reports.end(), [&r](const TRingingReport& o) {
+                return o.Kind == TRingingReport::Lost && o.Blow == r.Blow;
+            }))
+            continue;
+        TakeEngineReport(r);
+    }
     for (const WaveOutStrikeReport& s : sounds) TakeSoundReport(s);
+    // A strike that ended without ever sounding closes no player: a close
+    // or an output waiting for silence looks again.
+    SwitchOutputIfSilent();
+    CloseIfSilent();
 }
 
 void TfMainform::TakeEngineReport(const TRingingReport& Report) {
     const int bell = Report.Bell;
     switch (Report.Kind) {
         case TRingingReport::Struck:
-            // The bell's timer shows its delay running, as it always has.
-            if (Report.Delayed)
+            if (Report.Delayed) {
+                // The bell's timer shows its delay running, as it always has.
                 FTimers[bell]->StartFrom(Report.TimeNs);
-            else
+                FDelayedBlow[bell] = Report.Blow;
+                break;
+            }
+            // A stroke that sounds at once drops the delayed start; a click
+            // or a sequence tick leaves it coming.
+            if (Report.Source == TStrokeSource::Line || Report.Source == TStrokeSource::Key) {
                 FTimers[bell]->SetEnabled(false);
+                FDelayedBlow[bell] = 0;
+            }
+            ShowBlow(bell, Report.Blow);
             break;
         case TRingingReport::Byte:
             FReceiverQuery->Take(Report.Value, Report.TimeNs);
@@ -165,15 +233,19 @@ void TfMainform::TakeEngineReport(const TRingingReport& Report) {
             // A file changed, or one that failed before, is read again (or
             // refused) before the stroke is decided again with its own time:
             // a delayed start still lands on time.
-            if (!ReloadBellSound(bell)) break;
-            if (Report.Source == TStrokeSource::Line || Report.Source == TStrokeSource::Key)
-                FEngine->Stroke(bell, Report.TimeNs, Report.Source);
-            else
-                FEngine->Sound(bell, Report.TimeNs, Report.Source);
+            if (ReloadBellSound(bell)) StrikeNow(bell, Report.TimeNs, Report.Source);
             break;
         case TRingingReport::Lost: {
-            const WaveOutStatus status = waveOutGetStatus();
-            ReportPlayFailure(bell, QString::fromStdString(status.error), true);
+            // The output was lost or switched meanwhile: started again, the
+            // stroke is decided again with its own time. Without one the
+            // status line says why.
+            const WaveOutStatus before = waveOutGetStatus();
+            const bool wasRunning = before.running && !before.failed;
+            if (!wasRunning && EnsureOutput()) {
+                StrikeNow(bell, Report.TimeNs, Report.Source);
+                break;
+            }
+            ReportPlayFailure(bell, QString::fromStdString(waveOutGetStatus().error), true);
             break;
         }
         case TRingingReport::Bounce:
@@ -181,25 +253,45 @@ void TfMainform::TakeEngineReport(const TRingingReport& Report) {
     }
 }
 
+void TfMainform::ShowBlow(int Bell, std::uint64_t Blow) {
+    TMMWavePlayer* player = FPlayers[Bell];
+    if (FShownBlow[Bell] == Blow) return;
+    // A restart is a new blow: shown ending and starting again.
+    if (FShownBlow[Bell]) player->ShowSounding(false);
+    FShownBlow[Bell] = Blow;
+    player->ShowSounding(true);
+}
+
+void TfMainform::EndBlow(int Bell, std::uint64_t Blow) {
+    if (FDelayedBlow[Bell] == Blow) FDelayedBlow[Bell] = 0;
+    if (FShownBlow[Bell] != Blow) return;
+    FShownBlow[Bell] = 0;
+    FPlayers[Bell]->ShowSounding(false);
+}
+
 void TfMainform::TakeSoundReport(const WaveOutStrikeReport& Report) {
     const int bell = Report.slot + 1;
     if (bell < 1 || bell > kBellCount) return;
-    TMMWavePlayer* player = FPlayers[bell];
     switch (Report.kind) {
         case WaveOutStrikeReport::Started:
             // It plays again: a failure after this is news.
             FPlayFailure[bell].clear();
-            FShownBlow[bell] = Report.blow;
-            player->ShowSounding(true);
+            if (FOutputLossReported) {
+                FOutputLossReported = false;
+                UpdateOutputStatus();
+            }
+            if (FDelayedBlow[bell] == Report.blow) FDelayedBlow[bell] = 0;
+            ShowBlow(bell, Report.blow);
             if (FStrikingRecord) FStrikingRecord->Heard(bell, Report.heardNs, Report.requestNs);
             break;
-        case WaveOutStrikeReport::Ended:
         case WaveOutStrikeReport::Silenced:
-            if (FShownBlow[bell] != Report.blow) break;
-            FShownBlow[bell] = 0;
-            player->ShowSounding(false);
-            break;
         case WaveOutStrikeReport::Replaced:
+            // Cut by a lost output, not by a stroke.
+            if (waveOutGetStatus().failed) ReportOutputLoss();
+            EndBlow(bell, Report.blow);
+            break;
+        case WaveOutStrikeReport::Ended:
+            EndBlow(bell, Report.blow);
             break;
     }
 }

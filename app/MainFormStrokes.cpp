@@ -55,17 +55,23 @@ void TfMainform::FComPort1RxChar(QObject*) {
 }
 
 void TfMainform::Play(int Bell) {
-    if (IsBell(Bell)) FEngine->Stroke(Bell, MonotonicNs(), TStrokeSource::Key);
+    if (IsBell(Bell)) StrikeNow(Bell, MonotonicNs(), TStrokeSource::Key);
 }
 
 void TfMainform::PlayBell(int Bell, std::int64_t TimeNs, TStrokeSource Source) {
-    if (IsBell(Bell)) FEngine->Sound(Bell, TimeNs, Source);
+    if (IsBell(Bell)) StrikeNow(Bell, TimeNs, Source);
 }
 
 void TfMainform::Timer1Timer(QObject* Sender) {
     // The engine started the bell at its due time; the timer only showed
-    // the delay running.
+    // the delay running, and now shows the bell sounding.
     static_cast<TTimer*>(Sender)->SetEnabled(false);
+    const int n = BellOf(Sender);
+    if (n && FDelayedBlow[n]) {
+        const std::uint64_t blow = FDelayedBlow[n];
+        FDelayedBlow[n] = 0;
+        ShowBlow(n, blow);
+    }
     // A delay that ended may have been all a close waited for.
     CloseIfSilent();
 }
@@ -89,8 +95,9 @@ void TfMainform::Player1Stop(QObject* Sender) {
     // The LED drew over the number; show it again on the grey LED.
     FLabels[n]->repaint();
     if (!AllStopped()) return;
-    // The last bell has ended: an output chosen meanwhile has taken over,
-    // or one that was lost says so.
+    // The last bell has ended: an output chosen meanwhile takes over, or
+    // one that was lost says so.
+    SwitchOutputIfSilent();
     UpdateOutputStatus();
     CloseIfSilent();
 }

@@ -80,6 +80,10 @@ void TMMWavePlayer::Play() {
 }
 
 void TMMWavePlayer::Stop() {
+    if (FShownSounding) {
+        if (OnStopShown) OnStopShown(this);
+        ShowSounding(false);
+    }
     FStopPos = Position();
     FWaveOut->Stop();
     FWaveOut->Close();

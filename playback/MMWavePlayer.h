@@ -61,6 +61,9 @@ public:
     // when it ends. Meanwhile the player reads as open, and OnStart and
     // OnStop fire as for its own playing. Ignored while its own device plays.
     void ShowSounding(bool Sounding);
+    // Called when Stop ends a sound shown sounding (one played elsewhere),
+    // so that whoever plays it silences it.
+    std::function<void(TMMWavePlayer*)> OnStopShown;
     bool ShowsSounding() const { return FShownSounding; }
     // Sets FileName through the installed chooser; false when none is
     // installed or the user cancelled.

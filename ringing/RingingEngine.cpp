@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <future>
 #include <vector>
 
@@ -130,18 +131,46 @@ bool TRingingEngine::SoundsInFlight() const {
     return false;
 }
 
+bool TRingingEngine::Idle() const {
+    // Done is stored after a command's strikes were counted in flight, and
+    // a strike's last report is queued before it leaves the count: each
+    // check sees everything the one before it promised.
+    if (FCommandsDone.load(std::memory_order_acquire) != FCommandsSent) return false;
+    if (SoundsInFlight()) return false;
+    return FReports->empty() && FSoundReports->empty();
+}
+
+bool TRingingEngine::Settle(std::int64_t TimeoutNs) const {
+    // The engine decides a stroke in microseconds; a short sleep between
+    // looks leaves both cores to it and to the mixer.
+    const std::int64_t until = MonotonicNs() + TimeoutNs;
+    while (FCommandsDone.load(std::memory_order_acquire) != FCommandsSent) {
+        if (MonotonicNs() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    return true;
+}
+
+void TRingingEngine::Queue(const TCommand& Command) {
+    if (!FCommands->push(Command)) return;
+    ++FCommandsSent;
+    Wake();
+}
+
 void TRingingEngine::Stroke(int Bell, std::int64_t TimeNs, TStrokeSource Source) {
-    if (!ValidBell(Bell)) return;
-    if (FCommands->push({TCommand::Stroke, Source, Bell, TimeNs})) Wake();
+    if (ValidBell(Bell)) Queue({TCommand::Stroke, Source, Bell, TimeNs});
 }
 
 void TRingingEngine::Sound(int Bell, std::int64_t TimeNs, TStrokeSource Source) {
-    if (!ValidBell(Bell)) return;
-    if (FCommands->push({TCommand::Sound, Source, Bell, TimeNs})) Wake();
+    if (ValidBell(Bell)) Queue({TCommand::Sound, Source, Bell, TimeNs});
 }
 
 void TRingingEngine::SilenceAll(std::int64_t TimeNs) {
-    if (FCommands->push({TCommand::SilenceAll, TStrokeSource::Key, 0, TimeNs})) Wake();
+    Queue({TCommand::SilenceAll, TStrokeSource::Key, 0, TimeNs});
+}
+
+void TRingingEngine::Silence(int Bell, std::int64_t TimeNs) {
+    if (ValidBell(Bell)) Queue({TCommand::Silence, TStrokeSource::Key, Bell, TimeNs});
 }
 
 bool TRingingEngine::NextReport(TRingingReport& Report) {
@@ -173,12 +202,13 @@ bool TRingingEngine::TakeByte(unsigned char Byte, std::int64_t ArrivalNs) {
 // ---- the mixer's callback thread --------------------------------------------------------------
 
 void TRingingEngine::TakeMixerReport(const WaveOutStrikeReport& Report) {
-    if (!FSoundReports->push(Report)) FReportsDropped.fetch_add(1, std::memory_order_relaxed);
-    Told();
-    // The last report of a strike lets its sound go (after the report is
-    // queued: the main thread never reads the sound through a report).
+    // The last report of a strike lets its sound go, before the report is
+    // queued: whoever takes the report then sees the sound let go (the
+    // report's sound is only a name; nobody reads a sound through it).
     if (Report.kind != WaveOutStrikeReport::Started && Report.sound)
         static_cast<const TBellSound*>(Report.sound)->InFlight.fetch_sub(1, std::memory_order_release);
+    if (!FSoundReports->push(Report)) FReportsDropped.fetch_add(1, std::memory_order_relaxed);
+    Told();
 }
 
 // ---- the engine's thread --------------------------------------------------------------------
@@ -205,6 +235,7 @@ void TRingingEngine::Run() {
             const TRingingSettings& settings = Settings();
             if (haveCommand && (!haveByte || command.TimeNs <= byte.ArrivalNs)) {
                 Handle(command, settings);
+                FCommandsDone.fetch_add(1, std::memory_order_release);
                 haveCommand = false;
             } else {
                 guard.SetGuardMs(settings.GuardMs);
@@ -236,8 +267,10 @@ void TRingingEngine::Handle(const TCommand& Command, const TRingingSettings& Set
         case TCommand::Sound:
             DecideSound(Command.Bell, Command.TimeNs, Command.Source, Settings);
             break;
+        case TCommand::Silence:
         case TCommand::SilenceAll:
             for (int n = 1; n <= kRingingBells; ++n) {
+                if (Command.Kind == TCommand::Silence && n != Command.Bell) continue;
                 TBell& bell = FBells[n];
                 Advance(bell, Command.TimeNs);
                 if (bell.SoundingFrom <= Command.TimeNs && Command.TimeNs < bell.SoundingUntil) {

@@ -122,6 +122,8 @@ public:
     void Sound(int Bell, std::int64_t TimeNs, TStrokeSource Source);
     // Silences every sounding bell at TimeNs; delayed starts still come.
     void SilenceAll(std::int64_t TimeNs);
+    // The same for one bell.
+    void Silence(int Bell, std::int64_t TimeNs);
     // While set, every byte from the line is an answer, not a stroke.
     void SetAnswersAwaited(bool Awaited) { FAnswersAwaited.store(Awaited, std::memory_order_release); }
     // The next report of the engine, in the order decided; false when none.
@@ -136,6 +138,14 @@ public:
     // Whether the mixer may still play a sound of any settings published
     // (a strike has not had its last report).
     bool SoundsInFlight() const;
+    // Whether every stroke handed in has been decided, every sound it
+    // started has ended, and every report has been taken: nothing more will
+    // sound or be told until the next stroke.
+    bool Idle() const;
+    // Waits, at most TimeoutNs, until every stroke handed in so far has been
+    // decided; false when the engine did not get to them in that time. The
+    // window's own strokes (a click, a key) are shown in the same handler.
+    bool Settle(std::int64_t TimeoutNs) const;
     // Receiver strokes the guard dropped.
     int Ignored() const { return FIgnored.load(std::memory_order_relaxed); }
     // Reports lost because the main thread did not take them in time.
@@ -151,7 +161,7 @@ public:
 
 private:
     struct TCommand {
-        enum TKind { Stroke, Sound, SilenceAll };
+        enum TKind { Stroke, Sound, Silence, SilenceAll };
         TKind Kind = Stroke;
         TStrokeSource Source = TStrokeSource::Key;
         int Bell = 0;
@@ -174,6 +184,7 @@ private:
     };
 
     void Run();
+    void Queue(const TCommand& Command);
     // The settings now published, noted as taken up.
     const TRingingSettings& Settings();
     void Handle(const TCommand& Command, const TRingingSettings& Settings);
@@ -213,6 +224,8 @@ private:
     std::atomic<bool> FTold{false};
     std::atomic<bool> FAnswersAwaited{false};
     std::atomic<std::int64_t> FBusyUntil{0};
+    std::uint64_t FCommandsSent = 0;              // main thread
+    std::atomic<std::uint64_t> FCommandsDone{0};  // engine thread stores
     std::atomic<int> FIgnored{0};
     std::atomic<std::uint64_t> FReportsDropped{0};
     std::atomic<std::uint64_t> FBytesDropped{0};

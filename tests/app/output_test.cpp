@@ -341,6 +341,8 @@ TEST_F(OutputTest, AFileThatFailsToPlayIsReportedOncePerFile) {
         Click(4);
         Form->Play(4);
     }
+    // Said once the strokes' handlers are over, never inside them.
+    ASSERT_TRUE(PumpUntil([&] { return !BoxTexts().empty(); }, 5)) << "the failure was not said";
     ASSERT_EQ(BoxTexts().size(), 1u);
     EXPECT_TRUE(BoxTexts()[0].contains("bell 4: " + file)) << BoxTexts()[0].toStdString();
 
@@ -354,6 +356,8 @@ TEST_F(OutputTest, AFileThatFailsToPlayIsReportedOncePerFile) {
     f.close();
     Click(4);
     Click(4);
+    ASSERT_TRUE(PumpUntil([&] { return BoxTexts().size() >= 2; }, 5)) << "the new failure was not said";
+    WaitQuiet();
     EXPECT_EQ(BoxTexts().size(), 2u);
 }
 
