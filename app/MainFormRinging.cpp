@@ -29,20 +29,11 @@ const QString kFolder = QStringLiteral("Folder");
 const QString kOptions = QStringLiteral("OPTIONS");
 const QString kStrikeFlash = QStringLiteral("StrikeFlash");
 
-// The instance a player's voices are opened with: its output device.
-std::uint64_t InstanceOf(const TMMWavePlayer* Player) {
-    for (QObject* child : Player->children())
-        if (auto* device = dynamic_cast<TMMCustomWaveOut*>(child))
-            return reinterpret_cast<std::uint64_t>(device);
-    return 0;
-}
-
 }  // namespace
 
 void TfMainform::CreateRingingOptions() {
     FStrikingRecord = new TStrikingRecord(this);
     FStrikingRecord->setObjectName(QStringLiteral("StrikingRecord"));
-    for (int n = 1; n <= kBellCount; ++n) FStrikingRecord->SetInstance(n, InstanceOf(FPlayers[n]));
     FStrikingRecord->OnSettings = [this](const QList<int>& Bells) { return TowerSettings(Bells); };
 
     for (int n = 1; n <= kBellCount; ++n) {

@@ -2,12 +2,10 @@
 
 #include "app/Program.h"
 #include "platform/gui/Dialogs.h"
-#include "platform/gui/Synchronize.h"
 #include "platform/waveout/waveout.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QPointer>
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <QTimer>
@@ -63,31 +61,11 @@ TStrikingRecord::TStrikingRecord(QObject* Owner) : QObject(Owner) {
     FQuiet->setSingleShot(true);
     FQuiet->setTimerType(Qt::PreciseTimer);
     connect(FQuiet, &QTimer::timeout, this, [this] { EndTouch(); });
-    // The mixer's reports come on its callback thread; the blow is taken on
-    // the main thread.
-    // A blow handed over after the record has gone finds the pointer empty.
-    waveOutSetStartListener([this, self = QPointer<TStrikingRecord>(this)](const WaveOutStartRecord& Start) {
-        if (!FActive.load(std::memory_order_relaxed) || !Start.instance) return;
-        for (int n = 1; n <= kRecordBells; ++n) {
-            if (FInstances[n].load(std::memory_order_relaxed) != Start.instance) continue;
-            const std::int64_t heard = Start.heardNs, asked = Start.requestNs;
-            PostToMainThread([self, n, heard, asked] {
-                if (self) self->Heard(n, heard, asked);
-            });
-            return;
-        }
-    });
 }
 
 TStrikingRecord::~TStrikingRecord() {
-    // Once this returns the listener is never called again.
-    waveOutSetStartListener(nullptr);
     blockSignals(true);
     EndTouch();
-}
-
-void TStrikingRecord::SetInstance(int Bell, std::uint64_t Instance) {
-    if (Bell >= 1 && Bell <= kRecordBells) FInstances[Bell].store(Instance, std::memory_order_relaxed);
 }
 
 void TStrikingRecord::SetActive(bool Value) {

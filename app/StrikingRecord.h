@@ -60,10 +60,6 @@ public:
     explicit TStrikingRecord(QObject* Owner = nullptr);
     ~TStrikingRecord() override;
 
-    // Whose sound is whose: the instance the mixer reports for each bell's
-    // voices (its output device). Set before the first blow.
-    void SetInstance(int Bell, std::uint64_t Instance);
-
     // Recording on or off (off at first). Switching it off ends a touch.
     bool Active() const { return FActive.load(std::memory_order_relaxed); }
     void SetActive(bool Value);
@@ -81,7 +77,8 @@ public:
     void ListeningStarted();
     void ListeningStopped();
 
-    // A bell heard (main thread); what the mixer's reports come to.
+    // A bell heard (main thread): the window passes on the mixer's report
+    // of each blow's first sound.
     void Heard(int Bell, std::int64_t HeardNs, std::int64_t RequestNs);
 
     const TTouch& Touch() const { return FTouch; }          // the one being rung
@@ -104,7 +101,6 @@ private:
     void Report(const QString& Error);
 
     std::atomic<bool> FActive{false};
-    std::array<std::atomic<std::uint64_t>, kRecordBells + 1> FInstances{};
     QString FFolder;
     bool FListening = false;
     // Strokes asked for before listening stopped are still in flight a

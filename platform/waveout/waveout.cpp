@@ -201,12 +201,10 @@ void deliverReturned(Voice& v, const std::vector<WAVEHDR*>& back) {
     v.delivered.notify_all();
 }
 
-// When the sounds started on this thread were asked for; 0: at the call.
-thread_local std::int64_t tRequestNs = 0;
-
+// A voice's start is stamped when it is asked for; strokes carry their
+// own time to the mixer as struck sounds instead.
 std::int64_t nextStamp(const Voice& v) {
-    const std::int64_t asked = tRequestNs ? tRequestNs : waveOutNowNs();
-    return std::max(asked, v.startStamp.load(std::memory_order_relaxed) + 1);
+    return std::max(waveOutNowNs(), v.startStamp.load(std::memory_order_relaxed) + 1);
 }
 
 bool headerArgsBad(const WAVEHDR* h, UINT cb) {
@@ -340,14 +338,6 @@ bool waveOutStartOutput() {
     std::lock_guard lock(r.lock);
     auto engine = engineLocked(r);
     return engine && !engine->failed();
-}
-
-void waveOutSetRequestTime(std::int64_t ns) {
-    tRequestNs = ns;
-}
-
-std::int64_t waveOutRequestTime() {
-    return tRequestNs;
 }
 
 std::string waveOutDescribe(const WaveOutStatus& s) {

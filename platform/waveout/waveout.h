@@ -218,27 +218,5 @@ std::string waveOutDescribe(const WaveOutStatus& status);
 using WaveOutLogger = std::function<void(const std::string& line)>;
 WaveOutLogger waveOutSetLogger(WaveOutLogger log);
 
-// The time, CLOCK_MONOTONIC in nanoseconds, at which the starts made on this
-// thread were asked for: a stroke's arrival on the serial line, or a delay's
-// due time. Such a start is heard that time plus the fixed latency; one
-// asked for too long ago to be placed so plays at once (lateStarts). 0, the
-// default, stamps each start when it is made.
-void waveOutSetRequestTime(std::int64_t ns);
-std::int64_t waveOutRequestTime();
-
-// Sets the request time of this thread for one scope.
-class WaveOutRequestScope {
-public:
-    explicit WaveOutRequestScope(std::int64_t ns) : FPrevious(waveOutRequestTime()) {
-        waveOutSetRequestTime(ns);
-    }
-    ~WaveOutRequestScope() { waveOutSetRequestTime(FPrevious); }
-    WaveOutRequestScope(const WaveOutRequestScope&) = delete;
-    WaveOutRequestScope& operator=(const WaveOutRequestScope&) = delete;
-
-private:
-    std::int64_t FPrevious;
-};
-
 // CLOCK_MONOTONIC in nanoseconds (the clock start requests are stamped with).
 std::int64_t waveOutNowNs();
