@@ -5,6 +5,8 @@
 // master, each at its planned CLOCK_MONOTONIC time but never sooner than
 // one byte time after the previous one, and notes when it wrote each.
 
+#include "platform/base/Clock.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -21,11 +23,6 @@
 #include <thread>
 #include <vector>
 
-inline std::int64_t MonotonicNs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return std::int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 inline void SleepUntilNs(std::int64_t Ns) {
     timespec ts;
