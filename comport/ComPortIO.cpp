@@ -76,7 +76,9 @@ void TFComPort::Write(const void* Buf, int Count, bool WaitForCompletion) {
 
 void TFComPort::WaitForReadCompletion() {
     const bool requested = FRequestedReadCount != 0;
-    if (ReadPending()) {
+    // A read that ended at once is judged too: one that may not wait can
+    // end short without ever pending.
+    if (requested || ReadPending()) {
         DWORD transferred = 0;
         const BOOL ok = GetOverlappedResult(FHandle, &FReadOverlapped, &transferred, TRUE);
         if (!ok) FRequestedReadCount = 0;  // nothing more is in flight

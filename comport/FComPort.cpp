@@ -10,6 +10,7 @@
 #include <QLocale>
 #include <QMetaEnum>
 #include <QMetaProperty>
+#include <QPointer>
 #include <cerrno>
 #include <cstring>
 
@@ -283,6 +284,11 @@ void TFComPort::SetSynchronizeEvents(bool Value) {
     FSynchronizeEvents = Value;
 }
 
+void TFComPort::SetOnRxByteArrived(TRxByteArrivedEvent Value) {
+    CheckInactive();
+    FOnRxByteArrived = std::move(Value);
+}
+
 void TFComPort::SetThreadPriority(ComTypes::TThreadPriority Value) {
     if (Value == FThreadPriority) return;
     FThreadPriority = Value;
@@ -450,6 +456,11 @@ void TFComPort::CreateHandle() {
             if (GetLastError() == 0) SetLastError(ERROR_FILE_NOT_FOUND);
             Check(false);
         }
+        // Before the purge: nothing received from now on passes it by.
+        if (FOnRxByteArrived)
+            Check(SetCommByteHook(FHandle, [this](BYTE Byte, std::int64_t ArrivalNs) {
+                return FOnRxByteArrived(this, Byte, ArrivalNs);
+            }));
         PurgeInput();
         PurgeOutput();
         SetComBufferSizes();
@@ -606,6 +617,30 @@ void TFComPort::ThreadProc(TComThread* Thread) {
         Thread->Synchronize([this, Thread] { ThreadDoEvent(Thread); });
     else
         ThreadDoEvent(Thread);
+}
+
+void TFComPort::ThreadDied(TComThread* Thread, const QString& Reason) {
+    // The component outlives this thread (closing waits for it), so the
+    // guard can be made here; the queued call may find it destroyed.
+    const QPointer<TFComPort> self(this);
+    PostToMainThread([self, Thread, Reason] {
+        // A port closed or reopened meanwhile has another thread or none.
+        if (!self || self->FComThread != Thread || !Thread->Died()) return;
+        const QString device = self->FDeviceName;
+        // Closed first: the window shows that nothing listens while the
+        // report is on screen.
+        try {
+            self->Close();
+        } catch (...) {
+            Application.HandleException(std::current_exception());
+        }
+        if (!self) return;
+        try {
+            self->RaiseError(0, QStringLiteral("Listening on %1 stopped: %2").arg(device, Reason));
+        } catch (...) {
+            Application.HandleException(std::current_exception());
+        }
+    });
 }
 
 void TFComPort::RaiseThreadError() {

@@ -288,7 +288,7 @@ BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
     HeldPort port(hFile);
     if (!port) return FALSE;
     // The kernel keeps its own queues; ours only bounds what is taken from it.
-    port->FInQueue = std::clamp<DWORD>(dwInQueue, 64, 1u << 24);
+    port->SetInQueue(dwInQueue);
     port->FOutQueue = dwOutQueue;
     port->Wake();
     return TRUE;
@@ -317,14 +317,13 @@ BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
 BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
     HeldPort port(hFile);
     if (!port) return FALSE;
-    port->Receive();
     port->WatchCounters();
     if (port->FBroken) return Fail(port->FBroken);
     if (lpErrors) *lpErrors = port->FLineErrors;
     port->FLineErrors = 0;
     if (lpStat) {
         std::memset(lpStat, 0, sizeof *lpStat);
-        lpStat->cbInQue = static_cast<DWORD>(port->FReceived.size() + port->KernelInQueue());
+        lpStat->cbInQue = static_cast<DWORD>(port->FReceived.Size());
         DWORD pending = 0;
         for (auto& w : port->FWrites) pending += w.size - w.done;
         lpStat->cbOutQue = pending + static_cast<DWORD>(port->KernelOutQueue());
@@ -434,7 +433,14 @@ BOOL GetCommReadArrival(HANDLE hFile, std::int64_t* lpArrivalNs) {
     HeldPort port(hFile);
     if (!port) return FALSE;
     if (!lpArrivalNs) return Fail(ERROR_INVALID_PARAMETER);
-    *lpArrivalNs = std::chrono::duration_cast<std::chrono::nanoseconds>(port->FLastReadArrival).count();
+    *lpArrivalNs = port->FLastReadArrival;
+    return TRUE;
+}
+
+BOOL SetCommByteHook(HANDLE hFile, std::function<bool(BYTE, std::int64_t)> Hook) {
+    HeldPort port(hFile);
+    if (!port) return FALSE;
+    if (!Hook || !port->SetByteHook(std::move(Hook))) return Fail(ERROR_INVALID_PARAMETER);
     return TRUE;
 }
 
