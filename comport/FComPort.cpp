@@ -714,9 +714,12 @@ void TFComPort::DispatchRxChar(TComThread* Thread) {
     // one visit, not by one visit per byte queued ahead of it. A handler
     // that reads nothing leaves the rest to the next wait.
     DWORD before = InputCount();
+    std::uint64_t reads = FQueuedReads;
     OnRxChar(this);
     while (!Thread->Terminated() && OnRxChar && FHandle != INVALID_HANDLE_VALUE && FComThread == Thread) {
-        const DWORD after = InputCount();
+        // A handler that read the queued way has been told what is left.
+        const DWORD after = FQueuedReads != reads ? FInputLeft : InputCount();
+        reads = FQueuedReads;
         if (after == 0 || after >= before) break;
         before = after;
         if (Log()) WriteLog(QStringLiteral("RxChar event"));

@@ -450,6 +450,7 @@ private:
     void Escape(DWORD Function);
     void DeviceEventsChanged();
     void FinishRequest(bool Reading);
+    bool ReadQueued(void* Buf, int Count);
     void ReapEndedThread();
     static TLineErrors GetLineErrors(DWORD Errors);
     template <typename T>
@@ -475,6 +476,8 @@ private:
     DWORD FOriginalPriorityClass = DWORD(-1);
     DWORD FThreadError = 0;
     std::int64_t FLastReadArrival = 0;
+    DWORD FInputLeft = 0;            // bytes still queued after the last ReadQueued
+    std::uint64_t FQueuedReads = 0;  // ReadQueued calls, to know when FInputLeft is news
     ComTypes::TThreadPriority FThreadPriority = ComTypes::tpTimeCritical;
     int FCustomBaudRate = 0;
     TBaudRate FBaudRate = brDefault;

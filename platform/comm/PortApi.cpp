@@ -437,6 +437,38 @@ BOOL GetCommReadArrival(HANDLE hFile, std::int64_t* lpArrivalNs) {
     return TRUE;
 }
 
+BOOL ReadCommQueued(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                    std::int64_t* lpArrivalNs, LPDWORD lpErrors, LPDWORD lpLeft) {
+    HeldPort port(hFile);
+    if (!port) return FALSE;
+    if (!lpNumberOfBytesRead || (!lpBuffer && nNumberOfBytesToRead)) return Fail(ERROR_INVALID_PARAMETER);
+    *lpNumberOfBytesRead = 0;
+    if (!port->FReads.empty()) return Fail(ERROR_IO_PENDING);
+    if (port->Aborting()) return Fail(ERROR_OPERATION_ABORTED);
+    port->WatchCounters();
+    if (port->FBroken) return Fail(port->FBroken);
+    if (port->Aborting()) return Fail(ERROR_OPERATION_ABORTED);
+    if (lpErrors) *lpErrors = port->FLineErrors;
+    port->FLineErrors = 0;
+    const COMMTIMEOUTS& t = port->FTimeouts;
+    const bool mayNotWait = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+                            t.ReadTotalTimeoutConstant == 0;
+    ReceiveRing& ring = port->FReceived;
+    DWORD taken = 0;
+    if (ring.Size() >= nNumberOfBytesToRead || mayNotWait) {
+        auto* buffer = static_cast<BYTE*>(lpBuffer);
+        for (; taken < nNumberOfBytesToRead && !ring.Empty(); ++taken) {
+            buffer[taken] = ring.Front().byte;
+            port->FLastReadArrival = ring.Front().arrival;
+            ring.Pop();
+        }
+    }
+    *lpNumberOfBytesRead = taken;
+    if (lpArrivalNs) *lpArrivalNs = port->FLastReadArrival;
+    if (lpLeft) *lpLeft = static_cast<DWORD>(ring.Size());
+    return TRUE;
+}
+
 BOOL SetCommByteHook(HANDLE hFile, std::function<bool(BYTE, std::int64_t)> Hook) {
     HeldPort port(hFile);
     if (!port) return FALSE;

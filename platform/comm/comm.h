@@ -392,6 +392,14 @@ BOOL GetCommReadArrival(HANDLE hFile, std::int64_t* lpArrivalNs);
 // queued; returning true consumes it (no read or RXCHAR event sees it). It
 // must neither block nor wait for a lock. Set once per handle: a second one
 // fails with ERROR_INVALID_PARAMETER.
+// Our own: takes received bytes at once, in one call: all nNumberOfBytesToRead
+// when that many are queued, what is queued when the read time-outs say a
+// read does not wait, otherwise none. Also gives the last byte's arrival
+// (as GetCommReadArrival), the line errors (taken, as ClearCommError does)
+// and the bytes still queued. Fails with ERROR_IO_PENDING while a ReadFile
+// is in progress.
+BOOL ReadCommQueued(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                    std::int64_t* lpArrivalNs, LPDWORD lpErrors, LPDWORD lpLeft);
 BOOL SetCommByteHook(HANDLE hFile, std::function<bool(BYTE Byte, std::int64_t ArrivalNs)> Hook);
 BOOL GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp);
 BOOL GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);

@@ -596,6 +596,32 @@ TEST_F(ComPortLine, AReadThatMayNotWaitReturnsAtOnceWithNothingWaiting) {
     EXPECT_NE(Port.LastReadArrival(), 0);
 }
 
+// The received queue is a ring of the size asked for: a full one holds the
+// line back (nothing is lost), and one made smaller than what it holds
+// reports the bytes it cannot keep as an overflow.
+TEST_F(ComPortLine, AFullReceiveQueueLosesNothingAndAShrunkOneReportsAnOverflow) {
+    Port.BufferSizes().SetInput(64);
+    Port.Open();
+    QByteArray sent;
+    for (int i = 0; i < 200; ++i) sent.append(char('A' + i % 26));
+    ASSERT_TRUE(Pty.Send(sent.constData(), sent.size()));
+    ASSERT_TRUE(PumpUntil([&] { return Port.InputCount() == 64; }));
+    BYTE got[200] = {};
+    Port.Read(got, 200, true);
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(got), 200), sent);
+
+    Port.BufferSizes().SetInput(256);
+    ASSERT_TRUE(Pty.Send(sent.constData(), 100));
+    ASSERT_TRUE(PumpUntil([&] { return Port.InputCount() == 100; }));
+    TLineErrors errors;
+    Port.OnLineError = [&](QObject*, TLineErrors e) { errors = e; };
+    Port.BufferSizes().SetInput(64);
+    EXPECT_EQ(Port.InputCount(), 64u);
+    EXPECT_TRUE(errors.Contains(leRxOverflow));
+    // The oldest are kept.
+    EXPECT_EQ(Port.ReadBytes(), sent.left(64));
+}
+
 TEST_F(ComPortLine, ZeroByteReadCallsItsEventsOnly) {
     Port.Open();
     QStringList calls;
