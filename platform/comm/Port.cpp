@@ -163,8 +163,10 @@ void Port::Break(int error) {
     if (!FBroken) FBroken = error;
 }
 
-void Port::Queue(const BYTE* bytes, std::size_t count, const bool* consumed, std::int64_t arrival,
-                 bool discardNull) {
+void Port::Queue(const BYTE* bytes, std::size_t count, const bool* consumed, std::int64_t arrival) {
+    // The settings as they are now: a change made while the read was out of
+    // the lock applies to it.
+    const bool discardNull = FDcb.fNull;
     // Read before a purge that came while the thread was out of the lock.
     if (arrival <= FPurgedAt) return;
     for (std::size_t i = 0; i < count; ++i) {
@@ -356,7 +358,6 @@ void Port::Run() {
                 std::max<long long>(0, std::chrono::ceil<milliseconds>(*wake - now).count()));
         // Set once, so the pointer stays good while the lock is let go.
         const ByteHook* hook = FByteHook ? &FByteHook : nullptr;
-        const bool discardNull = FDcb.fNull;
         const bool mayRead = (fds[1].events & POLLIN) != 0;
         lock.unlock();
         const int ready = ::poll(fds, fds[1].events ? 2 : 1, timeout);
@@ -377,7 +378,7 @@ void Port::Run() {
             [[maybe_unused]] auto n = ::read(FWakeup.get(), &count, sizeof count);
         }
         if (got > 0) {
-            Queue(chunk, static_cast<std::size_t>(got), consumed, arrival, discardNull);
+            Queue(chunk, static_cast<std::size_t>(got), consumed, arrival);
         } else if (readable && got == 0) {
             Break(EIO);  // end of file on a tty: the other side hung up
         } else if (got < 0 && readError != EAGAIN && readError != EINTR) {
@@ -385,9 +386,7 @@ void Port::Run() {
         }
         // A hang-up with nothing more to read ends the line; what was left is
         // read in the rounds before.
-        if (ready > 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) && got <= 0 &&
-            !(mayRead && room == 0))
-            Break(EIO);
+        if (ready > 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) && got <= 0) Break(EIO);
     }
 }
 
