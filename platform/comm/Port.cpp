@@ -163,26 +163,24 @@ void Port::Break(int error) {
     if (!FBroken) FBroken = error;
 }
 
-void Port::Queue(const BYTE* bytes, std::size_t count, const bool* consumed, std::int64_t arrival) {
+// Queues what fits and returns how many bytes it dealt with; the rest stays
+// with the service thread until the ring has room (a queue made smaller while
+// the line was read holds the line back, it loses nothing).
+std::size_t Port::Queue(const BYTE* bytes, std::size_t count, const bool* consumed, std::int64_t arrival) {
     // The settings as they are now: a change made while the read was out of
     // the lock applies to it.
     const bool discardNull = FDcb.fNull;
     // Read before a purge that came while the thread was out of the lock.
-    if (arrival <= FPurgedAt) return;
-    for (std::size_t i = 0; i < count; ++i) {
+    if (arrival <= FPurgedAt) return count;
+    std::size_t i = 0;
+    for (; i < count; ++i) {
         if (consumed[i]) continue;
         if (bytes[i] == 0 && discardNull) continue;  // null bytes discarded
-        if (!FReceived.Push(bytes[i], arrival)) {
-            // Only a queue made smaller meanwhile is full here: counted and
-            // reported as an overrun, never lost silently.
-            ++FRingFull;
-            FLineErrors |= CE_RXOVER;
-            FHistory |= EV_ERR & FMask;
-            continue;
-        }
+        if (!FReceived.Push(bytes[i], arrival)) break;
         if (bytes[i] == static_cast<BYTE>(FDcb.EvtChar)) FHistory |= EV_RXFLAG & FMask;
     }
     if (FReceived.Size() * 5 >= std::size_t(FInQueue) * 4) FHistory |= EV_RX80FULL & FMask;
+    return i;
 }
 
 void Port::Transmit() {
@@ -331,11 +329,20 @@ void Port::Pump() {
 void Port::Run() {
     BYTE chunk[1024];
     bool consumed[sizeof chunk];
+    // Bytes read but not yet queued: chunk[held, heldEnd), stamped heldArrival.
+    std::size_t held = 0, heldEnd = 0;
+    std::int64_t heldArrival = 0;
     std::unique_lock lock(FLock);
     while (!FStopping) {
         Pump();
+        if (held < heldEnd) {
+            held += Queue(chunk + held, heldEnd - held, consumed + held, heldArrival);
+            if (held == heldEnd) held = heldEnd = 0;
+            Pump();
+        }
         pollfd fds[2] = {{FWakeup.get(), POLLIN, 0}, {Fd(), 0, 0}};
-        const std::size_t room = std::min(sizeof chunk, FReceived.Room());
+        // Nothing more is read while read bytes still wait for room.
+        const std::size_t room = held < heldEnd ? 0 : std::min(sizeof chunk, FReceived.Room());
         if (!FBroken) {
             if (room > 0) fds[1].events |= POLLIN;
             if (!FWrites.empty()) fds[1].events |= POLLOUT;
@@ -378,7 +385,13 @@ void Port::Run() {
             [[maybe_unused]] auto n = ::read(FWakeup.get(), &count, sizeof count);
         }
         if (got > 0) {
-            Queue(chunk, static_cast<std::size_t>(got), consumed, arrival);
+            held = Queue(chunk, static_cast<std::size_t>(got), consumed, arrival);
+            if (held < static_cast<std::size_t>(got)) {
+                heldEnd = static_cast<std::size_t>(got);
+                heldArrival = arrival;
+            } else {
+                held = 0;
+            }
         } else if (readable && got == 0) {
             Break(EIO);  // end of file on a tty: the other side hung up
         } else if (got < 0 && readError != EAGAIN && readError != EINTR) {

@@ -180,7 +180,7 @@ private:
     void Break(int error);
     // Queues what the service thread read off the line (taken outside the
     // lock, stamped as the read returned).
-    void Queue(const BYTE* bytes, std::size_t count, const bool* consumed, std::int64_t arrival);
+    std::size_t Queue(const BYTE* bytes, std::size_t count, const bool* consumed, std::int64_t arrival);
     void AbortTransfers();
     void Transmit();
     void WatchTxEmpty();

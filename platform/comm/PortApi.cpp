@@ -455,6 +455,8 @@ BOOL ReadCommQueued(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, L
                             t.ReadTotalTimeoutConstant == 0;
     ReceiveRing& ring = port->FReceived;
     DWORD taken = 0;
+    // A full ring keeps the service thread off the line: room made here must wake it.
+    const bool wasFull = ring.Room() == 0;
     if (ring.Size() >= nNumberOfBytesToRead || mayNotWait) {
         auto* buffer = static_cast<BYTE*>(lpBuffer);
         for (; taken < nNumberOfBytesToRead && !ring.Empty(); ++taken) {
@@ -466,6 +468,7 @@ BOOL ReadCommQueued(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, L
     *lpNumberOfBytesRead = taken;
     if (lpArrivalNs) *lpArrivalNs = port->FLastReadArrival;
     if (lpLeft) *lpLeft = static_cast<DWORD>(ring.Size());
+    if (wasFull && taken > 0) port->Wake();
     return TRUE;
 }
 
