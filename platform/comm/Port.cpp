@@ -335,11 +335,15 @@ void Port::Run() {
     std::unique_lock lock(FLock);
     while (!FStopping) {
         Pump();
-        if (held < heldEnd) {
+        // A pending read served here makes room without anyone waking this
+        // thread for it: keep queueing while room appears, or the rest of
+        // what was read waits in the poll below with the line left out.
+        while (held < heldEnd) {
             held += Queue(chunk + held, heldEnd - held, consumed + held, heldArrival);
-            if (held == heldEnd) held = heldEnd = 0;
             Pump();
+            if (FReceived.Room() == 0) break;
         }
+        if (held == heldEnd) held = heldEnd = 0;
         pollfd fds[2] = {{FWakeup.get(), POLLIN, 0}, {Fd(), 0, 0}};
         // Nothing more is read while read bytes still wait for room.
         const std::size_t room = held < heldEnd ? 0 : std::min(sizeof chunk, FReceived.Room());

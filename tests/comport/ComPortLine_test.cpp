@@ -601,6 +601,8 @@ TEST_F(ComPortLine, AReadThatMayNotWaitReturnsAtOnceWithNothingWaiting) {
 // reports the bytes it cannot keep as an overflow.
 TEST_F(ComPortLine, AFullReceiveQueueLosesNothingAndAShrunkOneReportsAnOverflow) {
     Port.BufferSizes().SetInput(64);
+    // A read that stalls ends in "Timeout" and fails the test rather than hanging it.
+    Port.Timeouts().SetReadConstant(20000);
     Port.Open();
     QByteArray sent;
     for (int i = 0; i < 200; ++i) sent.append(char('A' + i % 26));
