@@ -209,6 +209,8 @@ void TfMainform::CreateComponents() {
     FComPort->SetStopBits(sb1);
     FComPort->SetOptions({});
     FComPort->SetPriorityClass(pcRealTime);
+    // Reads on the main thread never wait: they take what is there.
+    FComPort->Timeouts().SetReadInterval(-1);
     FComPort->SetActive(false);
     FComPort->OnRxChar = [this](QObject* sender) { FComPort1RxChar(sender); };
     CreateEngine();

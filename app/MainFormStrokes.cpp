@@ -47,7 +47,14 @@ int TfMainform::BellOfChar(unsigned char Byte) {
 }
 
 void TfMainform::FComPort1RxChar(QObject*) {
-    const unsigned char byte = FComPort->ReadByte();
+    unsigned char byte = 0;
+    try {
+        byte = FComPort->ReadByte();
+    } catch (const EComError& e) {
+        // Nothing was waiting (the read does not wait): no stroke.
+        if (e.ErrorCode() == 0 && e.Message() == QStringLiteral("Timeout")) return;
+        throw;
+    }
     const std::int64_t arrival = FComPort->LastReadArrival();
     // The engine decides: a stroke is heard from when its byte came off the
     // line, however late the main thread got to it.

@@ -35,6 +35,10 @@ bool TFComPort::WritePending() const {
 void TFComPort::Read(void* Buf, int Count, bool WaitForCompletion) {
     CheckActive();
     if (BeforeRead) BeforeRead(this, Buf, Count, WaitForCompletion);
+    if (Count > 0 && FRequestedReadCount == 0 && !Log() && ReadQueued(Buf, Count)) {
+        if (AfterRead) AfterRead(this, Buf, Count, WaitForCompletion);
+        return;
+    }
     WaitForReadCompletion();
     FRequestedReadCount = static_cast<DWORD>(Count);
     FRequestedReadBuffer = static_cast<BYTE*>(Buf);
@@ -47,6 +51,24 @@ void TFComPort::Read(void* Buf, int Count, bool WaitForCompletion) {
         if (WaitForCompletion) WaitForReadCompletion();
     }
     if (AfterRead) AfterRead(this, Buf, Count, WaitForCompletion);
+}
+
+// The stroke path: bytes already received (or a read that may not wait) are
+// taken in one call, so the main thread takes the port's lock once per byte.
+// False when the read has to wait: the overlapped read does that.
+bool TFComPort::ReadQueued(void* Buf, int Count) {
+    DWORD got = 0, errors = 0, left = 0;
+    std::int64_t arrival = 0;
+    Check(ReadCommQueued(FHandle, Buf, static_cast<DWORD>(Count), &got, &arrival, &errors, &left));
+    if (errors != 0 && OnLineError) OnLineError(this, GetLineErrors(errors));
+    const bool mayNotWait =
+        FTimeouts->ReadInterval() == -1 && FTimeouts->ReadMultiplier() == 0 && FTimeouts->ReadConstant() == 0;
+    if (got == 0 && !mayNotWait) return false;
+    if (got > 0) FLastReadArrival = arrival;
+    FInputLeft = left;
+    ++FQueuedReads;
+    if (got != static_cast<DWORD>(Count)) RaiseError(0, QStringLiteral("Timeout"));
+    return true;
 }
 
 void TFComPort::Write(const void* Buf, int Count, bool WaitForCompletion) {
@@ -76,7 +98,9 @@ void TFComPort::Write(const void* Buf, int Count, bool WaitForCompletion) {
 
 void TFComPort::WaitForReadCompletion() {
     const bool requested = FRequestedReadCount != 0;
-    if (ReadPending()) {
+    // A read that ended at once is judged too: one that may not wait can
+    // end short without ever pending.
+    if (requested || ReadPending()) {
         DWORD transferred = 0;
         const BOOL ok = GetOverlappedResult(FHandle, &FReadOverlapped, &transferred, TRUE);
         if (!ok) FRequestedReadCount = 0;  // nothing more is in flight

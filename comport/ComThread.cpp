@@ -1,6 +1,7 @@
 #include "comport/ComThread.h"
 
 #include "comport/FComPort.h"
+#include "platform/base/Exception.h"
 #include "platform/gui/Synchronize.h"
 #include "platform/rtkit/Realtime.h"
 
@@ -81,12 +82,23 @@ void TComThread::Execute() {
         FStarted.set_value(ApplyPriority(::pthread_self(), static_cast<id_t>(FTid),
                                          static_cast<ComTypes::TThreadPriority>(FNativePriority.load())));
     }
+    QString died;
     try {
         while (!FTerminated) {
             FComPort->ThreadProc(this);
         }
+    } catch (const Exception& e) {
+        died = e.Message();
+    } catch (const std::exception& e) {
+        died = QString::fromLocal8Bit(e.what());
     } catch (...) {
-        // ThreadProc reports its own errors; nothing may leave the thread.
+        died = QStringLiteral("unknown error");
+    }
+    // A thread that ended on an exception leaves a port that hears nothing:
+    // the main thread is told (queued; this thread never waits for it).
+    if (!died.isEmpty() && !FTerminated) {
+        FDied = true;
+        FComPort->ThreadDied(this, died);
     }
     std::unique_lock lock(FLock);
     FFinished = true;

@@ -27,6 +27,8 @@ public:
     void Terminate() { FTerminated = true; }
     bool Terminated() const { return FTerminated; }
     bool Finished() const { return FFinished; }
+    // True when it ended on an exception rather than being told to end.
+    bool Died() const { return FDied; }
     bool OnThisThread() const { return std::this_thread::get_id() == FId.load(); }
     // True while a method this thread handed over runs on the main thread
     // (the thread is blocked until it returns, so it cannot be waited for).
@@ -49,6 +51,7 @@ private:
     TFComPort* FComPort;
     std::atomic<bool> FTerminated{false};
     std::atomic<bool> FFinished{false};
+    std::atomic<bool> FDied{false};
     std::atomic<bool> FMethodRunning{false};
     std::atomic<int> FNativePriority{0};
     std::mutex FLock;

@@ -10,6 +10,7 @@
 #include <QLocale>
 #include <QMetaEnum>
 #include <QMetaProperty>
+#include <QPointer>
 #include <cerrno>
 #include <cstring>
 
@@ -283,6 +284,11 @@ void TFComPort::SetSynchronizeEvents(bool Value) {
     FSynchronizeEvents = Value;
 }
 
+void TFComPort::SetOnRxByteArrived(TRxByteArrivedEvent Value) {
+    CheckInactive();
+    FOnRxByteArrived = std::move(Value);
+}
+
 void TFComPort::SetThreadPriority(ComTypes::TThreadPriority Value) {
     if (Value == FThreadPriority) return;
     FThreadPriority = Value;
@@ -450,6 +456,11 @@ void TFComPort::CreateHandle() {
             if (GetLastError() == 0) SetLastError(ERROR_FILE_NOT_FOUND);
             Check(false);
         }
+        // Before the purge: nothing received from now on passes it by.
+        if (FOnRxByteArrived)
+            Check(SetCommByteHook(FHandle, [this](BYTE Byte, std::int64_t ArrivalNs) {
+                return FOnRxByteArrived(this, Byte, ArrivalNs);
+            }));
         PurgeInput();
         PurgeOutput();
         SetComBufferSizes();
@@ -608,6 +619,30 @@ void TFComPort::ThreadProc(TComThread* Thread) {
         ThreadDoEvent(Thread);
 }
 
+void TFComPort::ThreadDied(TComThread* Thread, const QString& Reason) {
+    // The component outlives this thread (closing waits for it), so the
+    // guard can be made here; the queued call may find it destroyed.
+    const QPointer<TFComPort> self(this);
+    PostToMainThread([self, Thread, Reason] {
+        // A port closed or reopened meanwhile has another thread or none.
+        if (!self || self->FComThread != Thread || !Thread->Died()) return;
+        const QString device = self->FDeviceName;
+        // Closed first: the window shows that nothing listens while the
+        // report is on screen.
+        try {
+            self->Close();
+        } catch (...) {
+            Application.HandleException(std::current_exception());
+        }
+        if (!self) return;
+        try {
+            self->RaiseError(0, QStringLiteral("Listening on %1 stopped: %2").arg(device, Reason));
+        } catch (...) {
+            Application.HandleException(std::current_exception());
+        }
+    });
+}
+
 void TFComPort::RaiseThreadError() {
     RaiseError(static_cast<int>(FThreadError), SystemText(FThreadError));
 }
@@ -679,9 +714,12 @@ void TFComPort::DispatchRxChar(TComThread* Thread) {
     // one visit, not by one visit per byte queued ahead of it. A handler
     // that reads nothing leaves the rest to the next wait.
     DWORD before = InputCount();
+    std::uint64_t reads = FQueuedReads;
     OnRxChar(this);
     while (!Thread->Terminated() && OnRxChar && FHandle != INVALID_HANDLE_VALUE && FComThread == Thread) {
-        const DWORD after = InputCount();
+        // A handler that read the queued way has been told what is left.
+        const DWORD after = FQueuedReads != reads ? FInputLeft : InputCount();
+        reads = FQueuedReads;
         if (after == 0 || after >= before) break;
         before = after;
         if (Log()) WriteLog(QStringLiteral("RxChar event"));

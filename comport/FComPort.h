@@ -48,6 +48,7 @@ using TLineErrorEvent = std::function<void(QObject* Sender, TLineErrors LineErro
 using TComErrorEvent = std::function<void(TFComPort* ComPort, EComError& E, TComAction& Action)>;
 using TDeviceArrivalEvent = std::function<void(QObject* Sender, const QString& DeviceName)>;
 using TDeviceRemovedEvent = TDeviceArrivalEvent;
+using TRxByteArrivedEvent = std::function<bool(TFComPort* ComPort, BYTE Byte, std::int64_t ArrivalNs)>;
 
 // An event whose assignment the component has to know about (the line
 // events decide whether the event thread runs; the device events whether
@@ -299,6 +300,13 @@ public:
     void CheckLineErrors();
     void ClearLineErrors();
 
+    // Each reader waits as the time-outs say. With the default time-outs
+    // (all 0) a read waits for its bytes without limit. With ReadInterval -1
+    // (MAXDWORD) and both read totals 0 a read never waits: it takes what is
+    // there, and a read that finds fewer bytes than it asked for (ReadByte
+    // with nothing waiting) returns at once and raises EComError(0,
+    // "Timeout") through RaiseError, as any short read does. A port read on
+    // the main thread uses those time-outs.
     BYTE ReadByte();
     WORD ReadWord();
     DWORD ReadDWord();
@@ -402,6 +410,16 @@ public:
     TComEvent<TDeviceArrivalEvent> OnDeviceArrival{this, &TFComPort::DeviceEventsChanged};
     TComEvent<TDeviceRemovedEvent> OnDeviceRemoved{this, &TFComPort::DeviceEventsChanged};
 
+    // Called on the port's service thread for each byte as it comes off the
+    // line, with its arrival (CLOCK_MONOTONIC ns, taken as the read returned
+    // and before this runs), ahead of queueing it for the readers. True
+    // consumes the byte: no read and no OnRxChar ever sees it. It must not
+    // block, lock or allocate (the line waits for it) and must not touch the
+    // component. Set only while the port is closed (raises on an open port):
+    // the service thread uses it without a lock.
+    const TRxByteArrivedEvent& OnRxByteArrived() const { return FOnRxByteArrived; }
+    void SetOnRxByteArrived(TRxByteArrivedEvent Value);
+
     // The byte rate of each TBaudRate (0 for brDefault and brCustom).
     static int BaudRateOf(TBaudRate Value);
     // True while an event thread is running for this port.
@@ -416,6 +434,9 @@ protected:
     void ThreadProc(TComThread* Thread);
     void ThreadDoEvent(TComThread* Thread);
     void RaiseThreadError();
+    // The event thread ended on an exception (its own thread): the main thread
+    // closes the port, then reports Reason through the error path.
+    void ThreadDied(TComThread* Thread, const QString& Reason);
     void DispatchRxChar(TComThread* Thread);
 
 private:
@@ -429,6 +450,7 @@ private:
     void Escape(DWORD Function);
     void DeviceEventsChanged();
     void FinishRequest(bool Reading);
+    bool ReadQueued(void* Buf, int Count);
     void ReapEndedThread();
     static TLineErrors GetLineErrors(DWORD Errors);
     template <typename T>
@@ -454,6 +476,8 @@ private:
     DWORD FOriginalPriorityClass = DWORD(-1);
     DWORD FThreadError = 0;
     std::int64_t FLastReadArrival = 0;
+    DWORD FInputLeft = 0;            // bytes still queued after the last ReadQueued
+    std::uint64_t FQueuedReads = 0;  // ReadQueued calls, to know when FInputLeft is news
     ComTypes::TThreadPriority FThreadPriority = ComTypes::tpTimeCritical;
     int FCustomBaudRate = 0;
     TBaudRate FBaudRate = brDefault;
@@ -471,6 +495,7 @@ private:
     TStopBits FStopBits = sbDefault;
     bool FSynchronizeEvents = true;
     std::unique_ptr<TTimeouts> FTimeouts;
+    TRxByteArrivedEvent FOnRxByteArrived;
 };
 
 // Property values as text, as the settings file stores them: enumerations

@@ -1,5 +1,8 @@
 #include "platform/comm/Handles.h"
 
+#include "platform/base/Clock.h"
+
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -48,8 +51,7 @@ void Event::Reset() {
 }
 
 DWORD WaitForEvents(const std::shared_ptr<Event>* events, DWORD count, bool all, DWORD timeout) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout);
+    const std::int64_t deadline = MonotonicNs() + std::int64_t(timeout) * 1'000'000;
     std::unique_lock lock(waitLock);
     for (;;) {
         if (all) {
@@ -70,8 +72,9 @@ DWORD WaitForEvents(const std::shared_ptr<Event>* events, DWORD count, bool all,
         }
         if (timeout == INFINITE)
             waitChanged.wait(lock);
-        else if (waitChanged.wait_until(lock, deadline) == std::cv_status::timeout &&
-                 Clock::now() >= deadline)
+        else if (waitChanged.wait_for(lock, std::chrono::nanoseconds(std::max<std::int64_t>(
+                                                0, deadline - MonotonicNs()))) == std::cv_status::timeout &&
+                 MonotonicNs() >= deadline)
             timeout = 0;
         if (timeout == 0) {
             // One last look, then give up.

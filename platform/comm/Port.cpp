@@ -127,36 +127,60 @@ int Port::KernelOutQueue() const {
     return ioctl(Fd(), TIOCOUTQ, &n) == 0 ? n : 0;
 }
 
+void ReceiveRing::Resize(std::size_t capacity) {
+    auto fresh = std::make_unique<Slot[]>(capacity);
+    const std::size_t kept = std::min(FCount, capacity);
+    for (std::size_t i = 0; i < kept; ++i) fresh[i] = FSlots[(FHead + i) % FCapacity];
+    FSlots = std::move(fresh);
+    FCapacity = capacity;
+    FHead = 0;
+    FCount = kept;
+}
+
+void Port::SetInQueue(DWORD size) {
+    FInQueue = std::clamp<DWORD>(size, 64, 1u << 24);
+    const std::size_t before = FReceived.Size();
+    FReceived.Resize(FInQueue);
+    if (FReceived.Size() < before) {
+        FRingFull += before - FReceived.Size();
+        FLineErrors |= CE_RXOVER;
+        FHistory |= EV_ERR & FMask;
+    }
+}
+
+bool Port::SetByteHook(ByteHook hook) {
+    if (FByteHook) return false;
+    FByteHook = std::move(hook);
+    return true;
+}
+
 void Port::ClearReceived() {
-    FReceived.clear();
-    FArrivals.clear();
+    FReceived.Clear();
+    FPurgedAt = MonotonicNs();
 }
 
 void Port::Break(int error) {
     if (!FBroken) FBroken = error;
 }
 
-void Port::Receive() {
-    BYTE chunk[1024];
-    while (!FBroken && FReceived.size() < FInQueue) {
-        const size_t room = std::min<size_t>(sizeof chunk, FInQueue - FReceived.size());
-        const ssize_t n = ::read(Fd(), chunk, room);
-        if (n > 0) {
-            const Clock::duration arrived = Clock::now().time_since_epoch();
-            const std::size_t before = FReceived.size();
-            for (ssize_t i = 0; i < n; ++i) {
-                if (chunk[i] == 0 && FDcb.fNull) continue;  // null bytes discarded
-                if (chunk[i] == static_cast<BYTE>(FDcb.EvtChar)) FHistory |= EV_RXFLAG & FMask;
-                FReceived.push_back(chunk[i]);
-            }
-            if (FReceived.size() > before) FArrivals.emplace_back(FReceived.size() - before, arrived);
-            if (FReceived.size() * 5 >= FInQueue * 4) FHistory |= EV_RX80FULL & FMask;
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
-        // End of file on a tty: the other side hung up.
-        Break(n == 0 ? EIO : errno);
+// Queues what fits and returns how many bytes it dealt with; the rest stays
+// with the service thread until the ring has room (a queue made smaller while
+// the line was read holds the line back, it loses nothing).
+std::size_t Port::Queue(const BYTE* bytes, std::size_t count, const bool* consumed, std::int64_t arrival) {
+    // The settings as they are now: a change made while the read was out of
+    // the lock applies to it.
+    const bool discardNull = FDcb.fNull;
+    // Read before a purge that came while the thread was out of the lock.
+    if (arrival <= FPurgedAt) return count;
+    std::size_t i = 0;
+    for (; i < count; ++i) {
+        if (consumed[i]) continue;
+        if (bytes[i] == 0 && discardNull) continue;  // null bytes discarded
+        if (!FReceived.Push(bytes[i], arrival)) break;
+        if (bytes[i] == static_cast<BYTE>(FDcb.EvtChar)) FHistory |= EV_RXFLAG & FMask;
     }
+    if (FReceived.Size() * 5 >= std::size_t(FInQueue) * 4) FHistory |= EV_RX80FULL & FMask;
+    return i;
 }
 
 void Port::Transmit() {
@@ -215,17 +239,13 @@ void Port::WatchTxEmpty() {
 void Port::ServeReads(Clock::time_point now) {
     while (!FReads.empty()) {
         ReadOp& r = FReads.front();
-        const DWORD take = static_cast<DWORD>(std::min<size_t>(FReceived.size(), r.wanted - r.done));
+        const DWORD take = static_cast<DWORD>(std::min<size_t>(FReceived.Size(), r.wanted - r.done));
         if (take > 0) {
-            std::copy_n(FReceived.begin(), take, r.buffer + r.done);
-            FReceived.erase(FReceived.begin(), FReceived.begin() + take);
-            for (std::size_t left = take; left > 0 && !FArrivals.empty();) {
-                auto& [bytes, arrived] = FArrivals.front();
-                const std::size_t used = std::min(left, bytes);
-                r.lastArrival = arrived;
-                bytes -= used;
-                left -= used;
-                if (bytes == 0) FArrivals.pop_front();
+            for (DWORD i = 0; i < take; ++i) {
+                const ReceiveRing::Slot& slot = FReceived.Front();
+                r.buffer[r.done + i] = slot.byte;
+                r.lastArrival = slot.arrival;
+                FReceived.Pop();
             }
             r.done += take;
             r.lastByte = now;
@@ -250,7 +270,9 @@ void Port::ServeReads(Clock::time_point now) {
 
 DWORD Port::PendingEvents() {
     DWORD events = FHistory & FMask;
-    if ((FMask & EV_RXCHAR) && (!FReceived.empty() || KernelInQueue() > 0)) events |= EV_RXCHAR;
+    // Only what the service thread has queued: a byte its hook consumed
+    // never raises an event.
+    if ((FMask & EV_RXCHAR) && !FReceived.Empty()) events |= EV_RXCHAR;
     return events;
 }
 
@@ -288,9 +310,10 @@ void Port::WriteTimeouts(Clock::time_point now) {
     }
 }
 
+// Only the service thread reads the line (Run), so every byte is stamped and
+// offered to the hook there, in order.
 void Port::Pump() {
     const auto now = Clock::now();
-    Receive();
     Transmit();
     WatchCounters();
     WatchTxEmpty();
@@ -300,14 +323,32 @@ void Port::Pump() {
 }
 
 // The service thread: a poll on the line and the wake-up descriptor, woken
-// by new requests, a new mask and the close.
+// by new requests, a new mask and the close. It alone reads the line, outside
+// the lock: each read is stamped as it returns and offered to the hook before
+// the lock is taken, so that neither waits for a reader on another thread.
 void Port::Run() {
+    BYTE chunk[1024];
+    bool consumed[sizeof chunk];
+    // Bytes read but not yet queued: chunk[held, heldEnd), stamped heldArrival.
+    std::size_t held = 0, heldEnd = 0;
+    std::int64_t heldArrival = 0;
     std::unique_lock lock(FLock);
     while (!FStopping) {
         Pump();
+        // A pending read served here makes room without anyone waking this
+        // thread for it: keep queueing while room appears, or the rest of
+        // what was read waits in the poll below with the line left out.
+        while (held < heldEnd) {
+            held += Queue(chunk + held, heldEnd - held, consumed + held, heldArrival);
+            Pump();
+            if (FReceived.Room() == 0) break;
+        }
+        if (held == heldEnd) held = heldEnd = 0;
         pollfd fds[2] = {{FWakeup.get(), POLLIN, 0}, {Fd(), 0, 0}};
+        // Nothing more is read while read bytes still wait for room.
+        const std::size_t room = held < heldEnd ? 0 : std::min(sizeof chunk, FReceived.Room());
         if (!FBroken) {
-            if (FReceived.size() < FInQueue) fds[1].events |= POLLIN;
+            if (room > 0) fds[1].events |= POLLIN;
             if (!FWrites.empty()) fds[1].events |= POLLOUT;
         }
         std::optional<Clock::time_point> wake;
@@ -326,18 +367,43 @@ void Port::Run() {
         if (wake)
             timeout = static_cast<int>(
                 std::max<long long>(0, std::chrono::ceil<milliseconds>(*wake - now).count()));
+        // Set once, so the pointer stays good while the lock is let go.
+        const ByteHook* hook = FByteHook ? &FByteHook : nullptr;
+        const bool mayRead = (fds[1].events & POLLIN) != 0;
         lock.unlock();
         const int ready = ::poll(fds, fds[1].events ? 2 : 1, timeout);
+        ssize_t got = 0;
+        int readError = 0;
+        std::int64_t arrival = 0;
+        const bool readable = ready > 0 && mayRead && (fds[1].revents & (POLLIN | POLLHUP | POLLERR));
+        if (readable) {
+            got = ::read(Fd(), chunk, room);
+            // Before anything else, the lock included: this is the stroke's time.
+            arrival = MonotonicNs();
+            if (got < 0) readError = errno;
+            for (ssize_t i = 0; i < got; ++i) consumed[i] = hook && (*hook)(chunk[i], arrival);
+        }
         lock.lock();
         if (ready > 0 && (fds[0].revents & POLLIN)) {
             uint64_t count;
             [[maybe_unused]] auto n = ::read(FWakeup.get(), &count, sizeof count);
         }
-        if (ready > 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))) {
-            // Read what is left first; a hang-up with nothing to read ends the line.
-            Receive();
-            if (!(fds[1].revents & POLLIN) || FReceived.size() < FInQueue) Break(EIO);
+        if (got > 0) {
+            held = Queue(chunk, static_cast<std::size_t>(got), consumed, arrival);
+            if (held < static_cast<std::size_t>(got)) {
+                heldEnd = static_cast<std::size_t>(got);
+                heldArrival = arrival;
+            } else {
+                held = 0;
+            }
+        } else if (readable && got == 0) {
+            Break(EIO);  // end of file on a tty: the other side hung up
+        } else if (got < 0 && readError != EAGAIN && readError != EINTR) {
+            Break(readError);
         }
+        // A hang-up with nothing more to read ends the line; what was left is
+        // read in the rounds before.
+        if (ready > 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) && got <= 0) Break(EIO);
     }
 }
 

@@ -4,6 +4,7 @@
 // thread that carries them out (Port.cpp). The entry points (PortApi.cpp)
 // reach a port only through HeldPort.
 
+#include "platform/base/Clock.h"
 #include "platform/comm/Handles.h"
 #include "platform/comm/Line.h"
 
@@ -11,7 +12,8 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <deque>
+#include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -21,7 +23,54 @@
 
 namespace comm_detail {
 
-using Clock = std::chrono::steady_clock;
+// The program's one clock (MonotonicNs) as a chrono clock, for deadlines.
+struct Clock {
+    using rep = std::int64_t;
+    using period = std::nano;
+    using duration = std::chrono::nanoseconds;
+    using time_point = std::chrono::time_point<Clock>;
+    static constexpr bool is_steady = true;
+    static time_point now() noexcept { return time_point(duration(MonotonicNs())); }
+};
+
+// Called on the service thread for each byte as it comes off the line, with
+// its arrival (MonotonicNs), before it is queued; true: it is consumed and
+// never queued. It must not block: the line waits for it.
+using ByteHook = std::function<bool(BYTE Byte, std::int64_t ArrivalNs)>;
+
+// Received bytes with their arrival times in a ring made when the queue's
+// size is set, so that taking a byte off the line allocates nothing.
+class ReceiveRing {
+public:
+    struct Slot {
+        BYTE byte;
+        std::int64_t arrival;
+    };
+    explicit ReceiveRing(std::size_t capacity) { Resize(capacity); }
+    // Keeps the oldest bytes that fit.
+    void Resize(std::size_t capacity);
+    std::size_t Size() const { return FCount; }
+    std::size_t Room() const { return FCapacity - FCount; }
+    bool Empty() const { return FCount == 0; }
+    bool Push(BYTE byte, std::int64_t arrival) {
+        if (FCount == FCapacity) return false;
+        FSlots[(FHead + FCount) % FCapacity] = {byte, arrival};
+        ++FCount;
+        return true;
+    }
+    const Slot& Front() const { return FSlots[FHead]; }
+    void Pop() {
+        FHead = (FHead + 1) % FCapacity;
+        --FCount;
+    }
+    void Clear() { FHead = FCount = 0; }
+
+private:
+    std::unique_ptr<Slot[]> FSlots;
+    std::size_t FCapacity = 0;
+    std::size_t FHead = 0;
+    std::size_t FCount = 0;
+};
 
 // How often line counters and the output queue are looked at while someone
 // waits for them (the kernel offers no wake-up that a poll can combine).
@@ -41,7 +90,7 @@ struct ReadOp : Operation {
     DWORD interval = 0;          // 0: no interval timeout
     std::optional<Clock::time_point> deadline;
     Clock::time_point lastByte;
-    Clock::duration lastArrival{};  // when the last byte taken came off the line
+    std::int64_t lastArrival = 0;  // when the last byte taken came off the line
 };
 
 struct WriteOp : Operation {
@@ -94,8 +143,10 @@ public:
     bool Aborting() const { return FLineErrors && FDcb.fAbortOnError; }
     int KernelInQueue() const;
     int KernelOutQueue() const;
-    // Moves what the tty has received into our queue, up to its size.
-    void Receive();
+    // The size of the received queue (the ring is made again).
+    void SetInQueue(DWORD size);
+    // Set once per port: a hook cannot change under the service thread.
+    bool SetByteHook(ByteHook hook);
     // Drops every received byte that no read has taken yet.
     void ClearReceived();
     void WatchCounters();
@@ -115,18 +166,21 @@ public:
     int FBroken = 0;  // the errno that ended the line
     bool FStopping = false;
     bool FTxWatch = false;  // output was written; EV_TXEMPTY when it has gone
-    std::deque<BYTE> FReceived;
-    // When the bytes of FReceived came off the line, as runs of (bytes, time
-    // since the clock's epoch): a stroke is timed from its byte's arrival,
-    // not from when somebody read it.
-    std::deque<std::pair<std::size_t, Clock::duration>> FArrivals;
-    Clock::duration FLastReadArrival{};  // of the last byte of the latest completed read
+    // Bytes the service thread has taken off the line, each with when it
+    // came: a stroke is timed from its byte's arrival, not from its reading.
+    ReceiveRing FReceived{4096};
+    std::uint64_t FRingFull = 0;        // bytes refused by a full queue
+    std::int64_t FPurgedAt = 0;         // when received bytes were last dropped
+    std::int64_t FLastReadArrival = 0;  // of the last byte of the latest completed read
     std::list<ReadOp> FReads;
     std::list<WriteOp> FWrites;
     std::optional<WaitOp> FWait;
 
 private:
     void Break(int error);
+    // Queues what the service thread read off the line (taken outside the
+    // lock, stamped as the read returned).
+    std::size_t Queue(const BYTE* bytes, std::size_t count, const bool* consumed, std::int64_t arrival);
     void AbortTransfers();
     void Transmit();
     void WatchTxEmpty();
@@ -141,6 +195,7 @@ private:
     bool FExclusive = false;
     bool FHaveCounters = false;
     LineCounters FCounters;
+    ByteHook FByteHook;  // set once, before or while the thread runs
     std::thread FWorker;
 };
 

@@ -288,7 +288,7 @@ BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
     HeldPort port(hFile);
     if (!port) return FALSE;
     // The kernel keeps its own queues; ours only bounds what is taken from it.
-    port->FInQueue = std::clamp<DWORD>(dwInQueue, 64, 1u << 24);
+    port->SetInQueue(dwInQueue);
     port->FOutQueue = dwOutQueue;
     port->Wake();
     return TRUE;
@@ -317,14 +317,13 @@ BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
 BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
     HeldPort port(hFile);
     if (!port) return FALSE;
-    port->Receive();
     port->WatchCounters();
     if (port->FBroken) return Fail(port->FBroken);
     if (lpErrors) *lpErrors = port->FLineErrors;
     port->FLineErrors = 0;
     if (lpStat) {
         std::memset(lpStat, 0, sizeof *lpStat);
-        lpStat->cbInQue = static_cast<DWORD>(port->FReceived.size() + port->KernelInQueue());
+        lpStat->cbInQue = static_cast<DWORD>(port->FReceived.Size());
         DWORD pending = 0;
         for (auto& w : port->FWrites) pending += w.size - w.done;
         lpStat->cbOutQue = pending + static_cast<DWORD>(port->KernelOutQueue());
@@ -434,7 +433,49 @@ BOOL GetCommReadArrival(HANDLE hFile, std::int64_t* lpArrivalNs) {
     HeldPort port(hFile);
     if (!port) return FALSE;
     if (!lpArrivalNs) return Fail(ERROR_INVALID_PARAMETER);
-    *lpArrivalNs = std::chrono::duration_cast<std::chrono::nanoseconds>(port->FLastReadArrival).count();
+    *lpArrivalNs = port->FLastReadArrival;
+    return TRUE;
+}
+
+BOOL ReadCommQueued(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                    std::int64_t* lpArrivalNs, LPDWORD lpErrors, LPDWORD lpLeft) {
+    HeldPort port(hFile);
+    if (!port) return FALSE;
+    if (!lpNumberOfBytesRead || (!lpBuffer && nNumberOfBytesToRead)) return Fail(ERROR_INVALID_PARAMETER);
+    *lpNumberOfBytesRead = 0;
+    if (!port->FReads.empty()) return Fail(ERROR_IO_PENDING);
+    if (port->Aborting()) return Fail(ERROR_OPERATION_ABORTED);
+    port->WatchCounters();
+    if (port->FBroken) return Fail(port->FBroken);
+    if (port->Aborting()) return Fail(ERROR_OPERATION_ABORTED);
+    if (lpErrors) *lpErrors = port->FLineErrors;
+    port->FLineErrors = 0;
+    const COMMTIMEOUTS& t = port->FTimeouts;
+    const bool mayNotWait = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+                            t.ReadTotalTimeoutConstant == 0;
+    ReceiveRing& ring = port->FReceived;
+    DWORD taken = 0;
+    // A full ring keeps the service thread off the line: room made here must wake it.
+    const bool wasFull = ring.Room() == 0;
+    if (ring.Size() >= nNumberOfBytesToRead || mayNotWait) {
+        auto* buffer = static_cast<BYTE*>(lpBuffer);
+        for (; taken < nNumberOfBytesToRead && !ring.Empty(); ++taken) {
+            buffer[taken] = ring.Front().byte;
+            port->FLastReadArrival = ring.Front().arrival;
+            ring.Pop();
+        }
+    }
+    *lpNumberOfBytesRead = taken;
+    if (lpArrivalNs) *lpArrivalNs = port->FLastReadArrival;
+    if (lpLeft) *lpLeft = static_cast<DWORD>(ring.Size());
+    if (wasFull && taken > 0) port->Wake();
+    return TRUE;
+}
+
+BOOL SetCommByteHook(HANDLE hFile, std::function<bool(BYTE, std::int64_t)> Hook) {
+    HeldPort port(hFile);
+    if (!port) return FALSE;
+    if (!Hook || !port->SetByteHook(std::move(Hook))) return Fail(ERROR_INVALID_PARAMETER);
     return TRUE;
 }
 

@@ -24,6 +24,7 @@
 
 #include <QString>
 #include <cerrno>
+#include <functional>
 
 using WCHAR = char16_t;
 using LPCWSTR = const WCHAR*;
@@ -386,6 +387,20 @@ BOOL GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat);
 // any read). The service thread notes each byte's arrival as it takes it
 // from the driver, so a reader that comes late still knows when it came.
 BOOL GetCommReadArrival(HANDLE hFile, std::int64_t* lpArrivalNs);
+// Our own: Hook runs on the port's service thread for each byte as it comes
+// off the line, with its arrival (CLOCK_MONOTONIC ns), before the byte is
+// queued; returning true consumes it (no read or RXCHAR event sees it). It
+// must neither block nor wait for a lock. Set once per handle: a second one
+// fails with ERROR_INVALID_PARAMETER.
+// Our own: takes received bytes at once, in one call: all nNumberOfBytesToRead
+// when that many are queued, what is queued when the read time-outs say a
+// read does not wait, otherwise none. Also gives the last byte's arrival
+// (as GetCommReadArrival), the line errors (taken, as ClearCommError does)
+// and the bytes still queued. Fails with ERROR_IO_PENDING while a ReadFile
+// is in progress.
+BOOL ReadCommQueued(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                    std::int64_t* lpArrivalNs, LPDWORD lpErrors, LPDWORD lpLeft);
+BOOL SetCommByteHook(HANDLE hFile, std::function<bool(BYTE Byte, std::int64_t ArrivalNs)> Hook);
 BOOL GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp);
 BOOL GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
 BOOL SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize);

@@ -30,6 +30,7 @@
 #include <cstdio>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 
 namespace {
@@ -184,6 +185,29 @@ TEST_F(Receiver, LostWhileListeningIsReportedOnceAndListensAgainOnceItIsBack) {
     EXPECT_TRUE(form.close()) << "the window would not close";
     EXPECT_EQ(BoxTexts().size(), 2u) << Shown();
     CheckHeard();
+}
+
+// An event thread that dies on an exception of any kind leaves a window that
+// shows it: the port closed, the button offering to listen again, a report.
+TEST_F(Receiver, AnEventThreadThatDiesClosesThePortAndSaysSo) {
+    PseudoTerminal pty;
+    const QString device = QString::fromStdString(pty.SlavePath());
+    TfMainform& form = Open(Settings(device, {1}));
+    QTest::mouseClick(form.bListen(), Qt::LeftButton);
+    ASSERT_TRUE(form.FComPort1()->GetActive());
+    ASSERT_EQ(form.bListen()->text(), "STOP LISTENING");
+    form.FComPort1()->OnRxChar = [](QObject*) { throw std::runtime_error("handler broke"); };
+    ASSERT_TRUE(pty.Send(std::string("1")));
+    ASSERT_TRUE(PumpUntil([&] { return !form.FComPort1()->GetActive() && !BoxTexts().empty(); }, 10))
+        << "the port stayed open or nothing was reported" << Shown();
+    PumpFor(200);  // a second report would have come by now
+    ASSERT_EQ(BoxTexts().size(), 1u) << Shown();
+    EXPECT_EQ(BoxTexts()[0],
+              ErrorReportText(QStringLiteral("Listening on %1 stopped: handler broke").arg(device)));
+    EXPECT_TRUE(Sandbox->Boxes.Boxes[0].MainThread);
+    EXPECT_FALSE(form.FComPort1()->HasEventThread());
+    EXPECT_EQ(form.bListen()->text(), "START LISTENING");
+    EXPECT_TRUE(form.cbPort()->isEnabled());
 }
 
 // ---- The port selector while listening ---------------------------------------------------

@@ -3,6 +3,7 @@
 
 #include "PtyPair.h"
 #include "comport/FComPort.h"
+#include "platform/base/Clock.h"
 #include "platform/gui/Application.h"
 #include "platform/gui/Synchronize.h"
 #include "tests/support/EventPump.h"
@@ -14,6 +15,8 @@
 #include <QRegularExpression>
 #include <QThread>
 #include <atomic>
+#include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -243,6 +246,67 @@ TEST_F(ComPortLine, EachByteReadKnowsWhenItArrived) {
     EXPECT_LT(got[1].second, read);
 }
 
+// The ringing engine's way in: each byte is offered on the service thread
+// with its arrival before it is queued; a byte it takes never reaches a read.
+TEST_F(ComPortLine, BytesTheArrivalHookTakesNeverReachOnRxChar) {
+    struct Offered {
+        BYTE byte;
+        std::int64_t arrival;
+        std::int64_t hookRan;
+    };
+    // Filled on the service thread without allocating: made before the open.
+    std::vector<Offered> offered(64);
+    std::atomic<int> count{0};
+    std::atomic<bool> offMain{true};
+    Port.SetOnRxByteArrived([&](TFComPort*, BYTE b, std::int64_t arrival) {
+        const int i = count.load(std::memory_order_relaxed);
+        if (IsMainThread()) offMain = false;
+        if (i < int(offered.size())) offered[i] = {b, arrival, MonotonicNs()};
+        count.store(i + 1, std::memory_order_release);
+        return b >= '1' && b <= '9';  // strokes are the engine's
+    });
+    Port.Timeouts().SetReadInterval(-1);
+    std::vector<std::pair<BYTE, std::int64_t>> read;
+    Port.OnRxChar = [&](QObject*) {
+        const BYTE b = Port.ReadByte();
+        read.emplace_back(b, Port.LastReadArrival());
+    };
+    Port.Open();
+    // Set only while closed.
+    EXPECT_THROW(Port.SetOnRxByteArrived(nullptr), EComError);
+    const std::int64_t before = MonotonicNs();
+    ASSERT_TRUE(Pty.Send("1a2", 3));
+    QThread::msleep(20);
+    const std::int64_t between = MonotonicNs();
+    ASSERT_TRUE(Pty.Send("b34c", 4));
+    ASSERT_TRUE(PumpUntil([&] { return read.size() == 3; }));
+    PumpFor(50);  // a stroke that reached OnRxChar would have by now
+    ASSERT_EQ(count.load(std::memory_order_acquire), 7);
+    EXPECT_TRUE(offMain);
+    QByteArray all;
+    for (int i = 0; i < 7; ++i) {
+        all.append(char(offered[i].byte));
+        EXPECT_GE(offered[i].arrival, before) << i;
+        EXPECT_LE(offered[i].arrival, offered[i].hookRan) << i;
+        if (i > 0) {
+            EXPECT_GE(offered[i].arrival, offered[i - 1].arrival) << i;
+        }
+        EXPECT_EQ(offered[i].arrival < between, i < 3) << i;
+    }
+    EXPECT_EQ(all, QByteArray("1a2b34c"));
+    ASSERT_EQ(read.size(), 3u);
+    EXPECT_EQ(read[0].first, 'a');
+    EXPECT_EQ(read[1].first, 'b');
+    EXPECT_EQ(read[2].first, 'c');
+    // A queued byte keeps the time it came, the one its hook was offered.
+    EXPECT_EQ(read[0].second, offered[1].arrival);
+    EXPECT_EQ(read[1].second, offered[3].arrival);
+    EXPECT_EQ(read[2].second, offered[6].arrival);
+    EXPECT_EQ(Port.InputCount(), 0u);
+    Port.Close();
+    Port.SetOnRxByteArrived(nullptr);
+}
+
 TEST_F(ComPortLine, BytesQueuedWhileTheMainThreadIsBusyAreAllRaisedInItsNextVisit) {
     std::vector<BYTE> got;
     Port.OnRxChar = [&](QObject*) { got.push_back(Port.ReadByte()); };
@@ -397,6 +461,44 @@ TEST_F(ComPortLine, AnErrorInAHandlerIsReportedAndTheThreadKeepsWaiting) {
     ASSERT_TRUE(PumpUntil([&] { return events == 2; }));
 }
 
+// Whatever ends the event thread, synchronised or not, the port closes (its
+// after-close handling runs on the main thread) and the error is reported.
+TEST_F(ComPortLine, AnEventThreadThatDiesOnAnyExceptionClosesThePortAndReports) {
+    for (const bool synchronised : {true, false}) {
+        SCOPED_TRACE(synchronised ? "synchronised" : "on the event thread");
+        Reported.clear();
+        Port.SetSynchronizeEvents(synchronised);
+        int closed = 0;
+        QStringList errors;
+        Port.AfterClose = [&](TFComPort*) {
+            EXPECT_TRUE(IsMainThread());
+            ++closed;
+        };
+        Port.OnError = [&](TFComPort*, EComError& e, TComAction&) {
+            EXPECT_TRUE(IsMainThread());
+            errors << e.Message();
+        };
+        Port.OnRxChar = [&](QObject*) { throw std::runtime_error("handler broke"); };
+        Port.Open();
+        ASSERT_TRUE(Pty.Send("1", 1));
+        ASSERT_TRUE(PumpUntil([&] { return !Port.GetActive() && !Reported.isEmpty(); }));
+        const QString text = QStringLiteral("Listening on %1 stopped: handler broke").arg(Pty.SlavePath());
+        EXPECT_EQ(Reported, QStringList{text});
+        EXPECT_EQ(errors, QStringList{text});
+        EXPECT_EQ(closed, 1);
+        EXPECT_FALSE(Port.HasEventThread());
+        Port.AfterClose = nullptr;
+        Port.OnError = nullptr;
+        // Told to end, a thread is not reported.
+        Reported.clear();
+        Port.OnRxChar = [&](QObject*) {};
+        Port.Open();
+        Port.Close();
+        PumpFor(50);
+        EXPECT_TRUE(Reported.isEmpty());
+    }
+}
+
 TEST_F(ComPortLine, ADeviceThatGoesAwayEndsInAnErrorAndAClosedPort) {
     QList<int> codes;
     Port.OnError = [&](TFComPort*, EComError& e, TComAction&) {
@@ -456,6 +558,70 @@ TEST_F(ComPortLine, AReadThatRunsOutOfTimeRaisesTimeout) {
     BYTE buf[3] = {};
     EXPECT_THROW(Port.Read(buf, 3, true), EComError);
     EXPECT_EQ(buf[0], 'Q');
+}
+
+// A port whose reads may not wait: a read with nothing waiting returns at once
+// with no byte and says so as a short read does.
+TEST_F(ComPortLine, AReadThatMayNotWaitReturnsAtOnceWithNothingWaiting) {
+    Port.Timeouts().SetReadInterval(-1);
+    QStringList errors;
+    Port.OnError = [&](TFComPort*, EComError& e, TComAction&) { errors << e.Message(); };
+    Port.Open();
+    // Were the read to wait, this releases it so that the test fails rather than hangs.
+    std::atomic<bool> returned{false};
+    std::thread rescue([&] {
+        for (int i = 0; i < 1000 && !returned; ++i) QThread::msleep(10);
+        if (!returned) Pty.Send("x", 1);
+    });
+    bool raised = false;
+    try {
+        Port.ReadByte();
+    } catch (const EComError& e) {
+        raised = true;
+        EXPECT_EQ(e.ErrorCode(), 0);
+        EXPECT_EQ(e.Message(), QStringLiteral("Timeout"));
+    }
+    const bool waited = Port.InputCount() > 0;
+    returned = true;
+    rescue.join();
+    ASSERT_FALSE(waited) << "the read waited for a byte";
+    EXPECT_TRUE(raised);
+    EXPECT_EQ(errors, QStringList{QStringLiteral("Timeout")});
+    EXPECT_FALSE(Port.ReadPending());
+    EXPECT_EQ(Port.LastReadArrival(), 0);
+    // A byte that is there is taken.
+    ASSERT_TRUE(Pty.Send("7", 1));
+    ASSERT_TRUE(PumpUntil([&] { return Port.InputCount() == 1; }));
+    EXPECT_EQ(Port.ReadByte(), '7');
+    EXPECT_NE(Port.LastReadArrival(), 0);
+}
+
+// The received queue is a ring of the size asked for: a full one holds the
+// line back (nothing is lost), and one made smaller than what it holds
+// reports the bytes it cannot keep as an overflow.
+TEST_F(ComPortLine, AFullReceiveQueueLosesNothingAndAShrunkOneReportsAnOverflow) {
+    Port.BufferSizes().SetInput(64);
+    // A read that stalls ends in "Timeout" and fails the test rather than hanging it.
+    Port.Timeouts().SetReadConstant(20000);
+    Port.Open();
+    QByteArray sent;
+    for (int i = 0; i < 200; ++i) sent.append(char('A' + i % 26));
+    ASSERT_TRUE(Pty.Send(sent.constData(), sent.size()));
+    ASSERT_TRUE(PumpUntil([&] { return Port.InputCount() == 64; }));
+    BYTE got[200] = {};
+    Port.Read(got, 200, true);
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(got), 200), sent);
+
+    Port.BufferSizes().SetInput(256);
+    ASSERT_TRUE(Pty.Send(sent.constData(), 100));
+    ASSERT_TRUE(PumpUntil([&] { return Port.InputCount() == 100; }));
+    TLineErrors errors;
+    Port.OnLineError = [&](QObject*, TLineErrors e) { errors = e; };
+    Port.BufferSizes().SetInput(64);
+    EXPECT_EQ(Port.InputCount(), 64u);
+    EXPECT_TRUE(errors.Contains(leRxOverflow));
+    // The oldest are kept.
+    EXPECT_EQ(Port.ReadBytes(), sent.left(64));
 }
 
 TEST_F(ComPortLine, ZeroByteReadCallsItsEventsOnly) {

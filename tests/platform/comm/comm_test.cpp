@@ -6,14 +6,18 @@
 #include <sys/resource.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <numeric>
 #include <stdexcept>
 #include <thread>
@@ -680,6 +684,84 @@ TEST_F(CommTest, QueueCountsAndPurge) {
     EXPECT_FALSE(GetOverlappedResult(port, &ov, &got, FALSE));
     EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
     EXPECT_FALSE(PurgeComm(port, 0x100));
+}
+
+// Holds the service thread in the byte hook on chosen bytes, so that a test
+// can change the port between the thread's read off the line and its queueing.
+class HookGate {
+public:
+    explicit HookGate(std::string holds) : FHolds(std::move(holds)) {}
+    // The n-th byte of FHolds (from 1) waits until Release(n) or ReleaseAll().
+    bool Arrive(BYTE byte) {
+        std::unique_lock lock(FLock);
+        if (FArrived >= FHolds.size() || byte != BYTE(FHolds[FArrived])) return false;
+        const std::size_t hold = ++FArrived;
+        FChanged.notify_all();
+        FChanged.wait(lock, [&] { return hold <= FReleased; });
+        return false;
+    }
+    bool WaitHeld(std::size_t n) {
+        std::unique_lock lock(FLock);
+        return FChanged.wait_for(lock, 20s, [&] { return FArrived >= n; });
+    }
+    void Release(std::size_t upTo) {
+        std::lock_guard lock(FLock);
+        FReleased = std::max(FReleased, upTo);
+        FChanged.notify_all();
+    }
+    void ReleaseAll() { Release(SIZE_MAX); }
+
+private:
+    const std::string FHolds;
+    std::mutex FLock;
+    std::condition_variable FChanged;
+    std::size_t FArrived = 0;
+    std::size_t FReleased = 0;
+};
+
+// Bytes read off the line while the received queue shrank wait for room. A
+// read asking for more than the queue holds makes that room itself, on the
+// service thread, and must still get every byte.
+TEST_F(CommTest, AReadForMoreThanTheQueueHoldsGetsBytesHeldBackForRoom) {
+    // Held on "T", then on the first byte of the next arrival.
+    auto gate = std::make_shared<HookGate>("TA");
+    ASSERT_TRUE(SetCommByteHook(port, [gate](BYTE b, std::int64_t) { return gate->Arrive(b); }));
+    // Whatever fails below, the service thread is let go before the close.
+    const std::unique_ptr<HookGate, void (*)(HookGate*)> letGo(gate.get(),
+                                                               [](HookGate* g) { g->ReleaseAll(); });
+    // Once a byte sent after the hook was set is queued, the thread's later
+    // rounds offer every byte to it.
+    ASSERT_TRUE(pty.Send("P"));
+    ASSERT_TRUE(WaitInputCount(1));
+    ASSERT_TRUE(pty.Send("T"));
+    ASSERT_TRUE(gate->WaitHeld(1));  // the thread holds "T"; the queue still takes 4096
+    std::string sent;
+    for (int i = 0; i < 200; ++i) sent += char('A' + i % 26);
+    ASSERT_TRUE(pty.Send(sent));
+    // All of it readable at once, so the next read off the line takes it whole.
+    const auto deadline = Clock::now() + 20s;
+    int waiting = 0;
+    while ((::ioctl(view, TIOCINQ, &waiting) != 0 || waiting < 200) && Clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(waiting, 200);
+    gate->Release(1);
+    ASSERT_TRUE(gate->WaitHeld(2));  // the 200 bytes are read, not yet queued
+    ASSERT_TRUE(SetupComm(port, 64, 64));
+    gate->ReleaseAll();
+
+    SetTimeouts(0, 0, 0);
+    Event done;
+    OVERLAPPED ov{};
+    std::vector<char> buffer(202);
+    StartRead(buffer.data(), 202, ov, done.handle);
+    ASSERT_EQ(WaitForSingleObject(done.handle, 20000), WAIT_OBJECT_0)
+        << "the read stalled; queued " << InputCount();
+    DWORD got = 0;
+    ASSERT_TRUE(GetOverlappedResult(port, &ov, &got, FALSE));
+    EXPECT_EQ(std::string(buffer.data(), got), "PT" + sent);
+    DWORD errors = 0;
+    ASSERT_TRUE(ClearCommError(port, &errors, nullptr));
+    EXPECT_EQ(errors, 0u);  // nothing was dropped
 }
 
 TEST_F(CommTest, EveryByteValueCrossesIntactBothWays) {
