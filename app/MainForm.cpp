@@ -67,10 +67,16 @@ TfMainform::TfMainform(QWidget* parent) : QWidget(parent) {
 }
 
 TfMainform::~TfMainform() {
-    DestroyEngine();
     // The port is destroyed after this window, with its children: its close
-    // must not reach back into it.
+    // must not reach back into it. Closed before the engine goes: its
+    // service thread hands every byte to the engine.
     FComPort->AfterClose = nullptr;
+    try {
+        FComPort->SetActive(false);
+    } catch (...) {
+        // a port that fails to close has stopped reading all the same
+    }
+    DestroyEngine();
     // A touch being rung is written now, while the settings it names are here.
     delete FStrikingRecord;
     FStrikingRecord = nullptr;

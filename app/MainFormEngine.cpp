@@ -8,6 +8,7 @@
 #include "app/BellSound.h"
 #include "app/ReceiverQuery.h"
 #include "app/StrikingRecord.h"
+#include "comport/FComPort.h"
 #include "platform/base/Clock.h"
 #include "platform/base/Exception.h"
 #include "platform/gui/Application.h"
@@ -67,6 +68,14 @@ void TfMainform::CreateEngine() {
         [engine](const WaveOutStrikeReport& Report) { engine->TakeMixerReport(Report); });
     waveOutStartOutput();
     FEngine->Start();
+    // Each byte is decided where it comes off the line, on the port's
+    // service thread: a window that is busy or blocked delays no bell. The
+    // byte still reaches the port's queue and its OnRxChar, as every byte
+    // does; the window only takes it off there.
+    FComPort->SetOnRxByteArrived([engine](TFComPort*, BYTE Byte, std::int64_t ArrivalNs) {
+        engine->TakeByte(Byte, ArrivalNs);
+        return false;
+    });
 }
 
 void TfMainform::DestroyEngine() {

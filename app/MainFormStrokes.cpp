@@ -46,19 +46,16 @@ int TfMainform::BellOfChar(unsigned char Byte) {
     return BellOfByte(Byte);
 }
 
+// The engine took the byte as it came off the line and decided it there;
+// here it is only taken off the port's queue (the read never waits).
 void TfMainform::FComPort1RxChar(QObject*) {
-    unsigned char byte = 0;
     try {
-        byte = FComPort->ReadByte();
+        FComPort->ReadByte();
     } catch (const EComError& e) {
-        // Nothing was waiting (the read does not wait): no stroke.
+        // Nothing was waiting: another event's read took it.
         if (e.ErrorCode() == 0 && e.Message() == QStringLiteral("Timeout")) return;
         throw;
     }
-    const std::int64_t arrival = FComPort->LastReadArrival();
-    // The engine decides: a stroke is heard from when its byte came off the
-    // line, however late the main thread got to it.
-    FEngine->TakeByte(byte, arrival ? arrival : MonotonicNs());
 }
 
 void TfMainform::Play(int Bell) {
