@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <exception>
 #include <future>
 #include <system_error>
 
@@ -111,14 +112,23 @@ void TComThread::Execute() {
 }
 
 void TComThread::Synchronize(const std::function<void()>& Method) {
-    ::Synchronize([this, &Method] {
+    // A handler's exception comes back here as this thread's alone: were the
+    // main thread to keep a share of it, it could free the object while this
+    // thread still reads its message.
+    std::exception_ptr error;
+    ::Synchronize([this, &Method, &error] {
         struct Running {
             std::atomic<bool>& flag;
             explicit Running(std::atomic<bool>& f) : flag(f) { flag = true; }
             ~Running() { flag = false; }
         } running(FMethodRunning);
-        Method();
+        try {
+            Method();
+        } catch (...) {
+            error = std::current_exception();
+        }
     });
+    if (error) std::rethrow_exception(error);
 }
 
 void TComThread::WaitForAndFree() {
