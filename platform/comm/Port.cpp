@@ -388,6 +388,11 @@ void Port::Run() {
             uint64_t count;
             [[maybe_unused]] auto n = ::read(FWakeup.get(), &count, sizeof count);
         }
+        // A hook set while this pass was out of the lock (the port has just
+        // opened) still sees what the pass read after the purge that follows
+        // its setting; what came before the purge is dropped by Queue anyway.
+        if (got > 0 && !hook && FByteHook && arrival > FPurgedAt)
+            for (ssize_t i = 0; i < got; ++i) consumed[i] = FByteHook(chunk[i], arrival);
         if (got > 0) {
             held = Queue(chunk, static_cast<std::size_t>(got), consumed, arrival);
             if (held < static_cast<std::size_t>(got)) {

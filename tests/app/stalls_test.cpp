@@ -26,14 +26,14 @@
 
 namespace {
 
-constexpr int kRingBells = 4;      // bells 1 to 4, codes 0 to 3
-constexpr int kBrokenBell = 5;     // a bell whose file is no wave file
+constexpr int kRingBells = 4;   // bells 1 to 4, codes 0 to 3
+constexpr int kBrokenBell = 5;  // a bell whose file is no wave file
 constexpr int kStrokes = 24;
-constexpr int kGapMs = 50;         // between strokes
+constexpr int kGapMs = 50;  // between strokes
 constexpr int kSoundMs = 120;
-constexpr int kStallAtMs = 300;    // after the first stroke
-constexpr int kStallMs = 200;      // the main thread blocked
-constexpr int kBoxMs = 400;        // a box's own event loop
+constexpr int kStallAtMs = 300;  // after the first stroke
+constexpr int kStallMs = 200;    // the main thread blocked
+constexpr int kBoxMs = 400;      // a box's own event loop
 constexpr double kToleranceMs = 5.0;
 constexpr std::uint32_t kLeadFrames = 48;
 
@@ -52,7 +52,9 @@ void PrintTo(const Stall& S, std::ostream* Os) {
     *Os << S.Name;
 }
 
-class WindowStall : public ConsoleTest, protected CaptureFixture, public ::testing::WithParamInterface<Stall> {
+class WindowStall : public ConsoleTest,
+                    protected CaptureFixture,
+                    public ::testing::WithParamInterface<Stall> {
 protected:
     void SetUp() override {
         ConsoleTest::SetUp();
@@ -73,15 +75,16 @@ protected:
 
     // A box that is shown the way a real one is: its own event loop, for a while.
     void BlockingBoxes() {
-        FOldBoxes = SetMessageBoxService([this](TMsgDlgType Type, const QString& Caption, const QString& Text) {
-            FOldBoxes(Type, Caption, Text);
-            QElapsedTimer shown;
-            shown.start();
-            QEventLoop loop;
-            QTimer::singleShot(kBoxMs, &loop, &QEventLoop::quit);
-            loop.exec();
-            BoxOpenMs += shown.elapsed();
-        });
+        FOldBoxes =
+            SetMessageBoxService([this](TMsgDlgType Type, const QString& Caption, const QString& Text) {
+                FOldBoxes(Type, Caption, Text);
+                QElapsedTimer shown;
+                shown.start();
+                QEventLoop loop;
+                QTimer::singleShot(kBoxMs, &loop, &QEventLoop::quit);
+                loop.exec();
+                BoxOpenMs += shown.elapsed();
+            });
     }
 
     TMessageBoxService FOldBoxes;
@@ -95,8 +98,8 @@ TEST_P(WindowStall, EveryBellIsHeardAtItsOwnTime) {
     settings += "[SOUNDFILES]\n";
     for (int bell = 1; bell <= kRingBells; ++bell)
         settings += "BELL" + QByteArray::number(bell) + "=" +
-                    MakeCodedBell(Sandbox->Dir.file(QStringLiteral("bell%1.wav").arg(bell)), bell - 1, kSoundMs,
-                                  48000, kLeadFrames)
+                    MakeCodedBell(Sandbox->Dir.file(QStringLiteral("bell%1.wav").arg(bell)), bell - 1,
+                                  kSoundMs, 48000, kLeadFrames)
                         .toUtf8() +
                     "\n";
     const QString broken = Sandbox->Dir.file(QStringLiteral("broken.wav"));

@@ -23,7 +23,6 @@
 #include <thread>
 #include <vector>
 
-
 inline void SleepUntilNs(std::int64_t Ns) {
     timespec ts;
     ts.tv_sec = static_cast<time_t>(Ns / 1000000000);

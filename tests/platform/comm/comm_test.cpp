@@ -1110,3 +1110,21 @@ TEST(CommPriority, TheIdleClassReachesThreadsThatAlreadyRun) {
 }
 
 }  // namespace
+
+// A hook set on a port already open and waiting (as the component opens
+// one: hook, then purge) sees the very first byte after the purge; nothing
+// of it reaches the readers.
+TEST_F(CommTest, AHookSetWhileThePortWaitsSeesTheFirstByteAfterThePurge) {
+    std::this_thread::sleep_for(10ms);  // let the service thread settle in its wait
+    std::atomic<int> seen{0};
+    ASSERT_TRUE(SetCommByteHook(port, [&seen](BYTE b, std::int64_t) {
+        if (b == '7') seen.fetch_add(1);
+        return true;
+    }));
+    ASSERT_TRUE(PurgeComm(port, PURGE_RXCLEAR));
+    ASSERT_TRUE(pty.Send(std::string("7")));
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (!seen.load() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(seen.load(), 1) << "the hook never saw the byte";
+    EXPECT_EQ(InputCount(), 0u);
+}
