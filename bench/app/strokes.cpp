@@ -4,16 +4,17 @@
 // the capture output. Every stroke is timed from the write of its byte to
 // its bell's first frame found in the captured sound (never from the
 // program's own records), in rounds and changes at peal speed, in bursts
-// and at random, with "Delays Active" off and on, with the main thread idle
-// and busy.
+// and at random, with "Delays Active" off and on, with the main thread idle,
+// busy, and stalled (blocked 50 ms every second and 500 ms once a minute,
+// as a dialog opening or a slow disk does).
 //
-//   bench_strokes [--periods 64,128,256] [--runs idle,busy] [--patterns peal,burst,random]
+//   bench_strokes [--periods 64,128,256] [--runs idle,busy,stall] [--patterns peal,burst,random]
 //                 [--strokes N] [--seed S] [--keep DIR] [--verbose] [--stroke-latency MS]
-//   bench_strokes --soak MINUTES [--periods P] [--runs idle|busy] [--soak-delays on|off]
+//   bench_strokes --soak MINUTES [--periods P] [--runs idle|busy|stall] [--soak-delays on|off]
 //                 [--report MINUTES]
 //
-// Defaults: 128-frame periods, idle and busy, every pattern, 96 strokes
-// per pattern and delay setting (under two minutes in all).
+// Defaults: 128-frame periods, idle, busy and stall, every pattern, 96
+// strokes per pattern and delay setting (576 strokes a run).
 
 #include "app/MainForm.h"
 #include "bench/BenchStats.h"
@@ -241,7 +242,12 @@ Verdict Judge(const std::vector<Stroke>& Strokes, const std::vector<Heard>& Onse
     return v;
 }
 
-// ---- the main thread kept busy ---------------------------------------------------------
+// ---- the main thread kept busy, or stalled --------------------------------------------
+
+enum class TLoad { Idle, Busy, Stall };
+const char* NameOf(TLoad Load) {
+    return Load == TLoad::Idle ? "idle" : Load == TLoad::Busy ? "busy" : "stall";
+}
 
 // The window resized and repainted without pause, and a 5 ms handler every 20 ms.
 class MainThreadLoad {
@@ -284,6 +290,35 @@ private:
     QElapsedTimer FClock;
     double FSeconds = 0;
     bool FBig = false;
+};
+
+// The main thread blocked outright (no messages handled): 50 ms every
+// second, and 500 ms once a minute, the first 10 s in.
+class MainThreadStall {
+public:
+    MainThreadStall() {
+        FTick.setTimerType(Qt::PreciseTimer);
+        FTick.setInterval(1000);
+        QObject::connect(&FTick, &QTimer::timeout, [this] {
+            const std::int64_t now = MonotonicNs();
+            const bool long_ = now >= FNextLong;
+            if (long_) FNextLong = now + 60'000 * kMs;
+            const std::int64_t ms = long_ ? 500 : 50;
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            (long_ ? Long : Short) += 1;
+        });
+    }
+    void Start() {
+        FNextLong = MonotonicNs() + 10'000 * kMs;
+        FTick.start();
+    }
+    void Stop() { FTick.stop(); }
+
+    long Short = 0, Long = 0;
+
+private:
+    QTimer FTick;
+    std::int64_t FNextLong = 0;
 };
 
 // ---- the process -------------------------------------------------------------------------
@@ -388,7 +423,7 @@ std::vector<double> LineFloorMs(int Count) {
 
 struct Options {
     std::vector<unsigned> Periods = {128};
-    std::vector<bool> Busy = {false, true};
+    std::vector<TLoad> Loads = {TLoad::Idle, TLoad::Busy, TLoad::Stall};
     std::vector<std::string> Patterns = {"peal", "burst", "random"};
     int Strokes = 96;
     unsigned Seed = 12;
@@ -404,8 +439,8 @@ unsigned gStrokeLatencyUs = kDefaultStrokeLatencyMicroseconds;
 
 class Console {
 public:
-    Console(ConsoleSandbox& Sandbox, unsigned Period, bool Busy)
-        : FSandbox(Sandbox), FPeriod(Period), FBusy(Busy) {}
+    Console(ConsoleSandbox& Sandbox, unsigned Period, TLoad Load)
+        : FSandbox(Sandbox), FPeriod(Period), FBusy(Load == TLoad::Busy), FStalled(Load == TLoad::Stall) {}
 
     // The output, the window listening, the load on; false with Error set.
     bool Open(const std::string& Capture) {
@@ -450,6 +485,7 @@ public:
         FLine = std::make_unique<PacedLine>(FPty.Master());
         FLoad = std::make_unique<MainThreadLoad>(FForm.get());
         if (FBusy) FLoad->Start();
+        if (FStalled) FStall.Start();
         // Every bell once, not counted: the first play of each loads what
         // it loads once.
         Verdict warm;
@@ -522,6 +558,7 @@ public:
             FRepaintsPerSecond = FLoad->RepaintsPerSecond();
             FSpins = FLoad->Spins;
         }
+        if (FStalled) FStall.Stop();
         if (FForm->FComPort1()->GetActive()) QTest::mouseClick(FForm->bListen(), Qt::LeftButton);
         PumpUntil([&] { return FForm->AllStopped(); });
         FStatus = waveOutGetStatus();
@@ -574,13 +611,15 @@ public:
     double WriterLateMs() const { return FWriterLateMs; }
     double RepaintsPerSecond() const { return FRepaintsPerSecond; }
     long Spins() const { return FSpins; }
+    const MainThreadStall& Stalls() const { return FStall; }
     PacedLine& Line() { return *FLine; }
     void ReleaseDisk(bool On) { FReleaseDisk = On; }
 
 private:
     ConsoleSandbox& FSandbox;
     unsigned FPeriod;
-    bool FBusy;
+    bool FBusy, FStalled;
+    MainThreadStall FStall;
     std::string FCapturePath;
     PseudoTerminal FPty;
     std::unique_ptr<TfMainform> FForm;
@@ -603,10 +642,11 @@ private:
 
 struct Row {
     unsigned Period = 0;
-    bool Busy = false;
+    TLoad Load = TLoad::Idle;
+    long ShortStalls = 0, LongStalls = 0;
     Verdict Off, On;  // On: LatencyMs holds onset - stroke - delay
     WaveOutStatus Status;
-    std::string Error, Load, Decode = "yes";
+    std::string Error, LoadAverage, Decode = "yes";
     double RepaintsPerSecond = 0;
     long Spins = 0;
     double WriterLateMs = 0;
@@ -641,22 +681,23 @@ std::string DecodeVerdict(const ToneDecoder& D, std::vector<std::string>& Notes)
            " frames unexplained)";
 }
 
-Row MeasureRow(ConsoleSandbox& Sandbox, const Options& Opt, unsigned Period, bool Busy) {
+Row MeasureRow(ConsoleSandbox& Sandbox, const Options& Opt, unsigned Period, TLoad Load) {
     Row row;
     row.Period = Period;
-    row.Busy = Busy;
-    row.Load = LoadAverage();
-    const std::string name = "mix-" + std::to_string(Period) + (Busy ? "-busy" : "-idle") + ".wav";
-    Console console(Sandbox, Period, Busy);
-    std::printf("\n%u-frame periods, main thread %s (load average %s)\n", Period, Busy ? "busy" : "idle",
-                row.Load.c_str());
+    row.Load = Load;
+    const std::string loadAverage = LoadAverage();
+    row.LoadAverage = loadAverage;
+    const std::string name = "mix-" + std::to_string(Period) + "-" + NameOf(Load) + ".wav";
+    Console console(Sandbox, Period, Load);
+    std::printf("\n%u-frame periods, main thread %s (load average %s)\n", Period, NameOf(Load),
+                loadAverage.c_str());
     std::fflush(stdout);
     if (!console.Open(CapturePath(Sandbox, Opt, name))) {
         row.Error = console.Error();
         console.Close();
         return row;
     }
-    std::mt19937 random(Opt.Seed + Period + (Busy ? 1 : 0));
+    std::mt19937 random(Opt.Seed + Period + static_cast<unsigned>(Load));
     const std::int64_t byteNs = console.Line().ByteNs();
     for (const std::string& pattern : Opt.Patterns) {
         PealState peal;
@@ -690,6 +731,8 @@ Row MeasureRow(ConsoleSandbox& Sandbox, const Options& Opt, unsigned Period, boo
     console.Close();
     row.RepaintsPerSecond = console.RepaintsPerSecond();
     row.Spins = console.Spins();
+    row.ShortStalls = console.Stalls().Short;
+    row.LongStalls = console.Stalls().Long;
     if (row.Error.empty() && !console.Error().empty()) row.Error = console.Error();
     row.Status = console.Status();
     row.WriterLateMs = console.WriterLateMs();
@@ -701,40 +744,46 @@ Row MeasureRow(ConsoleSandbox& Sandbox, const Options& Opt, unsigned Period, boo
 
 void PrintTable(const std::vector<Row>& Rows) {
     std::printf(
-        "\n| period | main thread | strokes | latency median | p99 | max | spread p99-p1 | delay error "
-        "median |"
+        "\n| period | main thread | strokes | latency median | p99 | max | spread p99-p1 | error, delays off:"
+        " p99 | max | error, delays on: median |"
         " p99 | max | lost | doubled | wrong bell | out of order | output latency | late starts | xruns |"
         " audio explained |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     for (const Row& r : Rows) {
         if (!r.Error.empty()) {
-            std::printf("| %u | %s | failed: %s |\n", r.Period, r.Busy ? "busy" : "idle", r.Error.c_str());
+            std::printf("| %u | %s | failed: %s |\n", r.Period, NameOf(r.Load), r.Error.c_str());
             continue;
         }
         const std::vector<double>& lat = r.Off.LatencyMs;
         const double centre = Median(lat);
         const std::vector<double> err = AbsError(r.On.LatencyMs, centre);
+        const std::vector<double> errOff = AbsError(lat, centre);
         const int lost = r.Off.Lost + r.On.Lost, doubled = r.Off.Doubled + r.On.Doubled,
                   wrong = r.Off.Wrong + r.On.Wrong, order = r.Off.OutOfOrder + r.On.OutOfOrder;
         std::printf(
-            "| %u | %s | %d | %.2f ms | %.2f ms | %.2f ms | %.3f ms | %.3f ms | %.3f ms | %.3f ms | %d | %d "
-            "| %d |"
+            "| %u | %s | %d | %.2f ms | %.2f ms | %.2f ms | %.3f ms | %.3f ms | %.3f ms | %.3f ms | %.3f ms "
+            "| "
+            "%.3f ms | %d | %d | %d |"
             " %d | %.2f ms | %llu | %llu | %s |\n",
-            r.Period, r.Busy ? "busy" : "idle", r.Off.Strokes + r.On.Strokes, centre, Percentile(lat, 99),
-            Max(lat), Percentile(lat, 99) - Percentile(lat, 1), Median(err), Percentile(err, 99), Max(err),
-            lost, doubled, wrong, order, 1000.0 * double(r.Status.latencyFrames) / kRate,
+            r.Period, NameOf(r.Load), r.Off.Strokes + r.On.Strokes, centre, Percentile(lat, 99), Max(lat),
+            Percentile(lat, 99) - Percentile(lat, 1), Percentile(errOff, 99), Max(errOff), Median(err),
+            Percentile(err, 99), Max(err), lost, doubled, wrong, order,
+            1000.0 * double(r.Status.latencyFrames) / kRate,
             static_cast<unsigned long long>(r.Status.lateStarts),
             static_cast<unsigned long long>(r.Status.xruns), r.Decode.c_str());
     }
     std::printf(
-        "\nlatency: byte written -> first frame heard, delays off; delay error: |heard - written - delay -"
-        " median latency|, delays on;\noutput latency: the mixer's fixed start latency (included in the "
+        "\nlatency: byte written -> first frame heard, delays off; error: |heard - written - delay -"
+        " median latency (delays off)|;\noutput latency: the mixer's fixed start latency (included in the "
         "latency).\n");
     for (const Row& r : Rows) {
-        std::string head = std::to_string(r.Period) + (r.Busy ? " busy" : " idle") + ": ";
+        std::string head = std::to_string(r.Period) + " " + NameOf(r.Load) + ": ";
         std::printf("%sload average %s at the start; the receiver wrote up to %.2f ms after its plan\n",
-                    head.c_str(), r.Load.c_str(), r.WriterLateMs);
-        if (r.Busy)
+                    head.c_str(), r.LoadAverage.c_str(), r.WriterLateMs);
+        if (r.Load == TLoad::Stall)
+            std::printf("%sthe main thread was blocked %ld times for 50 ms and %ld times for 500 ms\n",
+                        head.c_str(), r.ShortStalls, r.LongStalls);
+        if (r.Load == TLoad::Busy)
             std::printf(
                 "%sthe window was resized and repainted %.0f times a second; %ld busy handlers of 5 ms ran\n",
                 head.c_str(), r.RepaintsPerSecond, r.Spins);
@@ -751,19 +800,18 @@ void PrintTable(const std::vector<Row>& Rows) {
 
 int Soak(ConsoleSandbox& Sandbox, const Options& Opt) {
     const unsigned period = Opt.Periods.front();
-    const bool busy = Opt.Busy.front();
+    const TLoad load = Opt.Loads.front();
     const double reportMinutes =
         Opt.ReportMinutes > 0 ? Opt.ReportMinutes : std::clamp(Opt.SoakMinutes / 3, 1.0, 5.0);
     std::printf(
         "Soak: 16 bells at peal speed (a stroke every 170 ms) for %.1f minutes, %u-frame periods, main "
         "thread "
         "%s, delays %s; load average %s\n",
-        Opt.SoakMinutes, period, busy ? "busy" : "idle", Opt.SoakDelays ? "on" : "off",
-        LoadAverage().c_str());
+        Opt.SoakMinutes, period, NameOf(load), Opt.SoakDelays ? "on" : "off", LoadAverage().c_str());
     std::printf(
         "The capture is decoded as it grows, a minute at a time; what has been decoded is given back to the"
         " disk (a hole in the file).\n");
-    Console console(Sandbox, period, busy);
+    Console console(Sandbox, period, load);
     console.ReleaseDisk(true);
     if (!console.Open(CapturePath(Sandbox, Opt, "soak.wav"))) {
         std::printf("failed: %s\n", console.Error().c_str());
@@ -791,6 +839,11 @@ int Soak(ConsoleSandbox& Sandbox, const Options& Opt) {
     report("start");
     nextReport += static_cast<std::int64_t>(reportMinutes * 60e9);
     bool failed = false;
+    // The program's memory after its first minute; the harness's own
+    // records of every stroke grow on, and are taken out of the figure.
+    long rssMinute = -1;
+    std::size_t harnessMinute = 0;
+    auto harnessBytes = [&] { return all.LatencyMs.capacity() * sizeof(double); };
     while (MonotonicNs() < stop) {
         const std::int64_t left = stop - MonotonicNs();
         const int strokes =
@@ -802,6 +855,10 @@ int Soak(ConsoleSandbox& Sandbox, const Options& Opt) {
             break;
         }
         all.Add(v);
+        if (rssMinute < 0 && MonotonicNs() - start >= 60'000 * kMs) {
+            rssMinute = ResidentKb();
+            harnessMinute = harnessBytes();
+        }
         if (MonotonicNs() >= nextReport && MonotonicNs() < stop) {
             report("");
             nextReport += static_cast<std::int64_t>(reportMinutes * 60e9);
@@ -809,6 +866,7 @@ int Soak(ConsoleSandbox& Sandbox, const Options& Opt) {
     }
     report("end");
     const long rss1 = ResidentKb();
+    const std::size_t harnessEnd = harnessBytes();
     const std::map<int, std::string> fds1 = OpenFdTargets();
     console.Close();
     std::vector<std::string> notes = console.Notes();
@@ -820,6 +878,19 @@ int Soak(ConsoleSandbox& Sandbox, const Options& Opt) {
                 Opt.SoakDelays ? " - delay" : "", Median(all.LatencyMs), Percentile(all.LatencyMs, 1),
                 Percentile(all.LatencyMs, 99), Max(all.LatencyMs),
                 Percentile(all.LatencyMs, 99) - Percentile(all.LatencyMs, 1));
+    {
+        const double centre = Median(all.LatencyMs);
+        const std::vector<double> err = AbsError(all.LatencyMs, centre);
+        std::printf("error |heard - written - delay - median|: p99 %.3f ms, max %.3f ms\n",
+                    Percentile(err, 99), Max(err));
+    }
+    if (rssMinute >= 0) {
+        const double harnessKb = double(harnessEnd - harnessMinute) / 1024.0;
+        std::printf(
+            "memory after the first minute: VmRSS %.1f -> %.1f MiB; the harness's own records grew %.0f KiB;"
+            " the rest grew %.0f KiB\n",
+            rssMinute / 1024.0, rss1 / 1024.0, harnessKb, double(rss1 - rssMinute) - harnessKb);
+    }
     std::printf("output: xruns %llu, late starts %llu, late blocks %llu, fixed latency %.2f ms\n",
                 static_cast<unsigned long long>(s.xruns), static_cast<unsigned long long>(s.lateStarts),
                 static_cast<unsigned long long>(s.lateBlocks), 1000.0 * double(s.latencyFrames) / kRate);
@@ -937,10 +1008,10 @@ bool Parse(int argc, char** argv, Options& Opt) {
             for (const auto& p : Split(value()))
                 Opt.Periods.push_back(static_cast<unsigned>(std::atoi(p.c_str())));
         } else if (a == "--runs") {
-            Opt.Busy.clear();
+            Opt.Loads.clear();
             for (const auto& r : Split(value())) {
-                if (r != "idle" && r != "busy") return false;
-                Opt.Busy.push_back(r == "busy");
+                if (r != "idle" && r != "busy" && r != "stall") return false;
+                Opt.Loads.push_back(r == "idle" ? TLoad::Idle : r == "busy" ? TLoad::Busy : TLoad::Stall);
             }
         } else if (a == "--patterns") {
             Opt.Patterns = Split(value());
@@ -968,7 +1039,7 @@ bool Parse(int argc, char** argv, Options& Opt) {
     }
     for (unsigned p : Opt.Periods)
         if (p < 16 || p > 4096) return false;
-    return !Opt.Periods.empty() && !Opt.Busy.empty() && !Opt.Patterns.empty();
+    return !Opt.Periods.empty() && !Opt.Loads.empty() && !Opt.Patterns.empty();
 }
 
 }  // namespace
@@ -977,12 +1048,13 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     Options opt;
     if (!Parse(argc, argv, opt)) {
-        std::fprintf(stderr,
-                     "usage: %s [--periods 64,128,256] [--runs idle,busy] [--patterns peal,burst,random]\n"
-                     "          [--strokes N] [--seed S] [--keep DIR] [--verbose] [--stroke-latency MS]\n"
-                     "       %s --soak MINUTES [--periods P] [--runs idle|busy] [--soak-delays on|off]"
-                     " [--report MINUTES]\n",
-                     argv[0], argv[0]);
+        std::fprintf(
+            stderr,
+            "usage: %s [--periods 64,128,256] [--runs idle,busy,stall] [--patterns peal,burst,random]\n"
+            "          [--strokes N] [--seed S] [--keep DIR] [--verbose] [--stroke-latency MS]\n"
+            "       %s --soak MINUTES [--periods P] [--runs idle|busy|stall] [--soak-delays on|off]"
+            " [--report MINUTES]\n",
+            argv[0], argv[0]);
         return 2;
     }
     int qtArgc = 1;
@@ -1009,7 +1081,7 @@ int main(int argc, char** argv) {
     }
     std::vector<Row> rows;
     for (unsigned period : opt.Periods)
-        for (bool busy : opt.Busy) rows.push_back(MeasureRow(sandbox, opt, period, busy));
+        for (TLoad load : opt.Loads) rows.push_back(MeasureRow(sandbox, opt, period, load));
     PrintTable(rows);
     std::printf("load average at the end: %s\n", LoadAverage().c_str());
     for (const Row& r : rows)
