@@ -80,9 +80,10 @@ void TfMainform::CreateEngine() {
 
 void TfMainform::DestroyEngine() {
     if (!FEngine) return;
-    // Every bell is silenced; the mixer then lets go of the sounds within a
-    // few blocks. One it still holds when the wait ends is never freed.
-    FEngine->SilenceAll(MonotonicNs());
+    // Every bell is silenced and no start is left to come; the mixer then
+    // lets go of the sounds within a few blocks. One it still holds when the
+    // wait ends is never freed.
+    FEngine->StopAll(MonotonicNs());
     const std::int64_t until = MonotonicNs() + kLetGoNs;
     while (FEngine->SoundsInFlight() && MonotonicNs() < until) QThread::msleep(2);
     waveOutSetStrikeListener(nullptr);

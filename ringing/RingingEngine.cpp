@@ -169,6 +169,10 @@ void TRingingEngine::SilenceAll(std::int64_t TimeNs) {
     Queue({TCommand::SilenceAll, TStrokeSource::Key, 0, TimeNs});
 }
 
+void TRingingEngine::StopAll(std::int64_t TimeNs) {
+    Queue({TCommand::StopAll, TStrokeSource::Key, 0, TimeNs});
+}
+
 void TRingingEngine::Silence(int Bell, std::int64_t TimeNs) {
     if (ValidBell(Bell)) Queue({TCommand::Silence, TStrokeSource::Key, Bell, TimeNs});
 }
@@ -269,18 +273,22 @@ void TRingingEngine::Handle(const TCommand& Command, const TRingingSettings& Set
             break;
         case TCommand::Silence:
         case TCommand::SilenceAll:
+        case TCommand::StopAll:
             for (int n = 1; n <= kRingingBells; ++n) {
                 if (Command.Kind == TCommand::Silence && n != Command.Bell) continue;
+                const bool drop = Command.Kind == TCommand::StopAll;
                 TBell& bell = FBells[n];
                 Advance(bell, Command.TimeNs);
-                if (bell.SoundingFrom <= Command.TimeNs && Command.TimeNs < bell.SoundingUntil) {
-                    WaveOutStrike strike;
-                    strike.slot = n - 1;
-                    strike.silenceNs = Command.TimeNs;
-                    strike.keepPending = true;
-                    if (Send(strike, nullptr, n, Command.TimeNs, Command.Source))
-                        bell.SoundingUntil = Command.TimeNs;
-                }
+                const bool sounding =
+                    bell.SoundingFrom <= Command.TimeNs && Command.TimeNs < bell.SoundingUntil;
+                if (!sounding && !(drop && bell.PendingCount > 0)) continue;
+                WaveOutStrike strike;
+                strike.slot = n - 1;
+                strike.silenceNs = sounding ? Command.TimeNs : 0;
+                strike.keepPending = !drop;
+                if (!Send(strike, nullptr, n, Command.TimeNs, Command.Source)) continue;
+                if (sounding) bell.SoundingUntil = Command.TimeNs;
+                if (drop) bell.PendingCount = 0;
             }
             break;
     }

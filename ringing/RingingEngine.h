@@ -124,6 +124,9 @@ public:
     void SilenceAll(std::int64_t TimeNs);
     // The same for one bell.
     void Silence(int Bell, std::int64_t TimeNs);
+    // Silences every bell at TimeNs and drops every start still to come
+    // (the window is going: nothing may sound after it).
+    void StopAll(std::int64_t TimeNs);
     // While set, every byte from the line is an answer, not a stroke.
     void SetAnswersAwaited(bool Awaited) { FAnswersAwaited.store(Awaited, std::memory_order_release); }
     // The next report of the engine, in the order decided; false when none.
@@ -161,7 +164,7 @@ public:
 
 private:
     struct TCommand {
-        enum TKind { Stroke, Sound, Silence, SilenceAll };
+        enum TKind { Stroke, Sound, Silence, SilenceAll, StopAll };
         TKind Kind = Stroke;
         TStrokeSource Source = TStrokeSource::Key;
         int Bell = 0;

@@ -88,7 +88,7 @@ protected:
 // A step of a table row: a stroke (the delay rule), a click or sequence
 // tick (at once, unless sounding), or a byte from the line, at a time.
 struct Step {
-    enum TKind { Stroke, Sound, Byte, Silence };
+    enum TKind { Stroke, Sound, Byte, Silence, Stop };
     TKind Kind;
     int AtMs;
     int Bell = 3;
@@ -139,6 +139,9 @@ TEST_P(Rules, AsksTheMixerAsTheRowSays) {
                 break;
             case Step::Silence:
                 FEngine.SilenceAll(t);
+                break;
+            case Step::Stop:
+                FEngine.StopAll(t);
                 break;
         }
     }
@@ -236,7 +239,14 @@ INSTANTIATE_TEST_SUITE_P(
                           0,
                           {{Step::Stroke, 0}, {Step::Silence, 100}, {Step::Silence, 200}},
                           {{-1, 0}, {100, -1, true}},
-                          1}),
+                          1},
+                      Row{"StopAllCutsWhatSoundsAndDropsDelayedStarts",
+                          true,
+                          300,
+                          0,
+                          {{Step::Stroke, 0}, {Step::Sound, 50}, {Step::Stop, 100}, {Step::Stop, 200}},
+                          {{-1, 300}, {299, 50, true}, {100, -1, false}},
+                          2}),
     [](const ::testing::TestParamInfo<Row>& Info) { return std::string(Info.param.Name); });
 
 TEST_F(Engine, ReportsSayWhatWasDecidedInOrder) {
