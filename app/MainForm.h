@@ -296,7 +296,8 @@ private:
     TReceiverQuery* FReceiverQuery = nullptr;
     QAction* FReceiverDelays1 = nullptr;
     QLabel* FReceiverStatus = nullptr;
-    TStrokeGuard FStrokeGuard;
+    // The guard time handed to the engine, which keeps the guard itself.
+    int FGuardMs = 0;
     // The stored port settings are in the port (there was a port to apply them to).
     bool FPortSettingsLoaded = false;
 

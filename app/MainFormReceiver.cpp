@@ -201,13 +201,13 @@ void TfMainform::ReceiverDelaysAnswered(const TDelaysAnswer& Answer) {
 // ---- The double-strike guard -------------------------------------------------------------
 
 int TfMainform::GuardMs() const {
-    return FStrokeGuard.GuardMs();
+    return FGuardMs;
 }
 
 void TfMainform::SetGuardMs(int Ms) {
     const int ms = std::clamp(Ms, 0, TStrokeGuard::kMaxMs);
     if (!FLoading && FInifile) FInifile->WriteInteger(kOptions, kGuardMs, ms);
-    FStrokeGuard.SetGuardMs(ms);
+    FGuardMs = ms;
     PublishRinging();
 }
 
@@ -216,5 +216,5 @@ int TfMainform::IgnoredStrokes() const {
 }
 
 void TfMainform::LoadGuard() {
-    FStrokeGuard.SetGuardMs(FInifile->ReadInteger(kOptions, kGuardMs, 0));
+    FGuardMs = std::clamp(FInifile->ReadInteger(kOptions, kGuardMs, 0), 0, TStrokeGuard::kMaxMs);
 }
