@@ -292,7 +292,7 @@ void TfMainform::TakeSoundReport(const WaveOutStrikeReport& Report) {
             }
             if (FDelayedBlow[bell] == Report.blow) FDelayedBlow[bell] = 0;
             ShowBlow(bell, Report.blow);
-            if (FStrikingRecord) FStrikingRecord->Heard(bell, Report.heardNs, Report.requestNs);
+            if (FStrikingRecord) FStrikingRecord->Heard(bell, Report.heardNs, Report.requestNs, Report.blow);
             break;
         case WaveOutStrikeReport::Silenced:
         case WaveOutStrikeReport::Replaced:

@@ -106,7 +106,7 @@ void TStrikingRecord::ListeningStopped() {
     FQuiet->start(latencyMs + 250);
 }
 
-void TStrikingRecord::Heard(int Bell, std::int64_t HeardNs, std::int64_t RequestNs) {
+void TStrikingRecord::Heard(int Bell, std::int64_t HeardNs, std::int64_t RequestNs, std::uint64_t Order) {
     if (!Active() || Bell < 1 || Bell > kRecordBells) return;
     if (!FListening && !(FStoppedNs && RequestNs < FStoppedNs)) return;
     if (!FTouch.Empty() && HeardNs - FTouch.Blows.back().HeardNs > kQuietNs) EndTouch();
@@ -117,10 +117,14 @@ void TStrikingRecord::Heard(int Bell, std::int64_t HeardNs, std::int64_t Request
         const std::int64_t agoMs = (waveOutNowNs() - HeardNs) / 1000000;
         FTouch.Started = QDateTime::currentDateTime().addMSecs(-agoMs);
     }
-    // Two voices begun in one block of the mixer may be reported either way round.
+    // Blows begun in one block of the mixer are reported in slot order, not
+    // in the order they were struck.
     auto at = FTouch.Blows.end();
-    while (at != FTouch.Blows.begin() && std::prev(at)->HeardNs > HeardNs) --at;
-    FTouch.Blows.insert(at, TBlow{Bell, hand, HeardNs});
+    auto after = [&](const TBlow& b) {
+        return b.HeardNs > HeardNs || (b.HeardNs == HeardNs && b.Order > Order);
+    };
+    while (at != FTouch.Blows.begin() && after(*std::prev(at))) --at;
+    FTouch.Blows.insert(at, TBlow{Bell, hand, HeardNs, Order});
     if (FListening) Arm();
 }
 

@@ -24,6 +24,7 @@ struct TBlow {
     int Bell = 0;  // 1 to 16
     bool Handstroke = true;
     std::int64_t HeardNs = 0;  // CLOCK_MONOTONIC at which its first sample was heard
+    std::uint64_t Order = 0;   // the order struck, for blows heard in the same frame
 };
 
 struct TTouch {
@@ -78,8 +79,9 @@ public:
     void ListeningStopped();
 
     // A bell heard (main thread): the window passes on the mixer's report
-    // of each blow's first sound.
-    void Heard(int Bell, std::int64_t HeardNs, std::int64_t RequestNs);
+    // of each blow's first sound, and the order the blows were struck in
+    // (two strokes read off the line together start in one frame).
+    void Heard(int Bell, std::int64_t HeardNs, std::int64_t RequestNs, std::uint64_t Order = 0);
 
     const TTouch& Touch() const { return FTouch; }          // the one being rung
     const TTouch& LastTouch() const { return FLastTouch; }  // the last one ended

@@ -18,6 +18,7 @@
 
 #include "app/MainForm.h"
 #include "bench/BenchStats.h"
+#include "bench/MachineStalls.h"
 #include "comport/FComPort.h"
 #include "platform/gui/Application.h"
 #include "platform/waveout/waveout.h"
@@ -51,6 +52,7 @@
 #include <map>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -181,9 +183,16 @@ struct Heard {
     std::int64_t AtNs;
 };
 
+// One heard stroke, kept so the worst can be taken apart afterwards.
+struct Blow {
+    int Bell;
+    std::int64_t WrittenNs, DueNs, HeardNs;
+};
+
 struct Verdict {
     int Strokes = 0;
     std::vector<double> LatencyMs;  // onset - written - delay
+    std::vector<Blow> Blows;        // beside LatencyMs, one each
     int Lost = 0, Doubled = 0, Wrong = 0, OutOfOrder = 0;
     double ClosestInversionMs = 1e9;  // smallest due gap of two bells heard the wrong way round
     std::vector<std::string> Notes;
@@ -191,6 +200,7 @@ struct Verdict {
     void Add(const Verdict& v) {
         Strokes += v.Strokes;
         LatencyMs.insert(LatencyMs.end(), v.LatencyMs.begin(), v.LatencyMs.end());
+        Blows.insert(Blows.end(), v.Blows.begin(), v.Blows.end());
         Lost += v.Lost, Doubled += v.Doubled, Wrong += v.Wrong, OutOfOrder += v.OutOfOrder;
         ClosestInversionMs = std::min(ClosestInversionMs, v.ClosestInversionMs);
         for (const auto& n : v.Notes)
@@ -231,6 +241,7 @@ Verdict Judge(const std::vector<Stroke>& Strokes, const std::vector<Heard>& Onse
         }
         v.Doubled += static_cast<int>(owned[i].size()) - 1;
         v.LatencyMs.push_back(double(owned[i][0] - Strokes[i].DueNs) / kMs);
+        v.Blows.push_back({Strokes[i].Bell, Strokes[i].WrittenNs, Strokes[i].DueNs, owned[i][0]});
         order.emplace_back(owned[i][0], Strokes[i].DueNs);
     }
     std::sort(order.begin(), order.end());
@@ -438,6 +449,46 @@ struct Options {
 // The fixed stroke latency asked of the output (--stroke-latency).
 unsigned gStrokeLatencyUs = kDefaultStrokeLatencyMicroseconds;
 
+// The program's own account of each struck start, taken from the mixer's
+// reports beside the window's: only to tell where a late stroke lost its
+// time (on the line before the stamp, in scheduling, or in the decoding of
+// the capture), never to judge it. Written on the mixer's callback thread
+// into room set aside before, read when the strokes are over.
+class ProgramView {
+public:
+    struct Start {
+        int Slot;
+        std::int64_t RequestNs, HeardNs;
+    };
+    void Listen() {
+        FPrevious = waveOutSetStrikeListener(nullptr);
+        waveOutSetStrikeListener([this](const WaveOutStrikeReport& r) {
+            if (r.kind == WaveOutStrikeReport::Started) {
+                const std::size_t n = FCount.load(std::memory_order_relaxed);
+                FStarts[n % FStarts.size()] = {r.slot, r.requestNs, r.heardNs};
+                FCount.store(n + 1, std::memory_order_release);  // the entry before the count
+            }
+            if (FPrevious) FPrevious(r);
+        });
+    }
+    // The start of Bell's slot heard nearest to AtNs, if one was reported.
+    std::optional<Start> Nearest(int Bell, std::int64_t AtNs) const {
+        const std::size_t n = FCount.load(std::memory_order_acquire);
+        std::optional<Start> best;
+        for (std::size_t i = n > FStarts.size() ? n - FStarts.size() : 0; i < n; ++i) {
+            const Start& s = FStarts[i % FStarts.size()];
+            if (s.Slot == Bell - 1 && (!best || std::llabs(s.HeardNs - AtNs) < std::llabs(best->HeardNs - AtNs)))
+                best = s;
+        }
+        return best;
+    }
+
+private:
+    std::vector<Start> FStarts = std::vector<Start>(1 << 16);
+    std::atomic<std::size_t> FCount{0};
+    WaveOutStrikeListener FPrevious;
+};
+
 class Console {
 public:
     Console(ConsoleSandbox& Sandbox, unsigned Period, TLoad Load)
@@ -483,6 +534,7 @@ public:
             return Fail("message: " + FSandbox.Boxes.Boxes[0].Text.toStdString());
         QTest::mouseClick(FForm->bListen(), Qt::LeftButton);
         if (!FForm->FComPort1()->GetActive()) return Fail("listening did not start");
+        FProgram.Listen();
         FLine = std::make_unique<PacedLine>(FPty.Master());
         FLoad = std::make_unique<MainThreadLoad>(FForm.get());
         if (FBusy) FLoad->Start();
@@ -614,6 +666,7 @@ public:
     long Spins() const { return FSpins; }
     const MainThreadStall& Stalls() const { return FStall; }
     PacedLine& Line() { return *FLine; }
+    const ProgramView& Program() const { return FProgram; }
     void ReleaseDisk(bool On) { FReleaseDisk = On; }
 
 private:
@@ -621,6 +674,7 @@ private:
     unsigned FPeriod;
     bool FBusy, FStalled;
     MainThreadStall FStall;
+    ProgramView FProgram;
     std::string FCapturePath;
     PseudoTerminal FPty;
     std::unique_ptr<TfMainform> FForm;
@@ -683,6 +737,38 @@ std::string DecodeVerdict(const ToneDecoder& D, std::vector<std::string>& Notes)
            " frames unexplained)";
 }
 
+// The worst strokes taken apart: how long the byte took from its write to
+// the program's arrival stamp, from the stamp to the frame the mixer says
+// it is heard (the delay and the fixed latency taken out), and from that
+// frame to the onset found in the capture.
+void PrintWorst(const Verdict& All, double CentreMs, std::int64_t StartNs, const ProgramView& Program,
+                std::size_t Count, const MachineStalls* Machine = nullptr) {
+    std::vector<std::size_t> order(All.Blows.size());
+    std::iota(order.begin(), order.end(), 0);
+    auto error = [&](std::size_t i) { return std::fabs(All.LatencyMs[i] - CentreMs); };
+    Count = std::min(Count, order.size());
+    std::partial_sort(order.begin(), order.begin() + static_cast<long>(Count), order.end(),
+                      [&](auto a, auto b) { return error(a) > error(b); });
+    std::printf("the %zu worst strokes (times in ms):\n", Count);
+    std::printf("  %9s %4s %7s  %12s %14s %14s %15s\n", "at min", "bell", "error", "write->stamp",
+                "stamp->mixed", "mixed->onset", "machine stall");
+    for (std::size_t k = 0; k < Count; ++k) {
+        const Blow& b = All.Blows[order[k]];
+        const double at = double(b.WrittenNs - StartNs) / 60e9;
+        const auto s = Program.Nearest(b.Bell, b.HeardNs);
+        const double stall =
+            Machine ? double(Machine->WorstWithin(b.WrittenNs - 2 * kMs, b.HeardNs)) / kMs : 0;
+        if (!s) {
+            std::printf("  %9.3f %4d %7.3f  (no report from the mixer)\n", at, b.Bell, error(order[k]));
+            continue;
+        }
+        // RequestNs is the stamp plus the bell's delay, DueNs the write plus it.
+        std::printf("  %9.3f %4d %7.3f  %12.3f %14.3f %14.3f %15.3f\n", at, b.Bell, error(order[k]),
+                    double(s->RequestNs - b.DueNs) / kMs, double(s->HeardNs - s->RequestNs) / kMs,
+                    double(b.HeardNs - s->HeardNs) / kMs, stall);
+    }
+}
+
 Row MeasureRow(ConsoleSandbox& Sandbox, const Options& Opt, unsigned Period, TLoad Load) {
     Row row;
     row.Period = Period;
@@ -712,6 +798,8 @@ Row MeasureRow(ConsoleSandbox& Sandbox, const Options& Opt, unsigned Period, TLo
         std::printf("  the line itself under this load: median %.3f, p99 %.3f, max %.3f ms\n",
                     Median(row.LineMs), Percentile(row.LineMs, 99), Max(row.LineMs));
     }
+    const std::int64_t rowStart = MonotonicNs();
+    const MachineStalls machine;
     std::mt19937 random(Opt.Seed + Period + static_cast<unsigned>(Load));
     const std::int64_t byteNs = console.Line().ByteNs();
     for (const std::string& pattern : Opt.Patterns) {
@@ -744,6 +832,11 @@ Row MeasureRow(ConsoleSandbox& Sandbox, const Options& Opt, unsigned Period, TLo
         if (!row.Error.empty()) break;
     }
     console.Close();
+    if (Opt.Verbose)
+        for (const Verdict* v : {&row.Off, &row.On}) {
+            std::printf("  delays %s: ", v == &row.On ? "on" : "off");
+            PrintWorst(*v, Median(v->LatencyMs), rowStart, console.Program(), 5, &machine);
+        }
     row.RepaintsPerSecond = console.RepaintsPerSecond();
     row.Spins = console.Spins();
     row.ShortStalls = console.Stalls().Short;
@@ -840,6 +933,7 @@ int Soak(ConsoleSandbox& Sandbox, const Options& Opt) {
     }
     Verdict all;
     PealState peal;
+    const MachineStalls machine;
     const std::int64_t start = MonotonicNs();
     const std::int64_t stop = start + static_cast<std::int64_t>(Opt.SoakMinutes * 60e9);
     std::int64_t nextReport = start;
@@ -863,7 +957,9 @@ int Soak(ConsoleSandbox& Sandbox, const Options& Opt) {
     // records of every stroke grow on, and are taken out of the figure.
     long rssMinute = -1;
     std::size_t harnessMinute = 0;
-    auto harnessBytes = [&] { return all.LatencyMs.capacity() * sizeof(double); };
+    auto harnessBytes = [&] {
+        return all.LatencyMs.capacity() * sizeof(double) + all.Blows.capacity() * sizeof(Blow);
+    };
     while (MonotonicNs() < stop) {
         const std::int64_t left = stop - MonotonicNs();
         const int strokes =
@@ -903,6 +999,19 @@ int Soak(ConsoleSandbox& Sandbox, const Options& Opt) {
         const std::vector<double> err = AbsError(all.LatencyMs, centre);
         std::printf("error |heard - written - delay - median|: p99 %.3f ms, max %.3f ms\n",
                     Percentile(err, 99), Max(err));
+        PrintWorst(all, centre, start, console.Program(), 10, &machine);
+        // The same figure without the strokes whose time the machine itself
+        // lost (a CPU held from every thread for over a millisecond).
+        std::vector<double> clear;
+        for (std::size_t i = 0; i < all.Blows.size(); ++i)
+            if (machine.WorstWithin(all.Blows[i].WrittenNs - 2 * kMs, all.Blows[i].HeardNs) <= kMs)
+                clear.push_back(err[i]);
+        const auto [stalls, longest] = machine.Summary(kMs);
+        std::printf(
+            "the machine's own stalls (a %s thread per CPU woken every ms): %ld over 1 ms, longest %.3f ms\n"
+            "error of the %zu strokes with no machine stall over 1 ms near them: p99 %.3f ms, max %.3f ms\n",
+            machine.RealTime() ? "real-time" : "normal", stalls, double(longest) / kMs, clear.size(),
+            Percentile(clear, 99), Max(clear));
     }
     if (rssMinute >= 0) {
         const double harnessKb = double(harnessEnd - harnessMinute) / 1024.0;

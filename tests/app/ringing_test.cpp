@@ -70,8 +70,11 @@ protected:
         };
         Record.ListeningStarted();
     }
-    // A blow heard At ms from the start (asked for just before).
-    void Blow(int Bell, std::int64_t At) { Record.Heard(Bell, Base + At * kMs, Base + At * kMs - 5 * kMs); }
+    // A blow heard At ms from the start (asked for just before), struck
+    // after the blows before it unless Order says otherwise.
+    void Blow(int Bell, std::int64_t At, std::uint64_t Order = 0) {
+        Record.Heard(Bell, Base + At * kMs, Base + At * kMs - 5 * kMs, Order ? Order : ++Struck);
+    }
 
     QStringList Files() const {
         return QDir(Dir.file(QStringLiteral("touches"))).entryList(QDir::Files, QDir::Name);
@@ -85,6 +88,7 @@ protected:
     TempDir Dir;
     TStrikingRecord Record;
     const std::int64_t Base = waveOutNowNs();
+    std::uint64_t Struck = 1000;
 };
 
 TEST_F(RecordTest, ATouchPastSixtyFiveSecondsWrapsAndReadsBackWhole) {
@@ -120,8 +124,13 @@ TEST_F(RecordTest, ATouchPastSixtyFiveSecondsWrapsAndReadsBackWhole) {
 }
 
 struct StrokeRow {
+    struct Heard {
+        int Bell;
+        std::int64_t Ms;
+        std::uint64_t Order = 0;  // the order struck, when not the order heard
+    };
     const char* Name;
-    std::vector<std::pair<int, std::int64_t>> Blows;  // bell, ms
+    std::vector<Heard> Blows;
     std::vector<QByteArray> Files;                    // each file's blows, "H1 B1 ..."
 };
 
@@ -144,11 +153,13 @@ TEST_F(RecordTest, StrokesAlternatePerBellAndAPauseStartsAtHandstroke) {
         {"a quiet touch ends", {{1, 0}, {1, 2000}, {1, 13000}, {1, 15000}}, {"H1 B1", "H1 B1"}},
         // Reported out of order within a block: written in the order heard.
         {"in the order heard", {{1, 0}, {3, 400}, {2, 399}}, {"H1 H2 H3"}},
+        // Read off the line together, started in one frame, reported in slot order.
+        {"one frame, in the order struck", {{8, 0, 2}, {1, 0, 1}}, {"H1 H8"}},
     };
     for (const StrokeRow& row : rows) {
         SCOPED_TRACE(row.Name);
         const int before = int(Files().size());
-        for (const auto& [bell, ms] : row.Blows) Blow(bell, ms + 100000 * before);
+        for (const auto& b : row.Blows) Blow(b.Bell, b.Ms + 100000 * before, b.Order);
         Record.EndTouch();
         ASSERT_EQ(Files().size(), std::size_t(before) + row.Files.size());
         for (std::size_t i = 0; i < row.Files.size(); ++i)

@@ -14,6 +14,7 @@
 
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -191,22 +192,28 @@ protected:
         Env = EnvironmentWith(SandboxSession(Path(""), Display.Name()));
     }
 
-    // Whether this machine can show the program an empty port list (a
-    // mount namespace with nothing in /sys/class/tty).
-    bool CanHidePorts() {
-        const ToolResult r =
-            RunTool({"unshare", "-rm", "sh", "-c",
-                     "mount --bind \"$0\" /sys/class/tty && ls -A /sys/class/tty", Path("no-ports")},
-                    Env, Path("tool.out"));
-        return r.Code == 0 && r.Output.empty();
+    // How this machine can show the program an empty port list (a mount
+    // namespace with nothing in /sys/class/tty): empty when it cannot.
+    // Root takes a mount namespace alone, keeping its right to real-time
+    // priority (a user namespace's root has none outside it, and a program
+    // without it is judged by the machine's load, not its own timing).
+    std::string HidingFlags() {
+        for (const char* flags : {"-m", "-rm"}) {
+            if (flags == std::string("-m") && ::geteuid() != 0) continue;
+            const ToolResult r =
+                RunTool({"unshare", flags, "sh", "-c",
+                         "mount --bind \"$0\" /sys/class/tty && ls -A /sys/class/tty", Path("no-ports")},
+                        Env, Path("tool.out"));
+            if (r.Code == 0 && r.Output.empty()) return flags;
+        }
+        return {};
     }
 
-    void StartProgram(bool HidePorts) {
+    void StartProgram(const std::string& HidingFlags) {
         std::vector<std::string> argv = {QUORVEL16};
-        if (HidePorts)
-            argv = {
-                "unshare",        "-rm",    "sh", "-c", "mount --bind \"$0\" /sys/class/tty && exec \"$1\"",
-                Path("no-ports"), QUORVEL16};
+        if (!HidingFlags.empty())
+            argv = {"unshare", HidingFlags, "sh", "-c", "mount --bind \"$0\" /sys/class/tty && exec \"$1\"",
+                    Path("no-ports"), QUORVEL16};
         ASSERT_TRUE(App.Start(argv, Env, Path("quorvel16.log")));
     }
 
@@ -502,7 +509,7 @@ TEST_F(RingerAtTheConsole, RingsTheBellsStruckAndClosesOnlyWhenSilent) {
     Prepare();
     StartDesktop();
     ASSERT_FALSE(HasFatalFailure());
-    StartProgram(false);
+    StartProgram({});
     ASSERT_FALSE(HasFatalFailure());
     RingAndClose(false);
 }
@@ -512,8 +519,9 @@ TEST_F(RingerAtTheConsole, WithoutAReceiverTheRingerTypesItsPort) {
     Prepare();
     StartDesktop();
     ASSERT_FALSE(HasFatalFailure());
-    if (!CanHidePorts()) GTEST_SKIP() << "cannot hide this machine's serial ports (no mount namespace)";
-    StartProgram(true);
+    const std::string hiding = HidingFlags();
+    if (hiding.empty()) GTEST_SKIP() << "cannot hide this machine's serial ports (no mount namespace)";
+    StartProgram(hiding);
     ASSERT_FALSE(HasFatalFailure());
     RingAndClose(true);
 }
@@ -525,7 +533,7 @@ TEST_F(RingerAtTheConsole, ShiftClickChoosesABellsSound) {
     Prepare();
     StartDesktop();
     ASSERT_FALSE(HasFatalFailure());
-    StartProgram(false);
+    StartProgram({});
     ASSERT_FALSE(HasFatalFailure());
     MeetTheWindow(false);
     ASSERT_FALSE(HasFatalFailure());
@@ -615,7 +623,7 @@ TEST_F(RingerAtTheConsole, AFirstStartRingsTheDemoRing) {
     }
     StartDesktop();
     ASSERT_FALSE(HasFatalFailure());
-    StartProgram(false);
+    StartProgram({});
     ASSERT_FALSE(HasFatalFailure());
     MeetTheWindow(false);
     ASSERT_FALSE(HasFatalFailure());
