@@ -69,11 +69,16 @@ std::vector<TCallDef> CallsOf(TCallFamily family, int stage) {
 
 QString CallFamilyName(TCallFamily family) {
     switch (family) {
-        case TCallFamily::None: return QStringLiteral("none");
-        case TCallFamily::LeadEnd: return QStringLiteral("lead-end");
-        case TCallFamily::Grandsire: return QStringLiteral("grandsire");
-        case TCallFamily::Stedman: return QStringLiteral("stedman");
-        case TCallFamily::SixthsLeadEnd: return QStringLiteral("sixths-lead-end");
+        case TCallFamily::None:
+            return QStringLiteral("none");
+        case TCallFamily::LeadEnd:
+            return QStringLiteral("lead-end");
+        case TCallFamily::Grandsire:
+            return QStringLiteral("grandsire");
+        case TCallFamily::Stedman:
+            return QStringLiteral("stedman");
+        case TCallFamily::SixthsLeadEnd:
+            return QStringLiteral("sixths-lead-end");
     }
     return {};
 }
@@ -116,7 +121,9 @@ TRowsResult RingLead(const TMethod& method) {
     return result;
 }
 
-TRowsResult RingPlainCourse(const TMethod& method) { return RingTouch(method, {}); }
+TRowsResult RingPlainCourse(const TMethod& method) {
+    return RingTouch(method, {});
+}
 
 TCalling ParseCalling(const QString& text, const TMethod& method) {
     const std::vector<TCallDef> calls = CallsOf(method.Family(), method.Stage());
@@ -133,9 +140,12 @@ TCalling ParseCalling(const QString& text, const TMethod& method) {
         const int symbolPosition = i + 1;
         QChar symbol = c.toUpper();
         if (symbol == u'-') symbol = u'B';
-        const auto def = std::find_if(calls.begin(), calls.end(), [&](const TCallDef& d) { return d.Symbol == symbol; });
+        const auto def =
+            std::find_if(calls.begin(), calls.end(), [&](const TCallDef& d) { return d.Symbol == symbol; });
         if (def == calls.end())
-            throw Exception(QStringLiteral("unknown call \"%1\" at position %2 (calls are B and S)").arg(c).arg(symbolPosition));
+            throw Exception(QStringLiteral("unknown call \"%1\" at position %2 (calls are B and S)")
+                                .arg(c)
+                                .arg(symbolPosition));
         ++i;
         while (i < size && text[i].isSpace()) ++i;
         const int numberStart = i;
@@ -205,10 +215,12 @@ TRowsResult RingTouch(const TMethod& method, const TCalling& calling) {
                 for (int end : points)
                     if (end <= index) ++reached;
                 if (reached < lastCall)
-                    result.Note = QStringLiteral("rounds came after %1 changes; the calls after %2 %3 were never reached")
-                                      .arg(result.Rows.size() - 1)
-                                      .arg(PointWord(method))
-                                      .arg(reached);
+                    result.Note =
+                        QStringLiteral(
+                            "rounds came after %1 changes; the calls after %2 %3 were never reached")
+                            .arg(result.Rows.size() - 1)
+                            .arg(PointWord(method))
+                            .arg(reached);
                 return result;
             }
             if (static_cast<std::int64_t>(result.Rows.size()) - 1 >= limit) {
@@ -218,8 +230,9 @@ TRowsResult RingTouch(const TMethod& method, const TCalling& calling) {
         }
         if (afterLastCall) {
             if (row == *afterLastCall) {
-                result.Note = QStringLiteral("does not come round: the plain leads after the last call repeat "
-                                             "without rounds (stopped after %1 changes)")
+                result.Note = QStringLiteral(
+                                  "does not come round: the plain leads after the last call repeat "
+                                  "without rounds (stopped after %1 changes)")
                                   .arg(result.Rows.size() - 1);
                 return result;
             }

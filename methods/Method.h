@@ -13,10 +13,10 @@
 
 // How a method's calls are made: one table of calls per family.
 enum class TCallFamily {
-    None,       // no calls (plain hunt)
-    LeadEnd,    // bob and single replace the lead-end change (Plain Bob, Treble Bob, Surprise)
-    Grandsire,  // bob and single replace the last two changes of the lead
-    Stedman,    // bob and single replace the change at a six end
+    None,           // no calls (plain hunt)
+    LeadEnd,        // bob and single replace the lead-end change (Plain Bob, Treble Bob, Surprise)
+    Grandsire,      // bob and single replace the last two changes of the lead
+    Stedman,        // bob and single replace the change at a six end
     SixthsLeadEnd,  // treble bob minor with a sixths-place lead end: its single is 1456
 };
 
@@ -59,9 +59,9 @@ private:
 // Rows from rounds, rounds first.
 struct TRowsResult {
     std::vector<TRow> Rows;
-    bool CameRound = false;   // the last row is rounds again
-    QString Note;             // why it stopped elsewhere, or calls never reached
-    int Leads = 0;            // leads begun
+    bool CameRound = false;  // the last row is rounds again
+    QString Note;            // why it stopped elsewhere, or calls never reached
+    int Leads = 0;           // leads begun
 };
 
 // One lead from rounds.

@@ -73,7 +73,10 @@ private:
             bool ok = false;
             const int stage = text.toInt(&ok);
             if (!ok || stage < kMinStage || stage > kMaxStage)
-                return Fail(QStringLiteral("stage \"%1\" is not one of %2 to %3").arg(text).arg(kMinStage).arg(kMaxStage),
+                return Fail(QStringLiteral("stage \"%1\" is not one of %2 to %3")
+                                .arg(text)
+                                .arg(kMinStage)
+                                .arg(kMaxStage),
                             line);
             into.Stage = stage;
         } else if (name == u"classification") {
@@ -129,7 +132,8 @@ private:
             }
         }
         if (XmlFailed()) return false;
-        const QString which = method.Title.isEmpty() ? QStringLiteral("a method") : QStringLiteral("\"%1\"").arg(method.Title);
+        const QString which =
+            method.Title.isEmpty() ? QStringLiteral("a method") : QStringLiteral("\"%1\"").arg(method.Title);
         if (!own.Stage) return Fail(QStringLiteral("%1 has no stage").arg(which), line);
         if (method.Title.isEmpty()) return Fail(QStringLiteral("a method has no title"), line);
         if (!hasNotation || method.Notation.isEmpty())
@@ -141,7 +145,8 @@ private:
         try {
             ParsePlaceNotation(method.Notation, method.Stage);
         } catch (const EPlaceNotation& e) {
-            return Fail(QStringLiteral("%1: notation \"%2\": %3").arg(which, method.Notation, e.Message()), notationLine);
+            return Fail(QStringLiteral("%1: notation \"%2\": %3").arg(which, method.Notation, e.Message()),
+                        notationLine);
         }
         methods.push_back(std::move(method));
         return true;

@@ -15,7 +15,8 @@
 
 #include <vector>
 
-inline constexpr char kMethodCollectionNamespace[] = "http://www.cccbr.org.uk/methods/schemas/2007/05/methods";
+inline constexpr char kMethodCollectionNamespace[] =
+    "http://www.cccbr.org.uk/methods/schemas/2007/05/methods";
 
 struct TCollectionMethod {
     QString Title;           // "Cambridge Surprise Minor"
@@ -23,9 +24,9 @@ struct TCollectionMethod {
     QString Classification;  // "Surprise", empty for a principle
     int Stage = 0;
     QString Notation;
-    QString LeadHead;        // as published, may be empty
-    int LengthOfLead = 0;    // as published, 0 when not given
-    int Line = 0;            // where its <method> starts
+    QString LeadHead;      // as published, may be empty
+    int LengthOfLead = 0;  // as published, 0 when not given
+    int Line = 0;          // where its <method> starts
 
     // A method to ring; throws EPlaceNotation (the loader has checked it).
     TMethod ToMethod() const;

@@ -53,9 +53,12 @@ constexpr TBuiltIn kMethods[] = {
 // Class words ringers shorten.
 const QHash<QString, QString>& Abbreviations() {
     static const QHash<QString, QString> words{
-        {QStringLiteral("s"), QStringLiteral("surprise")},  {QStringLiteral("d"), QStringLiteral("delight")},
-        {QStringLiteral("tb"), QStringLiteral("treble bob")}, {QStringLiteral("tp"), QStringLiteral("treble place")},
-        {QStringLiteral("a"), QStringLiteral("alliance")},  {QStringLiteral("h"), QStringLiteral("hybrid")},
+        {QStringLiteral("s"), QStringLiteral("surprise")},
+        {QStringLiteral("d"), QStringLiteral("delight")},
+        {QStringLiteral("tb"), QStringLiteral("treble bob")},
+        {QStringLiteral("tp"), QStringLiteral("treble place")},
+        {QStringLiteral("a"), QStringLiteral("alliance")},
+        {QStringLiteral("h"), QStringLiteral("hybrid")},
     };
     return words;
 }
@@ -66,10 +69,11 @@ const std::vector<TMethod>& BuiltInMethods() {
     static const std::vector<TMethod> methods = [] {
         std::vector<TMethod> list;
         for (int stage = kMinStage; stage <= kMaxStage; ++stage)
-            list.emplace_back(QStringLiteral("Plain Hunt %1").arg(StageName(stage)), stage, PlainHuntNotation(stage),
-                              TCallFamily::None);
+            list.emplace_back(QStringLiteral("Plain Hunt %1").arg(StageName(stage)), stage,
+                              PlainHuntNotation(stage), TCallFamily::None);
         for (const TBuiltIn& m : kMethods)
-            list.emplace_back(QString::fromLatin1(m.Title), m.Stage, QString::fromLatin1(m.Notation), m.Family);
+            list.emplace_back(QString::fromLatin1(m.Title), m.Stage, QString::fromLatin1(m.Notation),
+                              m.Family);
         return list;
     }();
     return methods;

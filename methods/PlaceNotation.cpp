@@ -4,9 +4,13 @@
 
 namespace {
 
-QString Quoted(QChar c) { return QStringLiteral("\"%1\"").arg(c); }
+QString Quoted(QChar c) {
+    return QStringLiteral("\"%1\"").arg(c);
+}
 
-bool IsCrossSymbol(QChar c) { return c == u'x' || c == u'X' || c == u'-'; }
+bool IsCrossSymbol(QChar c) {
+    return c == u'x' || c == u'X' || c == u'-';
+}
 
 // The places of one change as written, from First (0-based) to the end of
 // its run of place symbols; implied places added, every rule checked.
@@ -17,12 +21,14 @@ TChange ReadPlaces(const QString& text, int first, int end, int stage) {
         const int place = BellFromSymbol(text[i]);
         const int position = i + 1;
         if (place > stage)
-            throw EPlaceNotation(
-                QStringLiteral("place %1 is beyond stage %2 at position %3").arg(text[i]).arg(stage).arg(position),
-                position);
-        if (place == last)
-            throw EPlaceNotation(QStringLiteral("place %1 is repeated at position %2").arg(text[i]).arg(position),
+            throw EPlaceNotation(QStringLiteral("place %1 is beyond stage %2 at position %3")
+                                     .arg(text[i])
+                                     .arg(stage)
+                                     .arg(position),
                                  position);
+        if (place == last)
+            throw EPlaceNotation(
+                QStringLiteral("place %1 is repeated at position %2").arg(text[i]).arg(position), position);
         if (place < last)
             throw EPlaceNotation(QStringLiteral("place %1 comes after place %2 at position %3")
                                      .arg(text[i])
@@ -83,11 +89,12 @@ std::vector<TChange> ReadHalf(const QString& text, int first, int end, int stage
             needChange = false;
             i = j;
         } else {
-            throw EPlaceNotation(QStringLiteral("unexpected character %1 at position %2").arg(Quoted(c)).arg(i + 1),
-                                 i + 1);
+            throw EPlaceNotation(
+                QStringLiteral("unexpected character %1 at position %2").arg(Quoted(c)).arg(i + 1), i + 1);
         }
     }
-    if (needChange) throw EPlaceNotation(QStringLiteral("empty change at position %1").arg(dotPosition), dotPosition);
+    if (needChange)
+        throw EPlaceNotation(QStringLiteral("empty change at position %1").arg(dotPosition), dotPosition);
     if (changes.empty()) {
         // An empty half: name the comma that opened it, or the first character.
         const int position = first == 0 ? 1 : std::min(first, static_cast<int>(text.size()));
@@ -106,8 +113,8 @@ void Mirror(std::vector<TChange>& changes) {
 
 std::vector<TChange> ParsePlaceNotation(const QString& text, int stage) {
     if (stage < kMinStage || stage > kMaxStage)
-        throw EPlaceNotation(QStringLiteral("stage %1 is outside %2 to %3").arg(stage).arg(kMinStage).arg(kMaxStage),
-                             0);
+        throw EPlaceNotation(
+            QStringLiteral("stage %1 is outside %2 to %3").arg(stage).arg(kMinStage).arg(kMaxStage), 0);
     if (text.trimmed().isEmpty()) throw EPlaceNotation(QStringLiteral("empty notation at position 1"), 1);
 
     const qsizetype comma = text.indexOf(u',');
@@ -142,8 +149,7 @@ std::vector<TChange> ParsePlaceNotation(const QString& text, int stage) {
 
 TChange ParseChange(const QString& text, int stage) {
     const std::vector<TChange> changes = ParsePlaceNotation(text, stage);
-    if (changes.size() != 1)
-        throw EPlaceNotation(QStringLiteral("\"%1\" is not one change").arg(text), 1);
+    if (changes.size() != 1) throw EPlaceNotation(QStringLiteral("\"%1\" is not one change").arg(text), 1);
     return changes.front();
 }
 

@@ -8,9 +8,9 @@ constexpr char kSymbols[] = "1234567890ETABCD";
 
 const QStringList& StageNames() {
     static const QStringList names{
-        QStringLiteral("Singles"),   QStringLiteral("Minimus"), QStringLiteral("Doubles"),
-        QStringLiteral("Minor"),     QStringLiteral("Triples"), QStringLiteral("Major"),
-        QStringLiteral("Caters"),    QStringLiteral("Royal"),   QStringLiteral("Cinques"),
+        QStringLiteral("Singles"),   QStringLiteral("Minimus"),   QStringLiteral("Doubles"),
+        QStringLiteral("Minor"),     QStringLiteral("Triples"),   QStringLiteral("Major"),
+        QStringLiteral("Caters"),    QStringLiteral("Royal"),     QStringLiteral("Cinques"),
         QStringLiteral("Maximus"),   QStringLiteral("Sextuples"), QStringLiteral("Fourteen"),
         QStringLiteral("Septuples"), QStringLiteral("Sixteen")};
     return names;

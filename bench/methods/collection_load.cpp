@@ -28,8 +28,7 @@ QString RandomNotation(int stage, std::mt19937& random) {
             continue;
         }
         // Lead, then places next to the last or three above it: the bells
-        // between pair up, and
-        // the top place is implied where needed.
+        // between pair up, and the top place is implied where needed.
         QString places;
         int place = 1;
         places += BellSymbol(place);
@@ -91,12 +90,15 @@ int main() {
             std::fprintf(stderr, "load failed: %s\n", qPrintable(error));
             return 1;
         }
-        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        ms.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
         count = collection.Count();
     }
     std::sort(ms.begin(), ms.end());
-    std::printf("collection load: %d methods, %.1f MB; best %.0f ms, median %.0f ms, worst %.0f ms (target < 1000 ms)\n",
-                count, megabytes, ms.front(), ms[ms.size() / 2], ms.back());
+    std::printf(
+        "collection load: %d methods, %.1f MB; best %.0f ms, median %.0f ms, worst %.0f ms (target < 1000 "
+        "ms)\n",
+        count, megabytes, ms.front(), ms[ms.size() / 2], ms.back());
 
     TMethodCollection collection;
     QString error;
@@ -104,7 +106,9 @@ int main() {
     const auto start = std::chrono::steady_clock::now();
     int found = 0;
     for (int i = 0; i < 100; ++i) found += collection.Search(QStringLiteral("method %1").arg(i * 7)).size();
-    const double searchMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    std::printf("search by part of a name: %.2f ms each (%d titles found in 100 searches)\n", searchMs / 100, found);
+    const double searchMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    std::printf("search by part of a name: %.2f ms each (%d titles found in 100 searches)\n", searchMs / 100,
+                found);
     return 0;
 }

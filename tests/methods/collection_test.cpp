@@ -14,14 +14,15 @@ namespace {
 
 // A collection of methodSets; each line of Body is one line of the file.
 QByteArray Collection(const QByteArray& body) {
-    return QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                      "<collection xmlns=\"http://www.cccbr.org.uk/methods/schemas/2007/05/methods\">\n"
-                      "  <collectionName>Test</collectionName>\n") +
+    return QByteArray(
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+               "<collection xmlns=\"http://www.cccbr.org.uk/methods/schemas/2007/05/methods\">\n"
+               "  <collectionName>Test</collectionName>\n") +
            body + "</collection>\n";
 }
 
 const QByteArray kTwoSets =
-    "  <methodSet>\n"                                                         // line 4
+    "  <methodSet>\n"  // line 4
     "    <notes>Surprise Minor, b lead heads</notes>\n"
     "    <properties>\n"
     "      <stage>6</stage>\n"
@@ -32,12 +33,12 @@ const QByteArray kTwoSets =
     "      <leadHeadCode>b</leadHeadCode>\n"
     "      <symmetry>palindromic double rotational</symmetry>\n"
     "    </properties>\n"
-    "    <method id=\"m1\">\n"                                                // line 15
+    "    <method id=\"m1\">\n"  // line 15
     "      <name>Cambridge</name>\n"
     "      <title>Cambridge Surprise Minor</title>\n"
     "      <notation>-36-14-12-36-14-56,12</notation>\n"
     "    </method>\n"
-    "    <method id=\"m2\">\n"                                                // line 20
+    "    <method id=\"m2\">\n"  // line 20
     "      <name>Primrose</name>\n"
     "      <title>Primrose Surprise Minor</title>\n"
     "      <notation>-36-14-12-36-14-56,16</notation>\n"
@@ -118,7 +119,8 @@ TEST(MethodCollection, ADamagedFileIsRefusedByLineAndChangesNothing) {
         const char* error;
     } const cases[] = {
         {"bad notation", Collection(badNotation),
-         "line 23: \"Primrose Surprise Minor\": notation \"-36-14-12-37-14-56,16\": place 7 is beyond stage 6 at "
+         "line 23: \"Primrose Surprise Minor\": notation \"-36-14-12-37-14-56,16\": place 7 is beyond stage "
+         "6 at "
          "position 12"},
         {"no stage", Collection(noStage), "line 28: \"Cambridge Surprise Major\" has no stage"},
         {"bad stage", Collection(badStage), "line 7: stage \"six\" is not one of 3 to 16"},
@@ -134,7 +136,8 @@ TEST(MethodCollection, ADamagedFileIsRefusedByLineAndChangesNothing) {
         if (c.error) {
             EXPECT_EQ(message, QString::fromLatin1(c.error)) << c.what;
         } else {
-            EXPECT_TRUE(message.startsWith(QStringLiteral("line "))) << c.what << ": " << message.toStdString();
+            EXPECT_TRUE(message.startsWith(QStringLiteral("line ")))
+                << c.what << ": " << message.toStdString();
         }
         // What was loaded before stays.
         EXPECT_EQ(collection.Count(), 4) << c.what;

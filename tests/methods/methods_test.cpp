@@ -21,7 +21,8 @@ const TMethod& BuiltIn(const char* title) {
 // The lead heads of a touch's rows: every LeadLength-th row after rounds.
 QStringList LeadHeads(const TRowsResult& result, int leadLength) {
     QStringList heads;
-    for (std::size_t i = leadLength; i < result.Rows.size(); i += leadLength) heads << result.Rows[i].ToString();
+    for (std::size_t i = leadLength; i < result.Rows.size(); i += leadLength)
+        heads << result.Rows[i].ToString();
     return heads;
 }
 
@@ -74,12 +75,14 @@ TEST(BuiltInMethods, PlainCoursesAreTrueAndPlainHuntCoversEveryStage) {
         QSet<QString> seen;
         for (std::size_t i = 0; i + 1 < course.Rows.size(); ++i) {
             const QString row = course.Rows[i].ToString();
-            EXPECT_FALSE(seen.contains(row)) << method.Title().toStdString() << " repeats " << row.toStdString();
+            EXPECT_FALSE(seen.contains(row))
+                << method.Title().toStdString() << " repeats " << row.toStdString();
             seen.insert(row);
         }
         if (method.Title().startsWith(QStringLiteral("Plain Hunt"))) {
             ++hunts;
-            EXPECT_EQ(static_cast<int>(course.Rows.size()) - 1, 2 * method.Stage()) << method.Title().toStdString();
+            EXPECT_EQ(static_cast<int>(course.Rows.size()) - 1, 2 * method.Stage())
+                << method.Title().toStdString();
         }
     }
     EXPECT_EQ(hunts, 14);  // stages 3 to 16
@@ -88,14 +91,15 @@ TEST(BuiltInMethods, PlainCoursesAreTrueAndPlainHuntCoversEveryStage) {
 TEST(BuiltInMethods, TheTrebleOfTrebleDodgingMethodsRingsTrebleBob) {
     // Lead, dodge in each pair going up, lie, and the same coming down.
     const std::vector<int> minor{1, 2, 1, 2, 3, 4, 3, 4, 5, 6, 5, 6, 6, 5, 6, 5, 4, 3, 4, 3, 2, 1, 2, 1, 1};
-    for (const char* title : {"Kent Treble Bob Minor", "Oxford Treble Bob Minor", "Cambridge Surprise Minor"}) {
+    for (const char* title :
+         {"Kent Treble Bob Minor", "Oxford Treble Bob Minor", "Cambridge Surprise Minor"}) {
         const TRowsResult lead = RingLead(BuiltIn(title));
         std::vector<int> path;
         for (const TRow& row : lead.Rows) path.push_back(row.PlaceOf(1));
         EXPECT_EQ(path, minor) << title;
     }
-    for (const char* title : {"Cambridge Surprise Major", "Yorkshire Surprise Major", "Bristol Surprise Major",
-                              "Cambridge Surprise Royal"}) {
+    for (const char* title : {"Cambridge Surprise Major", "Yorkshire Surprise Major",
+                              "Bristol Surprise Major", "Cambridge Surprise Royal"}) {
         const TMethod& method = BuiltIn(title);
         const int n = method.Stage();
         std::vector<int> expected;
@@ -146,22 +150,30 @@ TEST(Touches, GrandsireAndStedmanCalls) {
     // Grandsire Doubles by hand: the row before the lead end is 51423; a bob
     // rings 3.1 there and a single 3.123 instead of 5.1.
     const TMethod& gd = BuiltIn("Grandsire Doubles");
-    EXPECT_EQ(RingTouch(gd, ParseCalling(QStringLiteral("B 1"), gd)).Rows[10].ToString(), QStringLiteral("14523"));
-    EXPECT_EQ(RingTouch(gd, ParseCalling(QStringLiteral("S 1"), gd)).Rows[10].ToString(), QStringLiteral("15423"));
-    EXPECT_EQ(RingTouch(gd, ParseCalling(QStringLiteral("B 1"), gd)).Rows[8].ToString(), QStringLiteral("51423"));
+    EXPECT_EQ(RingTouch(gd, ParseCalling(QStringLiteral("B 1"), gd)).Rows[10].ToString(),
+              QStringLiteral("14523"));
+    EXPECT_EQ(RingTouch(gd, ParseCalling(QStringLiteral("S 1"), gd)).Rows[10].ToString(),
+              QStringLiteral("15423"));
+    EXPECT_EQ(RingTouch(gd, ParseCalling(QStringLiteral("B 1"), gd)).Rows[8].ToString(),
+              QStringLiteral("51423"));
 
     const TMethod& gt = BuiltIn("Grandsire Triples");
-    EXPECT_EQ(RingTouch(gt, ParseCalling(QStringLiteral("B 1"), gt)).Rows[14].ToString(), QStringLiteral("1752634"));
-    EXPECT_EQ(RingTouch(gt, ParseCalling(QStringLiteral("S 1"), gt)).Rows[14].ToString(), QStringLiteral("1572634"));
+    EXPECT_EQ(RingTouch(gt, ParseCalling(QStringLiteral("B 1"), gt)).Rows[14].ToString(),
+              QStringLiteral("1752634"));
+    EXPECT_EQ(RingTouch(gt, ParseCalling(QStringLiteral("S 1"), gt)).Rows[14].ToString(),
+              QStringLiteral("1572634"));
 
     // Stedman Triples from rounds: the first six end comes after three
     // changes; plain it makes 7ths, a bob 5ths, a single 5-6-7.
     const TMethod& st = BuiltIn("Stedman Triples");
     EXPECT_EQ(RingPlainCourse(st).Rows[3].ToString(), QStringLiteral("3241657"));
-    EXPECT_EQ(RingTouch(st, ParseCalling(QStringLiteral("B 1"), st)).Rows[3].ToString(), QStringLiteral("3241576"));
-    EXPECT_EQ(RingTouch(st, ParseCalling(QStringLiteral("S 1"), st)).Rows[3].ToString(), QStringLiteral("3241567"));
+    EXPECT_EQ(RingTouch(st, ParseCalling(QStringLiteral("B 1"), st)).Rows[3].ToString(),
+              QStringLiteral("3241576"));
+    EXPECT_EQ(RingTouch(st, ParseCalling(QStringLiteral("S 1"), st)).Rows[3].ToString(),
+              QStringLiteral("3241567"));
     // Ten sixes bobbed in a row make a round block of 60 changes.
-    const TRowsResult block = RingTouch(st, ParseCalling(QStringLiteral("B1 B2 B3 B4 B5 B6 B7 B8 B9 B10"), st));
+    const TRowsResult block =
+        RingTouch(st, ParseCalling(QStringLiteral("B1 B2 B3 B4 B5 B6 B7 B8 B9 B10"), st));
     EXPECT_TRUE(block.CameRound);
     EXPECT_EQ(block.Rows.size() - 1, 60u);
     EXPECT_TRUE(block.Note.isEmpty());
@@ -214,8 +226,9 @@ TEST(MethodNames, RingersSpellingsFindTheMethod) {
     EXPECT_EQ(FindBuiltInMethod(QStringLiteral("cambridge s minor")), &BuiltIn("Cambridge Surprise Minor"));
     EXPECT_EQ(FindBuiltInMethod(QStringLiteral("  KENT  T.B. minor")), &BuiltIn("Kent Treble Bob Minor"));
     EXPECT_EQ(FindBuiltInMethod(QStringLiteral("Cambridge")), nullptr);
-    EXPECT_EQ(SearchBuiltInMethods(QStringLiteral("cambridge")),
-              QStringList({"Cambridge Surprise Minor", "Cambridge Surprise Major", "Cambridge Surprise Royal"}));
+    EXPECT_EQ(
+        SearchBuiltInMethods(QStringLiteral("cambridge")),
+        QStringList({"Cambridge Surprise Minor", "Cambridge Surprise Major", "Cambridge Surprise Royal"}));
     EXPECT_EQ(SearchBuiltInMethods(QStringLiteral("gran trip")), QStringList({"Grandsire Triples"}));
 }
 

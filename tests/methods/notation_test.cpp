@@ -36,9 +36,10 @@ TEST(Rows, AChangeSwapsEveryPairBetweenItsPlaces) {
         const char* change;
         const char* next;
     } const cases[] = {
-        {"123456", "x", "214365"},   {"123456", "12", "124365"}, {"123456", "14", "132465"},
-        {"123456", "1234", "123465"}, {"12345", "3", "21354"},   {"12345", "1", "13254"},
-        {"1234567", "5", "2143576"},  {"1234567890ET", "x", "2143658709TE"},
+        {"123456", "x", "214365"},   {"123456", "12", "124365"},
+        {"123456", "14", "132465"},  {"123456", "1234", "123465"},
+        {"12345", "3", "21354"},     {"12345", "1", "13254"},
+        {"1234567", "5", "2143576"}, {"1234567890ET", "x", "2143658709TE"},
     };
     for (const Case& c : cases) {
         const TRow row = TRow::FromString(QString::fromLatin1(c.row));
@@ -53,23 +54,23 @@ TEST(PlaceNotation, EveryFormExpandsToTheChangesRung) {
         int stage;
         const char* changes;
     } cases[] = {
-        {"x16x16x16,12", 6, "x16x16x16x16x16x12"},           // a palindrome about its last change, then 12
-        {"&x16x16x16,+12", 6, "x16x16x16x16x16x12"},         // the older marks say the same
-        {"3,1.5.1.5.1", 5, "3.1.5.1.5.1.5.1.5.1"},           // Grandsire Doubles
+        {"x16x16x16,12", 6, "x16x16x16x16x16x12"},    // a palindrome about its last change, then 12
+        {"&x16x16x16,+12", 6, "x16x16x16x16x16x12"},  // the older marks say the same
+        {"3,1.5.1.5.1", 5, "3.1.5.1.5.1.5.1.5.1"},    // Grandsire Doubles
         {"5.1.5.1.5,125", 5, "5.1.5.1.5.1.5.1.5.125"},
-        {"x16x16x16", 6, "x16x16x16"},                       // no comma: as written
+        {"x16x16x16", 6, "x16x16x16"},  // no comma: as written
         {"&x16x", 6, "x16x16x"},
-        {"X16-16.x", 6, "x16x16x"},                          // every cross symbol, a dot beside one
-        {"4", 6, "14"},                                      // implied lead
-        {"3", 6, "36"},                                      // implied top place
-        {"2", 5, "125"},                                     // both ends
+        {"X16-16.x", 6, "x16x16x"},  // every cross symbol, a dot beside one
+        {"4", 6, "14"},              // implied lead
+        {"3", 6, "36"},              // implied top place
+        {"2", 5, "125"},             // both ends
         {"1", 7, "1"},
         {"12", 7, "127"},
         {"1234", 7, "12347"},
         {"e.1", 11, "E.1"},
         {"x1T", 12, "x1T"},
         {"x1D", 16, "x1D"},
-        {" 34 x 34. 16 ", 6, "34x34.16"},                    // spaces as ringers write them
+        {" 34 x 34. 16 ", 6, "34x34.16"},  // spaces as ringers write them
     };
     for (const Case& c : cases)
         EXPECT_EQ(FormatPlaceNotation(ParsePlaceNotation(QString::fromLatin1(c.notation), c.stage)),
