@@ -16,7 +16,8 @@ QString PlainHuntNotation(int stage) {
             changes << top << QStringLiteral("1");
         }
     }
-    return changes.join(u'.');
+    // A cross parts the changes on its own; places need dots between them.
+    return changes.join(stage % 2 == 0 ? QString() : QStringLiteral("."));
 }
 
 struct TBuiltIn {
