@@ -12,8 +12,6 @@ namespace {
 // The properties a methodSet shares and a method may override.
 struct TProperties {
     std::optional<int> Stage;
-    QString StageText;
-    int StageLine = 0;
     QString Classification;
     QString LeadHead;
     int LengthOfLead = 0;
@@ -22,6 +20,8 @@ struct TProperties {
 class TReader {
 public:
     explicit TReader(QIODevice& device) : FXml(&device) {}
+
+    int Skipped() const { return FSkipped; }
 
     bool Read(std::vector<TCollectionMethod>& methods, QString* error) {
         if (!ReadRoot(methods)) {
@@ -72,12 +72,9 @@ private:
             const QString text = FXml.readElementText().trimmed();
             bool ok = false;
             const int stage = text.toInt(&ok);
-            if (!ok || stage < kMinStage || stage > kMaxStage)
-                return Fail(QStringLiteral("stage \"%1\" is not one of %2 to %3")
-                                .arg(text)
-                                .arg(kMinStage)
-                                .arg(kMaxStage),
-                            line);
+            // Stages beyond our bells are a method we pass by, not damage.
+            if (!ok || stage < 1)
+                return Fail(QStringLiteral("stage \"%1\" is not a number of bells").arg(text), line);
             into.Stage = stage;
         } else if (name == u"classification") {
             into.Classification = FXml.readElementText().trimmed();
@@ -139,6 +136,10 @@ private:
         if (!hasNotation || method.Notation.isEmpty())
             return Fail(QStringLiteral("%1 has no notation").arg(which), line);
         method.Stage = *own.Stage;
+        if (method.Stage < kMinStage || method.Stage > kMaxStage) {
+            ++FSkipped;
+            return true;
+        }
         method.Classification = own.Classification;
         method.LeadHead = own.LeadHead;
         method.LengthOfLead = own.LengthOfLead;
@@ -154,6 +155,7 @@ private:
 
     QXmlStreamReader FXml;
     QString FError;
+    int FSkipped = 0;
 };
 
 }  // namespace
@@ -174,7 +176,8 @@ bool TMethodCollection::LoadFromFile(const QString& path, QString* error) {
 
 bool TMethodCollection::Load(QIODevice& device, QString* error) {
     std::vector<TCollectionMethod> methods;
-    if (!TReader(device).Read(methods, error)) return false;
+    TReader reader(device);
+    if (!reader.Read(methods, error)) return false;
     QHash<QString, int> byKey;
     std::vector<QString> keys;
     keys.reserve(methods.size());
@@ -186,6 +189,7 @@ bool TMethodCollection::Load(QIODevice& device, QString* error) {
     FMethods = std::move(methods);
     FByKey = std::move(byKey);
     FKeys = std::move(keys);
+    FSkipped = reader.Skipped();
     return true;
 }
 

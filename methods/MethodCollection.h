@@ -40,6 +40,9 @@ public:
     bool Load(QIODevice& device, QString* error);
 
     int Count() const { return static_cast<int>(FMethods.size()); }
+    // Methods passed by at the last load: stages beyond 3 to 16 (the
+    // collection goes higher than our bells).
+    int Skipped() const { return FSkipped; }
     const std::vector<TCollectionMethod>& Methods() const { return FMethods; }
 
     // The method whose title is Name (case and abbreviations aside).
@@ -52,4 +55,5 @@ private:
     std::vector<TCollectionMethod> FMethods;
     QHash<QString, int> FByKey;  // MethodNameKey(title) -> index
     std::vector<QString> FKeys;
+    int FSkipped = 0;
 };

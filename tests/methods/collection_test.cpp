@@ -50,6 +50,10 @@ const QByteArray kTwoSets =
     "      <notation>-38-14-1258-36-14-58-16-78,12</notation></method>\n"
     "    <method id=\"m4\"><name>Grandsire</name><title>Grandsire Triples</title><stage>7</stage>\n"
     "      <notation>3,1.7.1.7.1.7.1</notation></method>\n"
+    "  </methodSet>\n"
+    "  <methodSet>\n"
+    "    <properties><stage>18</stage><classification>Bob</classification></properties>\n"
+    "    <method><title>Plain Bob Eighteen</title><notation>-1H-1H-1H-1H-1H-1H-1H-1H-1H,12</notation></method>\n"
     "  </methodSet>\n";
 
 bool LoadBytes(TMethodCollection& collection, const QByteArray& bytes, QString* error) {
@@ -70,6 +74,7 @@ TEST(MethodCollection, ReadsSetsWithTheirSharedProperties) {
     QString error;
     ASSERT_TRUE(collection.LoadFromFile(file.fileName(), &error)) << error.toStdString();
     ASSERT_EQ(collection.Count(), 4);
+    EXPECT_EQ(collection.Skipped(), 1);  // eighteen bells, more than ours
 
     const TCollectionMethod* cambridge = collection.Find(QStringLiteral("cambridge s minor"));
     ASSERT_NE(cambridge, nullptr);
@@ -123,7 +128,7 @@ TEST(MethodCollection, ADamagedFileIsRefusedByLineAndChangesNothing) {
          "6 at "
          "position 12"},
         {"no stage", Collection(noStage), "line 28: \"Cambridge Surprise Major\" has no stage"},
-        {"bad stage", Collection(badStage), "line 7: stage \"six\" is not one of 3 to 16"},
+        {"bad stage", Collection(badStage), "line 7: stage \"six\" is not a number of bells"},
         {"no notation", Collection(noNotation), "line 20: \"Primrose Surprise Minor\" has no notation"},
         {"wrong root", QByteArray("<?xml version=\"1.0\"?>\n<html><body/></html>\n"), nullptr},
         {"bad XML", Collection(badXml), nullptr},
