@@ -23,10 +23,18 @@ QChar BellSymbol(int bell) {
 }
 
 int BellFromSymbol(QChar symbol) {
-    const char c = symbol.toUpper().toLatin1();
-    for (int i = 0; i < kMaxStage; ++i)
-        if (c != 0 && kSymbols[i] == c) return i + 1;
-    return 0;
+    // Every notation character passes here: a table, not a search.
+    static const auto table = [] {
+        std::array<std::uint8_t, 128> t{};
+        for (int i = 0; i < kMaxStage; ++i) {
+            t[static_cast<unsigned char>(kSymbols[i])] = static_cast<std::uint8_t>(i + 1);
+            t[static_cast<unsigned char>(QChar::toLower(static_cast<char32_t>(kSymbols[i])))] =
+                static_cast<std::uint8_t>(i + 1);
+        }
+        return t;
+    }();
+    const char16_t c = symbol.unicode();
+    return c < table.size() ? table[c] : 0;
 }
 
 QString StageName(int stage) {

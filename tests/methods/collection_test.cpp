@@ -53,7 +53,8 @@ const QByteArray kTwoSets =
     "  </methodSet>\n"
     "  <methodSet>\n"
     "    <properties><stage>18</stage><classification>Bob</classification></properties>\n"
-    "    <method><title>Plain Bob Eighteen</title><notation>-1H-1H-1H-1H-1H-1H-1H-1H-1H,12</notation></method>\n"
+    "    <method><title>Plain Bob "
+    "Eighteen</title><notation>-1H-1H-1H-1H-1H-1H-1H-1H-1H,12</notation></method>\n"
     "  </methodSet>\n";
 
 bool LoadBytes(TMethodCollection& collection, const QByteArray& bytes, QString* error) {

@@ -57,6 +57,15 @@ TEST(QuorvelMethods, OneLeadAndATouch) {
     EXPECT_EQ(touchRows[12], QStringLiteral("123564"));
     EXPECT_EQ(touchRows.back(), QStringLiteral("123456"));
 
+    // A notation that is a built-in method's rings with that method's calls:
+    // Grandsire's bob makes 3rds for the last two changes of the lead.
+    const ChildResult grandsire =
+        RunTool({QStringLiteral("--notation"), QStringLiteral("3,1.5.1.5.1"), QStringLiteral("--stage"),
+                 QStringLiteral("5"), QStringLiteral("--calls"), QStringLiteral("B 1")});
+    ASSERT_TRUE(grandsire.ok()) << grandsire.err.toStdString();
+    ASSERT_GE(Lines(grandsire.out).size(), 11);
+    EXPECT_EQ(Lines(grandsire.out)[10], QStringLiteral("14523"));
+
     // A touch that never comes round prints its rows and says so.
     const ChildResult open =
         RunTool({QStringLiteral("Plain Bob Minor"), QStringLiteral("--calls"), QStringLiteral("S 1")});

@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
                                  QStringLiteral("[name]"));
 
     if (!parser.parse(QCoreApplication::arguments())) return BadArguments(parser.errorText());
-    if (parser.isSet(QStringLiteral("help"))) {
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))) {
         QTextStream(stdout) << parser.helpText();
         return kRung;
     }
