@@ -149,6 +149,16 @@ TEST(MethodCollection, ADamagedFileIsRefusedByLineAndChangesNothing) {
         EXPECT_EQ(collection.Count(), 4) << c.what;
         EXPECT_NE(collection.Find(QStringLiteral("Cambridge Surprise Minor")), nullptr) << c.what;
     }
+    // Cut short anywhere before its end, the file is refused.
+    const QByteArray whole = Collection(kTwoSets);
+    const qsizetype end = whole.lastIndexOf("</collection>") + qsizetype(sizeof "</collection>") - 1;
+    for (qsizetype cut = 0; cut < end; ++cut) {
+        QString message;
+        ASSERT_FALSE(LoadBytes(collection, whole.left(cut), &message)) << cut;
+        ASSERT_TRUE(message.startsWith(QStringLiteral("line "))) << cut << ": " << message.toStdString();
+    }
+    EXPECT_EQ(collection.Count(), 4);
+
     EXPECT_FALSE(LoadBytes(collection, Collection(badXml), &error));
     EXPECT_TRUE(error.startsWith(QStringLiteral("line 22:"))) << error.toStdString();
 

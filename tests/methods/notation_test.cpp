@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+
 namespace {
 
 TEST(Rows, SymbolsAreTheReceiversCharacters) {
@@ -109,6 +113,51 @@ TEST(PlaceNotation, BadNotationNamesThePositionAndTheFault) {
             EXPECT_EQ(e.Position(), c.position) << c.notation;
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Any text either rings as changes whose bells only swap in adjacent
+// pairs, or is refused with a position inside the text.
+TEST(PlaceNotation, AnyTextRingsOrIsRefusedWithItsPosition) {
+    const QString alphabet = QStringLiteral("1234567890ETABCDxX-.,&+ q");
+    std::uint32_t seed = 12345;
+    const auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    int rung = 0;
+    for (int round = 0; round < 20000; ++round) {
+        const int stage = kMinStage + static_cast<int>(next() % (kMaxStage - kMinStage + 1));
+        QString text;
+        const int length = static_cast<int>(next() % 16);
+        for (int i = 0; i < length; ++i) text += alphabet[static_cast<int>(next() % alphabet.size())];
+        try {
+            const std::vector<TChange> changes = ParsePlaceNotation(text, stage);
+            ++rung;
+            for (const TChange& change : changes) {
+                const TRow after = TRow::Rounds(stage).Apply(change);
+                for (int place = 1; place <= stage; ++place) {
+                    const int bell = after.Bell(place);
+                    if (change.MakesPlace(place)) {
+                        EXPECT_EQ(bell, place) << text.toStdString();
+                    } else {
+                        // Swapped with a neighbour that makes no place either.
+                        EXPECT_EQ(std::abs(bell - place), 1) << text.toStdString();
+                        EXPECT_FALSE(change.MakesPlace(bell)) << text.toStdString();
+                    }
+                }
+            }
+        } catch (const EPlaceNotation& e) {
+            EXPECT_GE(e.Position(), 1) << text.toStdString();
+            EXPECT_LE(e.Position(), std::max<int>(1, static_cast<int>(text.size()))) << text.toStdString();
+            EXPECT_TRUE(e.Message().endsWith(QStringLiteral("at position %1").arg(e.Position())))
+                << e.Message().toStdString();
+        }
+    }
+    EXPECT_GT(rung, 100);  // the text is not all refused
 }
 
 }  // namespace
