@@ -37,12 +37,12 @@ TChange ReadPlaces(const QString& text, int first, int end, int stage) {
                                  position);
         // The bells between two places made must pair up.
         if (last != 0 && (place - last - 1) % 2 != 0)
-            throw EPlaceNotation(QStringLiteral("places %1 and %2 leave bell %3 unpaired at position %4")
-                                     .arg(BellSymbol(last))
-                                     .arg(text[i])
-                                     .arg(BellSymbol(place - 1))
-                                     .arg(position),
-                                 position);
+            throw EPlaceNotation(
+                QStringLiteral("places %1 and %2 leave a bell between them unpaired at position %3")
+                    .arg(BellSymbol(last))
+                    .arg(text[i])
+                    .arg(position),
+                position);
         places |= static_cast<std::uint16_t>(1u << (place - 1));
         last = place;
     }

@@ -100,7 +100,7 @@ TEST(PlaceNotation, BadNotationNamesThePositionAndTheFault) {
         {"x16,", 6, 4, "empty change at position 4"},
         {",12", 6, 1, "empty change at position 1"},
         {"", 6, 1, "empty notation at position 1"},
-        {"13", 6, 2, "places 1 and 3 leave bell 2 unpaired at position 2"},
+        {"13", 6, 2, "places 1 and 3 leave a bell between them unpaired at position 2"},
         {"x16q", 6, 4, "unexpected character \"q\" at position 4"},
         {"x16,x16,12", 6, 8, "a second comma at position 8"},
     };
