@@ -21,6 +21,7 @@
 #include <QTest>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 
@@ -34,10 +35,11 @@ constexpr int kSoundMs = 120;
 constexpr int kStallAtMs = 300;  // after the first stroke
 constexpr int kStallMs = 200;    // the main thread blocked
 constexpr int kBoxMs = 400;      // a box's own event loop
-// A stall moves a bell by 200 to 400 ms; single strokes have been heard up
-// to 12 ms off on a busy 2-core machine for a cause not yet found (the
-// kernel's tty work or the port's lock), so the bound is set above that.
-constexpr double kToleranceMs = 15.0;
+// A stall moves a bell by 200 to 400 ms. A bell is forgiven the line's own
+// delay at its stroke (a busy machine's kernel may hand a byte over tens of
+// milliseconds late); beyond that it may be this far off.
+constexpr double kToleranceMs = 5.0;
+constexpr double kLineTooSlowMs = 25.0;
 constexpr std::uint32_t kLeadFrames = 48;
 
 // 70 to 190 ms: starts due while the window is stalled, each shorter than
@@ -124,7 +126,9 @@ TEST_P(WindowStall, EveryBellIsHeardAtItsOwnTime) {
     if (stall.Box) BlockingBoxes();
 
     const std::vector<int> bells = Strokes();
+    LineWitness witness;
     PacedLine line(Pty.Master());
+    line.WatchWith(&witness);
     std::vector<PacedLine::Byte> plan;
     const std::int64_t first = MonotonicNs() + 100'000'000;
     for (std::size_t i = 0; i < bells.size(); ++i)
@@ -156,26 +160,53 @@ TEST_P(WindowStall, EveryBellIsHeardAtItsOwnTime) {
     const Capture mix = FinishCapture();
 
     // Heard: every stroke of a bell with a sound, in order, each at its time.
-    std::vector<std::pair<int, std::int64_t>> due;  // code, stroke time + delay
+    struct Due {
+        int Code;
+        std::int64_t AtNs;   // stroke time + delay
+        double LineDelayMs;  // the line's own delay at the stroke
+    };
+    std::vector<Due> due;
     for (std::size_t i = 0; i < bells.size(); ++i) {
         if (bells[i] == kBrokenBell) continue;
         const int delayMs = stall.DelaysActive ? DelayOf(bells[i]) : 0;
-        due.emplace_back(bells[i] - 1, line.WrittenNs()[i] + std::int64_t(delayMs) * 1'000'000);
+        due.push_back({bells[i] - 1, line.WrittenNs()[i] + std::int64_t(delayMs) * 1'000'000,
+                       double(line.LineDelayNs(i)) / 1e6});
     }
-    std::sort(due.begin(), due.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
-    const std::vector<Onset> onsets = Onsets(mix);
+    std::sort(due.begin(), due.end(), [](const Due& a, const Due& b) { return a.AtNs < b.AtNs; });
+    // A line that holds a stroke this long changes which strokes fall in a
+    // bell's delay or sound, and so what the rules make of them.
+    const double held = std::max_element(due.begin(), due.end(), [](const Due& a, const Due& b) {
+                            return a.LineDelayMs < b.LineDelayMs;
+                        })->LineDelayMs;
+    if (held > kLineTooSlowMs)
+        GTEST_SKIP() << "the line itself held a stroke " << held << " ms: this machine is too busy to judge";
+    std::vector<Onset> onsets = Onsets(mix);
     ASSERT_EQ(onsets.size(), due.size());
+    // Strokes the line handed over together start in one frame, listed in
+    // code order: such a group matches its strokes in any order.
+    for (std::size_t from = 0, to = 0; from < onsets.size(); from = to) {
+        std::vector<int> heard, expected;
+        for (to = from; to < onsets.size() && onsets[to].Frame == onsets[from].Frame; ++to) {
+            heard.push_back(onsets[to].Code);
+            expected.push_back(due[to].Code);
+        }
+        if (std::is_permutation(heard.begin(), heard.end(), expected.begin()))
+            for (std::size_t j = from; j < to; ++j) onsets[j].Code = due[j].Code;
+    }
     std::ostringstream errors;
     double worst = 0;
     for (std::size_t i = 0; i < due.size(); ++i) {
-        EXPECT_EQ(onsets[i].Code, due[i].first) << "stroke " << i;
+        EXPECT_EQ(onsets[i].Code, due[i].Code) << "stroke " << i;
         const double dueFrame =
-            double(due[i].second - status.originNs) * status.rate / 1e9 + double(status.latencyFrames);
+            double(due[i].AtNs - status.originNs) * status.rate / 1e9 + double(status.latencyFrames);
         const double errorMs = (double(onsets[i].Frame - kLeadFrames) - dueFrame) * 1000.0 / status.rate;
+        const double forgiven = std::clamp(errorMs, 0.0, due[i].LineDelayMs);
         errors << " " << std::lround(errorMs * 10) / 10.0;
-        worst = std::max(worst, std::fabs(errorMs));
+        if (forgiven > 0.5) errors << " (line " << std::lround(due[i].LineDelayMs * 10) / 10.0 << ")";
+        worst = std::max(worst, std::fabs(errorMs - forgiven));
     }
-    EXPECT_LE(worst, kToleranceMs) << "heard minus due, ms:" << errors.str();
+    EXPECT_LE(worst, kToleranceMs) << "heard minus due, ms (the line's own delay in brackets):"
+                                   << errors.str();
 }
 
 INSTANTIATE_TEST_SUITE_P(Stalls, WindowStall,

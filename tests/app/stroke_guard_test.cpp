@@ -9,6 +9,7 @@
 #include "playback/MMWavePlayer.h"
 #include "tests/support/ConsoleKit.h"
 #include "tests/support/EventPump.h"
+#include "tests/support/LineWitness.h"
 #include "tests/support/PseudoTerminal.h"
 #include "tests/support/RealTime.h"
 
@@ -24,6 +25,9 @@
 namespace {
 
 constexpr double kToleranceMs = 20.0;
+// A line that holds a stroke longer than this moves it in or out of the
+// guard: such a run is not judged.
+constexpr double kLineTooSlowMs = 10.0;
 constexpr int kSoundMs = 200;
 
 struct GuardStep {
@@ -82,6 +86,8 @@ TEST_P(StrokeGuard, DropsBouncesWithinTheGuardAndOnlyThem) {
     ASSERT_TRUE(PumpUntil([&] { return !Form->lReceiver()->text().isEmpty(); }, 10));
 
     std::vector<std::int64_t> taken;
+    LineWitness witness;  // the line's own delay at each stroke
+    std::vector<std::size_t> marks;
     const std::int64_t begin = waveOutNowNs();
     for (const GuardStep& step : row.Steps) {
         PumpUntil([&] { return waveOutNowNs() >= begin + std::int64_t(step.AtMs) * 1'000'000; });
@@ -89,6 +95,7 @@ TEST_P(StrokeGuard, DropsBouncesWithinTheGuardAndOnlyThem) {
             const RealTimeMoment moment;  // nothing runs between the time noted and the write
             taken.push_back(waveOutNowNs());
             ASSERT_TRUE(Pty.Send(step.Bytes));
+            marks.push_back(witness.Mark());
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(step.BusyMs));
     }
@@ -99,6 +106,11 @@ TEST_P(StrokeGuard, DropsBouncesWithinTheGuardAndOnlyThem) {
     const OutputClock clock = OutputClock::Now();
     Form.reset();
     const std::vector<Onset> onsets = Onsets(FinishCapture());
+    auto lineDelayMs = [&](std::size_t Step) { return double(witness.DelayNs(marks[Step])) / 1e6; };
+    double held = 0;
+    for (std::size_t i = 0; i < marks.size(); ++i) held = std::max(held, lineDelayMs(i));
+    if (held > kLineTooSlowMs)
+        GTEST_SKIP() << "the line itself held a stroke " << held << " ms: this machine is too busy to judge";
 
     std::ostringstream heard;
     for (const Onset& o : onsets)
@@ -109,7 +121,10 @@ TEST_P(StrokeGuard, DropsBouncesWithinTheGuardAndOnlyThem) {
         const GuardHeard& h = row.Expected[i];
         EXPECT_EQ(onsets[i].Code, h.Code) << "onset " << i << "; heard:" << heard.str();
         const double due = clock.FrameOf(taken[h.Step] + std::int64_t(h.AfterMs) * 1'000'000);
-        EXPECT_LE(std::abs(clock.Ms(double(onsets[i].Frame) - due)), kToleranceMs)
+        const double errorMs = clock.Ms(double(onsets[i].Frame) - due);
+        // Forgiven: the line's own delay at the stroke.
+        EXPECT_LE(std::abs(errorMs - std::clamp(errorMs, 0.0, lineDelayMs(std::size_t(h.Step)))),
+                  kToleranceMs)
             << "onset " << i << "; heard:" << heard.str();
     }
 }

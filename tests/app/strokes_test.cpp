@@ -11,6 +11,7 @@
 #include "playback/MMWavePlayer.h"
 #include "tests/support/ConsoleKit.h"
 #include "tests/support/EventPump.h"
+#include "tests/support/LineWitness.h"
 #include "tests/support/PseudoTerminal.h"
 #include "tests/support/RealTime.h"
 
@@ -87,6 +88,9 @@ void PrintTo(const StrokeRow& r, std::ostream* os) {
 }
 
 constexpr double kToleranceMs = 20.0;
+// A line that holds a stroke longer than this changes what the rules make
+// of the strokes around it: such a run is not judged.
+constexpr double kLineTooSlowMs = 25.0;
 // Each sound starts with this many silent frames, so that a restart shows
 // even when the stop and the new start meet; onsets are counted from the
 // sound's own first frame.
@@ -167,9 +171,11 @@ protected:
         std::optional<RealTimeMoment> moment;
         if (step.Kind == Step::Send) moment.emplace();
         StepTimes.push_back(waveOutNowNs());
+        StepMarks.push_back(LineWitness::kRoom);
         switch (step.Kind) {
             case Step::Send:
                 ASSERT_TRUE(Pty.Send(step.Bytes.constData(), std::size_t(step.Bytes.size())));
+                StepMarks.back() = Witness.Mark();
                 moment.reset();
                 std::this_thread::sleep_for(std::chrono::milliseconds(step.BusyMs));
                 break;
@@ -197,8 +203,7 @@ protected:
             for (const auto& [b, code] : CodeOf)
                 if (code == o.Code) bell = b;
             s << " bell " << bell << " at "
-              << (double(o.Frame - kLeadFrames) - DueFrame(StepTimes.front())) * 1000.0 / Rate
-              << " ms;";
+              << (double(o.Frame - kLeadFrames) - DueFrame(StepTimes.front())) * 1000.0 / Rate << " ms;";
         }
         return s.str();
     }
@@ -210,6 +215,10 @@ protected:
     std::map<int, int> CodeOf;
     std::set<int> Lit;
     std::vector<std::int64_t> StepTimes;
+    // The line's own delay at each stroke, watched beside it.
+    LineWitness Witness;
+    std::vector<std::size_t> StepMarks;
+    double LineDelayMs(int Step) const { return double(Witness.DelayNs(StepMarks[std::size_t(Step)])) / 1e6; }
     std::int64_t Origin = 0;
     unsigned Rate = 0;
     std::int64_t Latency = 0;
@@ -223,6 +232,10 @@ TEST_P(StrokeTable, IsHeardAsTheTableSays) {
     if (HasFatalFailure()) return;
 
     const std::vector<Onset> onsets = Onsets(Mix);
+    double held = 0;
+    for (std::size_t i = 0; i < StepMarks.size(); ++i) held = std::max(held, LineDelayMs(int(i)));
+    if (held > kLineTooSlowMs)
+        GTEST_SKIP() << "the line itself held a stroke " << held << " ms: this machine is too busy to judge";
     ASSERT_EQ(onsets.size(), row.Expected.size()) << "heard:" << Describe(onsets);
     std::vector<Heard> expected = row.Expected;
     std::stable_sort(expected.begin(), expected.end(), [&](const Heard& a, const Heard& b) {
@@ -233,7 +246,9 @@ TEST_P(StrokeTable, IsHeardAsTheTableSays) {
         EXPECT_EQ(onsets[i].Code, CodeOf[h.Bell]) << "onset " << i << "; heard:" << Describe(onsets);
         const double due = DueFrame(StepTimes[h.Step] + std::int64_t(h.AfterMs) * 1000000);
         const double errorMs = (double(onsets[i].Frame - kLeadFrames) - due) * 1000.0 / Rate;
-        EXPECT_LE(std::abs(errorMs), kToleranceMs)
+        // Forgiven: the line's own delay at the stroke.
+        const double judged = errorMs - std::clamp(errorMs, 0.0, LineDelayMs(h.Step));
+        EXPECT_LE(std::abs(judged), kToleranceMs)
             << "bell " << h.Bell << " due " << h.AfterMs << " ms after step " << h.Step << " came " << errorMs
             << " ms off; heard:" << Describe(onsets);
     }

@@ -6,6 +6,7 @@
 // one byte time after the previous one, and notes when it wrote each.
 
 #include "platform/base/Clock.h"
+#include "tests/support/LineWitness.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -53,11 +54,20 @@ public:
 
     std::int64_t ByteNs() const { return FByteNs; }
 
+    // Marks each byte on Witness as it is written, so that the line's own
+    // delay at each byte can be told (set before Start).
+    void WatchWith(LineWitness* Witness) { FWitness = Witness; }
+    // The line's own delay at byte Index (valid once Done); 0 unwatched.
+    std::int64_t LineDelayNs(std::size_t Index) const {
+        return FWitness && Index < FMarks.size() ? FWitness->DelayNs(FMarks[Index]) : 0;
+    }
+
     // Starts writing Plan (in order of AtNs) on a thread of its own.
     void Start(std::vector<Byte> Plan) {
         Join();
         FPlan = std::move(Plan);
         FWrittenNs.assign(FPlan.size(), 0);
+        FMarks.assign(FPlan.size(), LineWitness::kRoom);
         FDone.store(false);
         FFailed.store(false);
         FThread = std::thread([this] { Run(); });
@@ -92,6 +102,7 @@ private:
                 if (n == 1) {
                     FWrittenNs[i] = now;
                     last = now;
+                    if (FWitness) FMarks[i] = FWitness->Mark();
                     break;
                 }
                 if (n < 0 && errno != EAGAIN && errno != EINTR) {
@@ -113,6 +124,8 @@ private:
     std::int64_t FByteNs;
     std::vector<Byte> FPlan;
     std::vector<std::int64_t> FWrittenNs;
+    LineWitness* FWitness = nullptr;
+    std::vector<std::size_t> FMarks;
     std::string FPriorityNote;
     std::atomic<bool> FDone{true};
     std::atomic<bool> FFailed{false};
