@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 TBaselineFollower::TBaselineFollower(const TBandSettings& Settings) : FSettings(Settings) {
     FSettings.Stage = std::clamp(FSettings.Stage, 2, 16);
@@ -10,7 +9,7 @@ TBaselineFollower::TBaselineFollower(const TBandSettings& Settings) : FSettings(
 }
 
 void TBaselineFollower::Begin(double StartMs) {
-    FStart = StartMs;
+    FStart = std::isfinite(StartMs) ? StartMs : 0;
     FInterval = FSettings.PealIntervalMs();
     FPhased = false;
     FCount = FNext = 0;
@@ -22,7 +21,8 @@ void TBaselineFollower::Begin(double StartMs) {
 // row after the first.
 double TBaselineFollower::Slot(std::int64_t Row, int Place) const {
     const std::int64_t hand = FSettings.FirstRowHandstroke ? Row / 2 : (Row + 1) / 2;
-    return static_cast<double>(Row * FSettings.Stage + Place) + FSettings.GapBlows * static_cast<double>(hand);
+    return static_cast<double>(Row * FSettings.Stage + Place) +
+           FSettings.GapBlows * static_cast<double>(hand);
 }
 
 const TBaselineFollower::TSlot* TBaselineFollower::Find(std::int64_t Row, int Place) const {
@@ -32,7 +32,8 @@ const TBaselineFollower::TSlot* TBaselineFollower::Find(std::int64_t Row, int Pl
 }
 
 void TBaselineFollower::Heard(const TBlow& Blow) {
-    if (Blow.Row < 0 || Blow.Place < 0 || Blow.Place >= FSettings.Stage || !std::isfinite(Blow.TimeMs))
+    if (Blow.Row < 0 || Blow.Row > kMaxRow || Blow.Place < 0 || Blow.Place >= FSettings.Stage ||
+        !std::isfinite(Blow.TimeMs))
         return;
     FHeard[FHeardNext] = {Blow.Row, Blow.Place, Blow.TimeMs};
     FHeardNext = (FHeardNext + 1) % kHeardSlots;
@@ -70,6 +71,7 @@ void TBaselineFollower::Fit() {
 }
 
 double TBaselineFollower::When(std::int64_t Row, int Place, double NowMs) const {
+    if (Row < 0 || Row > kMaxRow || Place < 0 || Place >= FSettings.Stage) return std::nan("");
     const double due = FStart + FInterval * Slot(Row, Place);
     std::int64_t prevRow = Row;
     int prevPlace = Place - 1;
@@ -82,6 +84,6 @@ double TBaselineFollower::When(std::int64_t Row, int Place, double NowMs) const 
         const double gap = Slot(Row, Place) - Slot(prevRow, prevPlace);
         return std::max(due, prev->TimeMs + FInterval * gap);
     }
-    // The blow before has not been heard: wait for it.
-    return NowMs < due ? due : std::numeric_limits<double>::infinity();
+    // The blow before has not been heard: wait for it, up to a row.
+    return NowMs < due ? due : due + FInterval * FSettings.Stage;
 }

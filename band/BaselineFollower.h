@@ -5,7 +5,7 @@
 // straight line through the humans' last 4-15 blows, weighted by how far
 // each lies from the line before (exp(-d^2), d in blows), half of it blended
 // into the line before. The handstroke gap is fixed; a blow waits for the
-// one before it to be heard and keeps at least one interval after it.
+// one before it to be heard (up to a row) and keeps at least one interval after it.
 
 #include "band/RhythmFollower.h"
 
@@ -28,6 +28,7 @@ private:
     static constexpr int kMinPoints = 4;
     static constexpr double kInertia = 0.5;
     static constexpr int kHeardSlots = 64;
+    static constexpr std::int64_t kMaxRow = 1'000'000'000;
 
     struct TPoint {
         double X = 0, T = 0;

@@ -8,12 +8,12 @@
 #include <cstdint>
 
 struct TBlow {
-    int Bell = 0;           // 1-based; for the caller's records only
-    std::int64_t Row = 0;   // 0 is the first row rung
-    int Place = 0;          // 0-based place in the row
+    int Bell = 0;          // 1-based; for the caller's records only
+    std::int64_t Row = 0;  // 0 is the first row rung
+    int Place = 0;         // 0-based place in the row
     bool Handstroke = true;
     double TimeMs = 0;
-    bool Human = true;      // false: one of the computer's own blows
+    bool Human = true;  // false: one of the computer's own blows
 };
 
 struct TBandSettings {
@@ -22,7 +22,7 @@ struct TBandSettings {
     // many minutes (2 h 58 min for 5040 is about 326 ms a blow on six).
     double PealMinutes = 178;
     int PealChanges = 5040;
-    double GapBlows = 1;          // open handstroke gap, in blows
+    double GapBlows = 1;  // open handstroke gap, in blows
     bool FirstRowHandstroke = true;
     // Take the speed from the humans' first rows instead of holding to the
     // peal speed while they pull off.
@@ -30,9 +30,7 @@ struct TBandSettings {
 
     // One blow's length at the peal speed: every row has Stage blows and
     // every other row an open gap of GapBlows.
-    double PealIntervalMs() const {
-        return PealMinutes * 60000.0 / (PealChanges * (Stage + GapBlows / 2));
-    }
+    double PealIntervalMs() const { return PealMinutes * 60000.0 / (PealChanges * (Stage + GapBlows / 2)); }
 };
 
 class TRhythmFollower {
@@ -47,7 +45,8 @@ public:
     virtual void Heard(const TBlow& Blow) = 0;
     // When the blow at (Row, Place) should be struck, given all heard up to
     // NowMs. An answer at or before NowMs means at once. It may move as
-    // more is heard; ask again until it is struck.
+    // more is heard; ask again until it is struck. NaN for a blow that
+    // cannot be (a negative row, a place outside the row).
     virtual double When(std::int64_t Row, int Place, double NowMs) const = 0;
 
     // The rhythm as it is now: handstroke and backstroke blow intervals and

@@ -16,6 +16,7 @@
 #include "band/BaselineFollower.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -38,7 +39,9 @@ constexpr int kRefHalf = 6;  // rows either side in the afterwards fit
 
 using Row = std::vector<int>;
 
-std::vector<Row> Rounds() { return {Row{1, 2, 3, 4, 5, 6}}; }
+std::vector<Row> Rounds() {
+    return {Row{1, 2, 3, 4, 5, 6}};
+}
 
 std::vector<Row> PlainHunt() {
     std::vector<Row> rows;
@@ -63,9 +66,12 @@ struct Outcome {
     std::vector<double> HumanErrors;  // the humans' own, for scale
     int Recovery = 0;                 // rows after the change until back under 10 ms
     double SpeedErrorPct = 0;         // the follower's speed against the band's at the end
+    double GapBlows = 0;              // the follower's gap at the end
 };
 
-bool Hand(int r) { return r % 2 == 0; }
+bool Hand(int r) {
+    return r % 2 == 0;
+}
 
 // Solves the 4x4 normal equations; false if singular.
 bool Solve4(double (&A)[4][4], double (&B)[4], double (&X)[4]) {
@@ -96,9 +102,12 @@ void Reference(const std::vector<double>& T, int r, bool Change, double (&X)[4])
         // The band's rhythm bends where the change starts and ends: fit each
         // stretch on its own.
         const int end = kChangeFrom + kChangeRows;
-        if (r < kChangeFrom) hi = std::min(hi, kChangeFrom - 1);
-        else if (r < end) lo = std::max(lo, kChangeFrom), hi = std::min(hi, end - 1);
-        else lo = std::max(lo, end);
+        if (r < kChangeFrom)
+            hi = std::min(hi, kChangeFrom - 1);
+        else if (r < end)
+            lo = std::max(lo, kChangeFrom), hi = std::min(hi, end - 1);
+        else
+            lo = std::max(lo, end);
     }
     for (int q = lo; q <= hi; ++q)
         for (int p = 0; p < kStage; ++p) {
@@ -113,7 +122,8 @@ void Reference(const std::vector<double>& T, int r, bool Change, double (&X)[4])
     Solve4(A, B, X);
 }
 
-Outcome Simulate(TRhythmFollower& F, const Config& C, Kind K, double Gap, double NoiseMs, std::mt19937_64& Rng) {
+Outcome Simulate(TRhythmFollower& F, const Config& C, Kind K, double Gap, double NoiseMs,
+                 std::mt19937_64& Rng) {
     const double i0 = TBandSettings{}.PealIntervalMs();
     const double i1 = K == Kind::SpeedUp ? i0 / 1.1 : K == Kind::SlowDown ? i0 * 1.1 : i0;
     std::vector<double> interval(kRows), start(kRows);
@@ -139,9 +149,7 @@ Outcome Simulate(TRhythmFollower& F, const Config& C, Kind K, double Gap, double
     // Humans not yet heard, in the order struck.
     std::vector<int> pending;
     pending.reserve(blows);
-    const auto feed = [&](int j) {
-        F.Heard({0, j / kStage, j % kStage, Hand(j / kStage), t[j], true});
-    };
+    const auto feed = [&](int j) { F.Heard({0, j / kStage, j % kStage, Hand(j / kStage), t[j], true}); };
     double now = ideal[0] - interval[0];
     bool lateDone = false;
     for (int j = 0; j < blows; ++j) {
@@ -195,27 +203,21 @@ Outcome Simulate(TRhythmFollower& F, const Config& C, Kind K, double Gap, double
             }
         }
         rowRms[r] = count ? std::sqrt(sum / count) : 0;
-        if (std::getenv("BAND_TRACE")) {
-            std::printf("row %2d ideal %6.1f  ", r, interval[r]);
-            for (int p = 0; p < kStage; ++p) {
-                const int j = r * kStage + p;
-                std::printf("%c%6.1f/%6.1f ", human[j] ? 'H' : 'c', t[j] - ideal[j], t[j] - (X[0] + X[1] * p + X[2] * p * p));
-            }
-            std::printf(" rms %5.1f\n", rowRms[r]);
-        }
     }
     if (K == Kind::SpeedUp || K == Kind::SlowDown) {
         const int end = kChangeFrom + kChangeRows;
         o.Recovery = -1;
         for (int r = end; r + 2 < kRows; ++r)
-            if (std::sqrt((rowRms[r] * rowRms[r] + rowRms[r + 1] * rowRms[r + 1] + rowRms[r + 2] * rowRms[r + 2]) / 3) <
-                10) {
+            if (std::sqrt(
+                    (rowRms[r] * rowRms[r] + rowRms[r + 1] * rowRms[r + 1] + rowRms[r + 2] * rowRms[r + 2]) /
+                    3) < 10) {
                 o.Recovery = r - end;
                 break;
             }
     }
     const double speed = 0.5 * (F.HandIntervalMs() + F.BackIntervalMs());
     o.SpeedErrorPct = 100 * (speed - interval.back()) / interval.back();
+    o.GapBlows = F.GapBlows();
     return o;
 }
 
@@ -232,11 +234,12 @@ double MaxAbs(const std::vector<double>& v) {
 }
 
 struct Figures {
-    double Rms = 0, Max = 0, HumanRms = 0, SpeedPct = 0;
+    double Rms = 0, Max = 0, HumanRms = 0, SpeedPct = 0, GapBlows = 0;
     std::vector<int> Recovery;  // per touch; -1: not within the touch
 };
 
-Figures Measure(bool Ours, const Config& C, Kind K, double Gap, double Noise, int Touches, unsigned long long Seed) {
+Figures Measure(bool Ours, const Config& C, Kind K, double Gap, double Noise, int Touches,
+                unsigned long long Seed) {
     std::vector<double> all, humans;
     Figures f;
     TBandSettings settings;
@@ -253,6 +256,7 @@ Figures Measure(bool Ours, const Config& C, Kind K, double Gap, double Noise, in
         humans.insert(humans.end(), o.HumanErrors.begin(), o.HumanErrors.end());
         f.Recovery.push_back(o.Recovery < 0 ? 1000 : o.Recovery);
         f.SpeedPct = std::max(f.SpeedPct, std::fabs(o.SpeedErrorPct));
+        f.GapBlows += o.GapBlows / Touches;
     }
     f.Rms = Rms(all);
     f.Max = MaxAbs(all);
@@ -294,30 +298,90 @@ int main(int argc, char** argv) {
         {"plain hunt", PlainHunt(), {1, 2}},
         {"plain hunt", PlainHunt(), {2, 4, 6}},
     };
-    const std::pair<Kind, const char*> runs[] = {
-        {Kind::Steady, "steady"}, {Kind::SpeedUp, "speed-up 10%"}, {Kind::SlowDown, "slow-down 10%"}, {Kind::Late, "one late 150 ms"}};
+    const std::pair<Kind, const char*> runs[] = {{Kind::Steady, "steady"},
+                                                 {Kind::SpeedUp, "speed-up 10%"},
+                                                 {Kind::SlowDown, "slow-down 10%"},
+                                                 {Kind::Late, "one late 150 ms"}};
 
-    if (const char* tr = std::getenv("BAND_TRACE")) {
-        const int k = std::atoi(tr);
-        Measure(!std::getenv("BAND_BASELINE"), configs[k / 10 % 4], runs[k % 10].first, gap, noise, 1, seed);
-        return 0;
-    }
-    std::printf("six bells, %d rows a touch, %d touches a line, seed %llu, humans' noise %.0f ms, band's gap %.2f blows\n",
-                kRows, touches, seed, noise, gap);
-    std::printf("computer bells' error against the band's rhythm fitted afterwards; recovery: rows after the change\n"
-                "until the next three rows are under 10 ms RMS (median/worst touch); speed: |follower - band| at the end (worst)\n\n");
-    std::printf("%-11s %-7s %-16s %6s | %28s | %28s\n", "order", "humans", "run", "humans", "baseline", "ours");
-    std::printf("%-11s %-7s %-16s %6s | %7s %7s %6s %6s | %7s %7s %6s %6s\n", "", "", "", "RMS", "RMS", "max", "rows",
-                "speed", "RMS", "max", "rows", "speed");
+    std::printf(
+        "six bells, %d rows a touch, %d touches a line, seed %llu, humans' noise %.0f ms, band's gap %.2f "
+        "blows\n",
+        kRows, touches, seed, noise, gap);
+    std::printf(
+        "computer bells' error against the band's rhythm fitted afterwards; recovery: rows after the change\n"
+        "until the next three rows are under 10 ms RMS (median/worst touch); speed: |follower - band| at the "
+        "end (worst)\n\n");
+    std::printf("%-11s %-7s %-16s %6s | %28s | %28s\n", "order", "humans", "run", "humans", "baseline",
+                "ours");
+    std::printf("%-11s %-7s %-16s %6s | %7s %7s %6s %6s | %7s %7s %6s %6s\n", "", "", "", "RMS", "RMS", "max",
+                "rows", "speed", "RMS", "max", "rows", "speed");
     for (const Config& c : configs)
         for (const auto& [kind, name] : runs) {
             const Figures base = Measure(false, c, kind, gap, noise, touches, seed);
             const Figures ours = Measure(true, c, kind, gap, noise, touches, seed);
             std::string who;
             for (int h : c.Humans) who += (who.empty() ? "" : ",") + std::to_string(h);
-            std::printf("%-11s %-7s %-16s %6.1f | %7.1f %7.1f %6s %5.1f%% | %7.1f %7.1f %6s %5.1f%%\n", c.Order,
-                        who.c_str(), name, ours.HumanRms, base.Rms, base.Max, Recovery(base, kind).c_str(),
-                        base.SpeedPct, ours.Rms, ours.Max, Recovery(ours, kind).c_str(), ours.SpeedPct);
+            std::printf("%-11s %-7s %-16s %6.1f | %7.1f %7.1f %6s %5.1f%% | %7.1f %7.1f %6s %5.1f%%\n",
+                        c.Order, who.c_str(), name, ours.HumanRms, base.Rms, base.Max,
+                        Recovery(base, kind).c_str(), base.SpeedPct, ours.Rms, ours.Max,
+                        Recovery(ours, kind).c_str(), ours.SpeedPct);
         }
+
+    // The band's own gap, as ours fitted it by the end of the steady touches.
+    const Figures steady = Measure(true, configs[2], Kind::Steady, gap, noise, touches, seed);
+    std::printf(
+        "\nours' handstroke gap at the end of a steady touch (plain hunt, humans 1,2): %.2f blows (the "
+        "band's %.2f)\n",
+        steady.GapBlows, gap);
+
+    // Every bell on the computer: the set speed, exactly.
+    for (const bool ours : {false, true}) {
+        TBandSettings settings;
+        std::unique_ptr<TRhythmFollower> f;
+        if (ours)
+            f = std::make_unique<TBandFollower>(settings);
+        else
+            f = std::make_unique<TBaselineFollower>(settings);
+        const double blow = settings.PealIntervalMs();
+        f->Begin(0);
+        double worst = 0, now = 0;
+        for (int r = 0; r < kRows; ++r)
+            for (int p = 0; p < kStage; ++p) {
+                now = std::max(now, f->When(r, p, now));
+                f->Heard({p + 1, r, p, Hand(r), now, false});
+                worst = std::max(worst, std::fabs(now - blow * (r * kStage + p + r / 2)));
+            }
+        std::printf("%-8s all six on the computer: %d rows at %.1f ms a blow, largest error %.6f ms\n",
+                    f->Name(), kRows, blow, worst);
+    }
+
+    // What a blow costs: hearing it and answering for the next, as a
+    // real-time thread would (two humans, four computer bells, rounds).
+    for (const bool ours : {false, true}) {
+        std::mt19937_64 rng(seed);
+        std::unique_ptr<TRhythmFollower> f;
+        if (ours)
+            f = std::make_unique<TBandFollower>();
+        else
+            f = std::make_unique<TBaselineFollower>();
+        std::normal_distribution<double> scatter(0, noise);
+        const double blow = TBandSettings{}.PealIntervalMs();
+        constexpr int kTimedRows = 2000;
+        double spent = 0;
+        f->Begin(0);
+        for (int r = 0; r < kTimedRows; ++r)
+            for (int p = 0; p < kStage; ++p) {
+                const double ideal = blow * (r * kStage + p + r / 2);
+                const double t = p < 2 ? ideal + scatter(rng) : ideal;
+                const auto start = std::chrono::steady_clock::now();
+                f->Heard({p + 1, r, p, Hand(r), t, p < 2});
+                volatile double when = f->When(r + (p + 1) / kStage, (p + 1) % kStage, t);
+                (void)when;
+                spent += std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+                             .count();
+            }
+        std::printf("%-8s one blow heard and the next answered: %.2f us on average\n", f->Name(),
+                    spent / (kTimedRows * kStage));
+    }
     return 0;
 }
