@@ -213,12 +213,12 @@ void TBandFollower::Fit() {
         }
         // With no human in the window the line is the computer's own: keep it.
         if (human <= 1e-6) return;
-        // Here the speed is held firmly to the row's start: what the humans
-        // do against it is the shape. Speed is for the step below.
         // While the band changes speed, the shape stays as it was.
         const double steady = FShapeFree;
-        add({0, 0.5, 0.5, 0}, FStepTempo, FTuning.ShapeTempoHold * steady * rowWeight);
-        add({0, -1, 1, 0}, 0, FTuning.ShapeHold * rowWeight);
+        // A faint pull on the speed keeps the equations solvable with the
+        // first one or two human blows.
+        add({0, 0.5, 0.5, 0}, FStepTempo, 0.01 * rowWeight);
+        add({0, -1, 1, 0}, 0, FTuning.ShapeHold / (steady * steady) * rowWeight);
         add({0, -gap0 / 2, -gap0 / 2, 1}, 0, FTuning.GapHold / (steady * steady) * rowWeight);
         double x[kParams];
         if (!Solve(A, B, x)) return;

@@ -32,9 +32,8 @@ struct TBandTuning {
     double OwnWeight = 0.4;       // a computer blow against a human one, at the long memory
     double OutlierShare = 0.2;    // residual, in blows, at which weight halves
     double TempoHold = 1;         // pull to the speed at the row's start, in rows of blows
-    double ShapeHold = 2;        // pull to even strokes, in rows of blows
+    double ShapeHold = 1;         // pull to even strokes, in rows of blows
     double GapHold = 2;           // pull to the last gap, in rows of blows
-    double ShapeTempoHold = 5;    // the speed held while the shape is taken, in rows of blows
     double MaxStepPerRow = 0.04;  // share the speed may change in one row
     double LateShare = 0.5;       // share of a human's lateness waited for,
     double LateFromBlows = 0.1;   // beyond this much (scatter is not lateness)
