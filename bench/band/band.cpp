@@ -8,7 +8,9 @@
 // 150 ms late once. The computer's error is taken against the band's rhythm
 // fitted afterwards over all blows (rows around each one: interval, drift
 // of the interval and handstroke gap, least squares; where the speed
-// changes, the stretches before, during and after on their own).
+// changes, the stretches before, during and after on their own). Then the
+// gap ours has learnt, every bell on the computer, and what a blow costs.
+// --gap sets the band's own handstroke gap (both followers start from 1).
 //
 //   bench_band [--seed N] [--touches N] [--noise MS] [--gap BLOWS]
 
