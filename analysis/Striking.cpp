@@ -196,10 +196,40 @@ bool AnalyseStriking(std::vector<TLowndesBlow> Blows, const TStrikingOptions& Op
     const double base0 = 0;
     auto baseStart = [&](int r) { return base0 + slot[r] * interval; };
 
-    const int unknowns = 3 * nRows;
-    auto S = [](int r) { return 3 * r; };
-    auto I = [](int r) { return 3 * r + 1; };
-    auto D = [](int r) { return 3 * r + 2; };
+    std::vector<double> x;
+    const int unknowns = 4 * nRows;
+    auto S = [](int r) { return 4 * r; };
+    auto I = [](int r) { return 4 * r + 1; };
+    auto D = [](int r) { return 4 * r + 2; };
+    // Half the difference between handstroke and backstroke intervals.
+    auto E = [](int r) { return 4 * r + 3; };
+    // Bells that keep their places (rounds, call changes) cannot tell a
+    // stroke's own interval from a lean of the bells by place at that
+    // stroke: there one interval serves both.
+    bool fixedPlaces = false;
+    {
+        std::array<double, kLowndesMaxBells + 1> placeSum{};
+        std::array<int, kLowndesMaxBells + 1> placeCount{};
+        for (int r = 0; r < nRows; ++r)
+            if (rows[r].Counted)
+                for (int p = 0; p < stage; ++p) {
+                    placeSum[rows[r].Bells[p]] += p;
+                    ++placeCount[rows[r].Bells[p]];
+                }
+        std::vector<double> mean;
+        for (int b = 1; b <= kLowndesMaxBells; ++b)
+            if (placeCount[b]) mean.push_back(placeSum[b] / placeCount[b]);
+        std::size_t pairs = 0, apart = 0;
+        for (std::size_t a = 0; a < mean.size(); ++a)
+            for (std::size_t k = a + 1; k < mean.size(); ++k) {
+                ++pairs;
+                apart += std::abs(mean[a] - mean[k]) >= 0.5;
+            }
+        fixedPlaces = pairs >= 3 && apart * 4 >= pairs * 3;
+    }
+    const bool strokes = Options.StrokeIntervals && !fixedPlaces;
+    auto side = [&](int r) { return strokes ? (rows[r].Handstroke ? 0.5 : -0.5) : 0.0; };
+    auto rowInterval = [&](int r) { return interval + x[I(r)] + side(r) * x[E(r)]; };
 
     std::vector<double> weight(Blows.size(), 0);
     for (int r = 0; r < nRows; ++r)
@@ -209,11 +239,10 @@ bool AnalyseStriking(std::vector<TLowndesBlow> Blows, const TStrikingOptions& Op
     // blows less these, so that one bell's habit moves nobody's ideal.
     std::array<std::array<double, 2>, kLowndesMaxBells + 1> lean{};
     auto leanOf = [&](std::size_t i) { return lean[Blows[i].Bell][Blows[i].Handstroke ? 0 : 1]; };
-    std::vector<double> x;
     std::vector<double> residual(Blows.size(), 0);
     double gapBlows = 1;
     for (int round = 0; round < kRobustRounds; ++round) {
-        TBandSystem sys(unknowns, 6);
+        TBandSystem sys(unknowns, 8);
         for (int r = 0; r < nRows; ++r) {
             if (rows[r].Counted) {
                 for (int p = 0; p < stage; ++p) {
@@ -221,18 +250,21 @@ bool AnalyseStriking(std::vector<TLowndesBlow> Blows, const TStrikingOptions& Op
                     if (weight[i] <= 0) continue;
                     const double rhs =
                         static_cast<double>(Blows[i].Ms) - t0 - leanOf(i) - (baseStart(r) + p * interval);
-                    sys.Add({S(r), I(r)}, {1.0, double(p)}, rhs, weight[i]);
+                    sys.Add({S(r), I(r), E(r)}, {1.0, double(p), p * side(r)}, rhs, weight[i]);
                 }
             }
             if (r + 1 < nRows)
-                sys.Add({S(r), I(r), D(r), S(r + 1)},
-                        {-1.0, -double(stage), spans[r + 1].Gap ? -1.0 : 0.0, 1.0}, 0, kLinkWeight);
+                sys.Add({S(r), I(r), D(r), E(r), S(r + 1)},
+                        {-1.0, -double(stage), spans[r + 1].Gap ? -1.0 : 0.0, -stage * side(r), 1.0}, 0,
+                        kLinkWeight);
             if (r >= 1 && r + 1 < nRows)
                 sys.Add({I(r - 1), I(r), I(r + 1)}, {1.0, -2.0, 1.0}, 0, kIntervalStiffness);
             // The gap keeps its size in blows as the interval drifts.
             if (r + 1 < nRows)
                 sys.Add({D(r), D(r + 1), I(r), I(r + 1)}, {-1.0, 1.0, gapBlows, -gapBlows}, 0, kGapStiffness);
             sys.Add({D(r)}, {1.0}, 0, kGapAnchor);
+            if (r + 1 < nRows) sys.Add({E(r), E(r + 1)}, {-1.0, 1.0}, 0, kGapStiffness);
+            sys.Add({E(r)}, {1.0}, 0, kGapAnchor);
         }
         if (nRows == 1) sys.Add({I(0)}, {1.0}, 0, 1e-6);
         if (!sys.Solve(x)) return fail(QStringLiteral("the rhythm could not be fitted"));
@@ -241,7 +273,7 @@ bool AnalyseStriking(std::vector<TLowndesBlow> Blows, const TStrikingOptions& Op
             double gaps = 0, n = 0;
             for (int r = 1; r < nRows; ++r)
                 if (spans[r].Gap && rows[r].Counted) {
-                    gaps += (interval + x[D(r - 1)]) / (interval + x[I(r - 1)]);
+                    gaps += (interval + x[D(r - 1)]) / rowInterval(r - 1);
                     ++n;
                 }
             if (n > 0) gapBlows = std::clamp(gaps / n, 0.0, 4.0);
@@ -254,7 +286,7 @@ bool AnalyseStriking(std::vector<TLowndesBlow> Blows, const TStrikingOptions& Op
             if (!rows[r].Counted) continue;
             for (int p = 0; p < stage; ++p) {
                 const std::size_t i = spans[r].First + p;
-                const double ideal = baseStart(r) + x[S(r)] + p * (interval + x[I(r)]);
+                const double ideal = baseStart(r) + x[S(r)] + p * rowInterval(r);
                 residual[i] = static_cast<double>(Blows[i].Ms) - t0 - leanOf(i) - ideal;
                 absolute.push_back(std::abs(residual[i]));
                 const int b = Blows[i].Bell, s = Blows[i].Handstroke ? 0 : 1;
@@ -287,63 +319,74 @@ bool AnalyseStriking(std::vector<TLowndesBlow> Blows, const TStrikingOptions& Op
                     raw[b][s] = sum[b][s] / weights[b][s];
                     place[b][s] = places[b][s] / count[b][s];
                 }
-        std::vector<double> slopes;
-        std::size_t pairs = 0;
+        // With an interval of its own at each stroke, the rhythm may lean
+        // by place at each stroke apart; else at both together.
+        std::array<std::vector<double>, 2> slopes;
+        std::array<std::size_t, 2> pairs{};
         for (int s = 0; s < 2; ++s)
             for (std::size_t a = 0; a < bells[s].size(); ++a)
                 for (std::size_t k = a + 1; k < bells[s].size(); ++k) {
-                    ++pairs;
+                    ++pairs[s];
                     const int i = bells[s][a], j = bells[s][k];
                     const double dp = place[j][s] - place[i][s];
-                    if (std::abs(dp) >= 0.5) slopes.push_back((raw[j][s] - raw[i][s]) / dp);
+                    if (std::abs(dp) >= 0.5) slopes[s].push_back((raw[j][s] - raw[i][s]) / dp);
                 }
-        const bool byPlace = pairs >= 6 && slopes.size() * 4 >= pairs * 3;
-        double slope = byPlace ? Median(slopes) : 0;
-        std::array<double, 2> level{};
+        if (!strokes) {
+            slopes[0].insert(slopes[0].end(), slopes[1].begin(), slopes[1].end());
+            slopes[1] = slopes[0];
+            pairs[0] = pairs[1] = pairs[0] + pairs[1];
+        }
+        std::array<bool, 2> byPlace{};
+        std::array<double, 2> slope{}, level{};
         for (int s = 0; s < 2; ++s) {
+            byPlace[s] = pairs[s] >= 3 && slopes[s].size() * 4 >= pairs[s] * 3;
+            slope[s] = byPlace[s] ? Median(slopes[s]) : 0;
             std::vector<double> levels;
-            for (int b : bells[s]) levels.push_back(raw[b][s] - slope * place[b][s]);
+            for (int b : bells[s]) levels.push_back(raw[b][s] - slope[s] * place[b][s]);
             level[s] = Median(levels);
         }
         // Then a least-squares line through the bells that lie near it: as
         // robust, and steadier where the band's own scatter is large.
         std::vector<double> spread;
         for (int s = 0; s < 2; ++s)
-            for (int b : bells[s]) spread.push_back(std::abs(raw[b][s] - level[s] - slope * place[b][s]));
+            for (int b : bells[s]) spread.push_back(std::abs(raw[b][s] - level[s] - slope[s] * place[b][s]));
         const double near = 3 * std::max(0.5, 1.4826 * Median(spread));
-        // Unknowns: level at hand, level at back, slope.
-        double m[3][4] = {};
+        // Sums per stroke: weight, place, place squared, lean, place times lean.
+        std::array<std::array<double, 5>, 2> m{};
         for (int s = 0; s < 2; ++s)
             for (int b : bells[s]) {
-                if (std::abs(raw[b][s] - level[s] - slope * place[b][s]) > near) continue;
-                const double w = count[b][s], row[3] = {s == 0 ? 1.0 : 0.0, s == 1 ? 1.0 : 0.0, place[b][s]};
-                for (int i = 0; i < 3; ++i) {
-                    for (int j = 0; j < 3; ++j) m[i][j] += w * row[i] * row[j];
-                    m[i][3] += w * row[i] * raw[b][s];
-                }
+                if (std::abs(raw[b][s] - level[s] - slope[s] * place[b][s]) > near) continue;
+                const double w = count[b][s], q = place[b][s], v = raw[b][s];
+                m[s][0] += w;
+                m[s][1] += w * q;
+                m[s][2] += w * q * q;
+                m[s][3] += w * v;
+                m[s][4] += w * q * v;
             }
-        if (!byPlace) {
-            for (int j = 0; j < 4; ++j) m[2][j] = 0;
-            m[2][2] = 1;
-            m[0][2] = m[1][2] = 0;
-        }
-        if (m[0][0] > 0 && m[1][1] > 0) {
-            // Two levels eliminated into the slope's equation.
-            const double a = m[2][2] - m[0][2] * m[0][2] / m[0][0] - m[1][2] * m[1][2] / m[1][1];
-            const double rhs = m[2][3] - m[0][2] * m[0][3] / m[0][0] - m[1][2] * m[1][3] / m[1][1];
-            slope = byPlace && a > 1e-9 ? rhs / a : 0;
-            level[0] = (m[0][3] - m[0][2] * slope) / m[0][0];
-            level[1] = (m[1][3] - m[1][2] * slope) / m[1][1];
+        if (m[0][0] > 0 && m[1][0] > 0) {
+            // The slope's equation with the levels eliminated, per stroke or for both.
+            std::array<double, 2> a{}, rhs{};
+            for (int s = 0; s < 2; ++s) {
+                a[s] = m[s][2] - m[s][1] * m[s][1] / m[s][0];
+                rhs[s] = m[s][4] - m[s][1] * m[s][3] / m[s][0];
+            }
+            if (strokes) {
+                for (int s = 0; s < 2; ++s) slope[s] = byPlace[s] && a[s] > 1e-9 ? rhs[s] / a[s] : 0;
+            } else {
+                const double both = byPlace[0] && a[0] + a[1] > 1e-9 ? (rhs[0] + rhs[1]) / (a[0] + a[1]) : 0;
+                slope = {both, both};
+            }
+            for (int s = 0; s < 2; ++s) level[s] = (m[s][3] - m[s][1] * slope[s]) / m[s][0];
         }
         for (int s = 0; s < 2; ++s)
-            for (int b : bells[s]) lean[b][s] = raw[b][s] - level[s] - slope * place[b][s];
+            for (int b : bells[s]) lean[b][s] = raw[b][s] - level[s] - slope[s] * place[b][s];
     }
 
     // The rows' rhythm.
     for (int r = 0; r < nRows; ++r) {
         TStrikingRow& row = rows[r];
         row.StartMs = baseStart(r) + x[S(r)];
-        row.IntervalMs = interval + x[I(r)];
+        row.IntervalMs = rowInterval(r);
         if (spans[r].Gap && r >= 1) {
             const double gapMs = interval + x[D(r - 1)];
             row.GapBlows = rows[r - 1].IntervalMs > 0 ? gapMs / rows[r - 1].IntervalMs : 0;

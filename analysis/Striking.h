@@ -67,6 +67,11 @@ struct TStrikingOptions {
     // Bells rung by the computer: their errors are shown but kept out of the
     // band's figure. They still keep the rhythm.
     std::set<int> ComputerBells;
+    // Handstroke and backstroke rows each with an interval of their own
+    // (drifting apart slowly), for a band whose backstrokes are quicker or
+    // slower than its handstrokes. Off, and where the bells keep their
+    // places (rounds), one interval for both.
+    bool StrokeIntervals = true;
     // A cell with fewer blows than this is flagged.
     int FewBlows = 5;
 };

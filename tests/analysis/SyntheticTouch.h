@@ -21,6 +21,8 @@ struct TTouchSpec {
     // The blow interval of each row; empty: 210 ms throughout.
     std::function<double(int Row)> IntervalMs;
     double StartMs = 1000;
+    // Backstroke rows this much quicker a blow than handstroke rows.
+    double BackQuickerMs = 0;
     // Every bell's own scatter, and faults per bell (index 1-16).
     double BandSdMs = 6;
     std::array<double, 17> HandLateMs{}, BackLateMs{}, SdMs{};
@@ -71,7 +73,8 @@ inline TTouch MakeTouch(const TTouchSpec& Spec) {
     std::array<int, 17> count{};
     for (int r = 0; r < Spec.Rows; ++r) {
         const bool hand = r % 2 == 0;
-        const double interval = Spec.IntervalMs ? Spec.IntervalMs(r) : 210;
+        const double interval =
+            (Spec.IntervalMs ? Spec.IntervalMs(r) : 210) - (hand ? 0 : Spec.BackQuickerMs);
         for (int p = 0; p < Spec.Stage; ++p) {
             const int bell = touch.Rows[r][p];
             double error = (hand ? Spec.HandLateMs[bell] : Spec.BackLateMs[bell]) +

@@ -96,6 +96,12 @@ std::vector<FaultRow> Faults() {
     }
     {
         TTouchSpec s;
+        s.BackQuickerMs = 8;
+        s.BackLateMs[2] = 25;
+        rows.push_back({"backstrokes quicker than handstrokes, a bell late at backstroke", s});
+    }
+    {
+        TTouchSpec s;
         s.Stage = 12;
         s.Rows = 96;
         s.BackLateMs[12] = 25;
@@ -142,6 +148,22 @@ TEST(Striking, TheGapAndTheSpeedAreThoseRung) {
     EXPECT_NEAR(a.Rows[100].IntervalMs, 198, 1.0);
     // Ten rows of eight with five gaps speed up by 11 ms a blow over 45 blows and more.
     EXPECT_GT(a.SpeedChangePer10RowsMs, 400);
+}
+
+// With one interval for both strokes, a band whose backstrokes are quicker
+// would have its bells blamed by place; each stroke's own keeps them clear.
+TEST(Striking, EachStrokeKeepsItsOwnInterval) {
+    TTouchSpec s;
+    s.BackQuickerMs = 8;
+    const TTouch touch = MakeTouch(s);
+    const TStrikingAnalysis own = Analyse(touch);
+    EXPECT_NEAR(own.Rows[40].IntervalMs, 210, 0.5);
+    EXPECT_NEAR(own.Rows[41].IntervalMs, 202, 0.5);
+    EXPECT_LT(own.Band.Both.Rms, 6.5);
+    TStrikingOptions one;
+    one.StrokeIntervals = false;
+    const TStrikingAnalysis shared = Analyse(touch, one);
+    EXPECT_GT(shared.Band.Both.Rms, 10);
 }
 
 // A model with no handstroke gap would find every handstroke lead a blow

@@ -120,6 +120,12 @@ TEST(QuorvelTouch, OurOwnTouchesWithKnownFaults) {
         "\"" + dir.file(QStringLiteral("second \"\"take\"\".txt")).toLocal8Bit() + "\",1,H,"))
         << lines[17].data();
 
+    // One interval for both strokes changes nothing where they were rung alike.
+    const ChildResult one = Touch({QStringLiteral("--csv"), QStringLiteral("--one-interval"), path});
+    ASSERT_TRUE(one.ok()) << one.err.toStdString();
+    for (const auto& [key, line] : ReadCsv(one.out))
+        EXPECT_NEAR(line.Mean, csv.at(key).Mean, 0.3) << key.toStdString();
+
     const ChildResult text = Touch({QStringLiteral("--computer"), QStringLiteral("1-2"), path});
     ASSERT_TRUE(text.ok());
     EXPECT_TRUE(text.out.contains("computer bells 1 2 left out")) << text.out.toStdString();

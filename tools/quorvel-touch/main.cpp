@@ -2,7 +2,7 @@
 // other writers'), measured against a rhythm fitted to each touch.
 //
 //   quorvel-touch [--csv] [--views] [--computer BELLS] [--leave-out ROWS]
-//                 [--stage N] FILE...
+//                 [--stage N] [--one-interval] FILE...
 //
 // Prints each touch's figure (the band's RMS error in ms) and a table per
 // bell and stroke; --views adds "bell in position" and "bell after bell";
@@ -22,12 +22,15 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: quorvel-touch [--csv] [--views] [--computer BELLS] [--leave-out ROWS] [--stage N] FILE...\n"
+    "usage: quorvel-touch [--csv] [--views] [--computer BELLS] [--leave-out ROWS] [--stage N] "
+    "[--one-interval]\n"
+    "                     FILE...\n"
     "  --csv             one line per bell and stroke: bell,stroke,blows,mean_ms,sd_ms,rms_ms\n"
     "  --views           also the errors by place in the row and by the bell followed\n"
     "  --computer BELLS  bells rung by the computer, kept out of the band's figure (e.g. 1,2 or 1-4)\n"
     "  --leave-out ROWS  rows not counted, from 1 (e.g. 1-2,57)\n"
-    "  --stage N         bells in a row (default: the file's NumBellsRinging, else the bells struck)\n";
+    "  --stage N         bells in a row (default: the file's NumBellsRinging, else the bells struck)\n"
+    "  --one-interval    one blow interval for handstroke and backstroke rows alike\n";
 
 void Print(FILE* To, const QString& Text) {
     std::fputs(Text.toLocal8Bit().constData(), To);
@@ -94,6 +97,8 @@ std::optional<TArgs> Parse(int Argc, char** Argv, QString& Error) {
             args.Csv = true;
         } else if (name == QLatin1String("--views")) {
             args.Views = true;
+        } else if (name == QLatin1String("--one-interval")) {
+            args.Options.StrokeIntervals = false;
         } else if (name == QLatin1String("--computer")) {
             if (!ParseList(value, kLowndesMaxBells, true, args.Options.ComputerBells)) {
                 Error = QStringLiteral("--computer: not a list of bells: '%1'").arg(value);
