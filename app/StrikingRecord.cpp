@@ -1,6 +1,7 @@
 #include "app/StrikingRecord.h"
 
 #include "analysis/Lowndes.h"
+#include "analysis/Striking.h"
 #include "app/Program.h"
 #include "platform/gui/Dialogs.h"
 #include "platform/waveout/waveout.h"
@@ -58,6 +59,17 @@ QByteArray LowndesText(const TTouch& Touch) {
     for (std::size_t i = 0; i < Touch.Blows.size(); ++i)
         text += LowndesLine(Touch.Blows[i].Handstroke, Touch.Blows[i].Bell, Touch.Ms(i)) + '\n';
     return text;
+}
+
+bool AnalyseTouch(const TTouch& Touch, TStrikingAnalysis& Result, QString* Error) {
+    std::vector<TLowndesBlow> blows;
+    blows.reserve(Touch.Blows.size());
+    for (std::size_t i = 0; i < Touch.Blows.size(); ++i)
+        blows.push_back(
+            {Touch.Blows[i].Handstroke, Touch.Blows[i].Bell, Touch.Ms(i), static_cast<int>(i) + 1});
+    TStrikingOptions options;
+    options.Stage = Touch.BellsStruck();
+    return AnalyseStriking(std::move(blows), options, Result, Error);
 }
 
 // ---- TStrikingRecord ----------------------------------------------------------------

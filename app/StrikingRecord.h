@@ -21,6 +21,8 @@
 
 inline constexpr int kRecordBells = 16;
 
+struct TStrikingAnalysis;
+
 struct TBlow {
     int Bell = 0;  // 1 to 16
     bool Handstroke = true;
@@ -48,6 +50,8 @@ char LowndesBell(int Bell);
 QByteArray LowndesLine(bool Handstroke, int Bell, std::int64_t Ms);
 // The whole file: the header, then one line per blow, each ending in LF.
 QByteArray LowndesText(const TTouch& Touch);
+// The touch's striking, measured as quorvel-touch measures a file of it.
+bool AnalyseTouch(const TTouch& Touch, TStrikingAnalysis& Result, QString* Error);
 
 // ---- The record -------------------------------------------------------------------
 

@@ -27,6 +27,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTableWidget>
 #include <QTest>
 #include <random>
 
@@ -234,6 +235,45 @@ TEST_F(RecordTest, OffRecordsNothing) {
     EXPECT_TRUE(Record.Touch().Empty());
     EXPECT_TRUE(Record.LastTouch().Empty());
     EXPECT_FALSE(QDir(Dir.file(QStringLiteral("touches"))).exists());
+}
+
+// Rounds on six, a blow every 220 ms and a gap of one blow, the 4th 25 ms
+// late at every backstroke: the options show the figures beside the chart.
+TEST_F(RecordTest, TheLastTouchsFiguresStandBesideTheChart) {
+    std::int64_t t = 0;
+    for (int row = 0; row < 40; ++row) {
+        for (int place = 0; place < 6; ++place)
+            Blow(place + 1, t + place * 220 + (place == 3 && row % 2 ? 25 : 0));
+        t += 6 * 220 + (row % 2 ? 220 : 0);
+    }
+    Record.EndTouch();
+    TfRingingOptions options(nullptr, &Record);
+    options.Load(0);
+    QTableWidget* table = options.tFigures();
+    ASSERT_EQ(table->rowCount(), 12);
+    for (int row = 0; row < 12; ++row) {
+        const bool late = table->item(row, 0)->text() == "4" && table->item(row, 1)->text() == "B";
+        EXPECT_EQ(table->item(row, 0)->text(), QString::number(row / 2 + 1));
+        EXPECT_EQ(table->item(row, 1)->text(), row % 2 ? "B" : "H");
+        EXPECT_EQ(table->item(row, 2)->text(), "20");
+        EXPECT_EQ(table->item(row, 3)->text(), late ? "+25.0" : "0.0") << row;
+        EXPECT_EQ(table->item(row, 4)->text(), "0.0") << row;
+    }
+    EXPECT_TRUE(
+        options.lFigure()->text().startsWith("Striking: RMS error 7.2 ms (handstroke 0.0, backstroke 10.2)"))
+        << options.lFigure()->text().toStdString();
+    EXPECT_TRUE(options.lFigure()->text().contains("handstroke gap 1.00 blows"))
+        << options.lFigure()->text().toStdString();
+    EXPECT_NE(table->item(0, 0)->foreground().color(), QColor(150, 150, 150));
+
+    // A touch of four rows: every cell under five blows, greyed.
+    for (int row = 0; row < 4; ++row)
+        for (int place = 0; place < 6; ++place) Blow(place + 1, 200000 + row * 1540 + place * 220);
+    Record.EndTouch();
+    ASSERT_EQ(table->rowCount(), 12);
+    EXPECT_EQ(table->item(0, 2)->text(), "2");
+    for (int row = 0; row < 12; ++row)
+        EXPECT_EQ(table->item(row, 3)->foreground().color(), QColor(150, 150, 150));
 }
 
 // ---- The chart -------------------------------------------------------------------
