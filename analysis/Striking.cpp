@@ -94,10 +94,12 @@ constexpr double kGapAnchor = 1e-3;
 constexpr int kRobustRounds = 10;
 constexpr double kTukey = 4.685;
 constexpr double kLeastScaleMs = 2;
+constexpr double kPauseBlows = 6;
 
 struct TRowSpan {
     std::size_t First = 0;  // its first blow, in time order
     bool Gap = false;       // a handstroke row after a backstroke: the open gap comes before it
+    bool Break = false;     // after a pause: the rhythm starts again here
 };
 
 double Median(std::vector<double> V) {
@@ -168,33 +170,34 @@ bool AnalyseStriking(std::vector<TLowndesBlow> Blows, const TStrikingOptions& Op
     }
     if (!Result.RowsCounted) return fail(QStringLiteral("no complete row of %1 bells to measure").arg(stage));
 
-    // A first guess: one steady interval, a gap of one blow; the fit finds
-    // what the touch did relative to it, which keeps its numbers small.
+    // A first guess: one steady interval (the blows' usual spacing within a
+    // row), a gap of one blow; the fit finds what the touch did relative to
+    // it, which keeps its numbers small.
     const double t0 = static_cast<double>(Blows.front().Ms);
-    std::vector<double> slot(nRows);  // where each row starts, in blows
-    for (int r = 1; r < nRows; ++r) slot[r] = slot[r - 1] + stage + (spans[r].Gap ? 1 : 0);
     double interval = 0;
     {
-        // The counted rows' own spacing, for the guess.
-        double sumX = 0, sumY = 0, sumXX = 0, sumXY = 0;
-        int n = 0;
-        for (int r = 0; r < nRows; ++r) {
-            if (!rows[r].Counted) continue;
-            for (int p = 0; p < stage; ++p) {
-                const double x = slot[r] + p, y = static_cast<double>(Blows[spans[r].First + p].Ms) - t0;
-                sumX += x;
-                sumY += y;
-                sumXX += x * x;
-                sumXY += x * y;
-                ++n;
-            }
-        }
-        const double den = n * sumXX - sumX * sumX;
-        interval = den > 0 ? (n * sumXY - sumX * sumY) / den : 200;
+        std::vector<double> steps;
+        for (int r = 0; r < nRows; ++r)
+            for (std::size_t p = 1; p < rows[r].Bells.size(); ++p)
+                steps.push_back(
+                    static_cast<double>(Blows[spans[r].First + p].Ms - Blows[spans[r].First + p - 1].Ms));
+        interval = Median(steps);
         if (!(interval > 1)) interval = 200;
     }
-    const double base0 = 0;
-    auto baseStart = [&](int r) { return base0 + slot[r] * interval; };
+    // A pause of several blows (a band that stood and started again) is no
+    // part of the rhythm: it starts afresh after it.
+    for (int r = 1; r < nRows; ++r) {
+        const double pause = static_cast<double>(Blows[spans[r].First].Ms - Blows[spans[r].First - 1].Ms);
+        if (pause > kPauseBlows * interval) {
+            spans[r].Break = true;
+            spans[r].Gap = false;
+        }
+    }
+    std::vector<double> base(nRows);  // each row's first guess
+    for (int r = 1; r < nRows; ++r)
+        base[r] = spans[r].Break ? static_cast<double>(Blows[spans[r].First].Ms) - t0
+                                 : base[r - 1] + (stage + (spans[r].Gap ? 1 : 0)) * interval;
+    auto baseStart = [&](int r) { return base[r]; };
 
     std::vector<double> x;
     const int unknowns = 4 * nRows;
@@ -253,7 +256,7 @@ bool AnalyseStriking(std::vector<TLowndesBlow> Blows, const TStrikingOptions& Op
                     sys.Add({S(r), I(r), E(r)}, {1.0, double(p), p * side(r)}, rhs, weight[i]);
                 }
             }
-            if (r + 1 < nRows)
+            if (r + 1 < nRows && !spans[r + 1].Break)
                 sys.Add({S(r), I(r), D(r), E(r), S(r + 1)},
                         {-1.0, -double(stage), spans[r + 1].Gap ? -1.0 : 0.0, -stage * side(r), 1.0}, 0,
                         kLinkWeight);
@@ -447,6 +450,9 @@ bool AnalyseStriking(std::vector<TLowndesBlow> Blows, const TStrikingOptions& Op
     Result.MeanIntervalMs = intervals / Result.RowsCounted;
     Result.MeanGapBlows = gapRows ? gaps / gapRows : 0;
     for (int r = 0; r + 20 < nRows; ++r) {
+        bool broken = false;
+        for (int k = r + 1; k <= r + 20; ++k) broken = broken || spans[k].Break;
+        if (broken) continue;
         const double first = rows[r + 10].StartMs - rows[r].StartMs;
         const double next = rows[r + 20].StartMs - rows[r + 10].StartMs;
         Result.SpeedChangePer10RowsMs = std::max(Result.SpeedChangePer10RowsMs, std::abs(next - first));

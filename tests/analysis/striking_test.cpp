@@ -282,6 +282,20 @@ TEST(Striking, AMissedBlowLeavesOnlyItsRowOut) {
     EXPECT_LT(a.Band.Both.Rms, 8.0);
 }
 
+// A band that stands for a few seconds and starts again: the rhythm starts
+// afresh, and nobody is blamed for the pause.
+TEST(Striking, APauseStartsTheRhythmAfresh) {
+    TTouchSpec s;
+    s.BackLateMs[6] = 25;
+    TTouch touch = MakeTouch(s);
+    for (std::size_t i = 80 * 8; i < touch.Blows.size(); ++i) touch.Blows[i].Ms += 4000;
+    const TStrikingAnalysis a = Analyse(touch);
+    EXPECT_EQ(a.RowsCounted, s.Rows);
+    ExpectRecovered(touch, a, "a pause after row 80");
+    EXPECT_EQ(a.Rows[80].GapBlows, 0);
+    EXPECT_LT(a.SpeedChangePer10RowsMs, 60);
+}
+
 TEST(Striking, NothingToMeasureIsSaid) {
     TStrikingAnalysis a;
     QString error;
