@@ -91,6 +91,7 @@ constexpr double kLinkWeight = 1e4;
 constexpr double kIntervalStiffness = 1e4;
 constexpr double kGapStiffness = 1e5;
 constexpr double kGapAnchor = 1e-3;
+constexpr double kHold = 1e-8;
 constexpr int kRobustRounds = 10;
 constexpr double kTukey = 4.685;
 constexpr double kLeastScaleMs = 2;
@@ -268,8 +269,10 @@ bool AnalyseStriking(std::vector<TLowndesBlow> Blows, const TStrikingOptions& Op
             sys.Add({D(r)}, {1.0}, 0, kGapAnchor);
             if (r + 1 < nRows) sys.Add({E(r), E(r + 1)}, {-1.0, 1.0}, 0, kGapStiffness);
             sys.Add({E(r)}, {1.0}, 0, kGapAnchor);
+            // Rows that nothing else holds (left out, between two pauses) stay at the guess.
+            sys.Add({S(r)}, {1.0}, 0, kHold);
+            sys.Add({I(r)}, {1.0}, 0, kHold);
         }
-        if (nRows == 1) sys.Add({I(0)}, {1.0}, 0, 1e-6);
         if (!sys.Solve(x)) return fail(QStringLiteral("the rhythm could not be fitted"));
         if (round + 1 == kRobustRounds) break;
         {

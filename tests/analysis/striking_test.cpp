@@ -296,6 +296,23 @@ TEST(Striking, APauseStartsTheRhythmAfresh) {
     EXPECT_LT(a.SpeedChangePer10RowsMs, 60);
 }
 
+// Rows nothing else holds (incomplete, alone between pauses) leave the
+// others measured.
+TEST(Striking, RowsAloneBetweenPausesLeaveTheRestMeasured) {
+    const std::vector<TLowndesBlow> blows = {
+        {true, 1, 0, 1},      {true, 2, 200, 2},     {true, 3, 400, 3},    {false, 1, 600, 4},
+        {false, 2, 800, 5},   {false, 3, 1000, 6},   {true, 1, 9000, 7},   {true, 2, 9200, 8},
+        {false, 1, 19000, 9}, {false, 3, 19210, 10}, {true, 1, 29000, 11}, {true, 2, 29200, 12},
+        {true, 3, 29400, 13},
+    };
+    TStrikingAnalysis a;
+    QString error;
+    ASSERT_TRUE(AnalyseStriking(blows, {}, a, &error)) << error.toStdString();
+    EXPECT_EQ(a.Rows.size(), 5u);
+    EXPECT_EQ(a.RowsCounted, 3);
+    EXPECT_LT(a.Band.Both.Rms, 0.5);
+}
+
 TEST(Striking, NothingToMeasureIsSaid) {
     TStrikingAnalysis a;
     QString error;

@@ -170,7 +170,7 @@ void PrintTouch(const QString& Path, const TStrikingAnalysis& A) {
     const double pull = (2 * A.Stage + A.MeanGapBlows) * A.MeanIntervalMs / 1000;
     Print(stdout, QStringLiteral("Speed: %1 ms a blow, a whole pull %2 s; handstroke gap %3 blows; "
                                  "largest change in the time of ten rows %4 s")
-                      .arg(A.MeanIntervalMs, 0, 'f', 1)
+                      .arg(Tenth(A.MeanIntervalMs), 0, 'f', 1)
                       .arg(pull, 0, 'f', 2)
                       .arg(A.MeanGapBlows, 0, 'f', 2)
                       .arg(A.SpeedChangePer10RowsMs / 1000, 0, 'f', 2));
