@@ -83,10 +83,12 @@ private:
 };
 
 // How strongly the rhythm holds together. The unknowns are, per row, the
-// ideal time of its first place (S), its blow interval (I) and the gap after
-// it when a handstroke follows (D), all in ms. A row must start where the one
-// before ends; the interval may bend only slowly from row to row and the
-// gap drift more slowly still, so that no single row's faults can move it.
+// ideal time of its first place (S), its blow interval (I), the gap after it
+// when a handstroke follows (D) and half the difference between handstroke
+// and backstroke intervals (E), all in ms. A row must start where the one
+// before ends; the interval may bend only slowly from row to row, and the
+// gap (in blows) and the strokes' difference drift more slowly still, so
+// that no single row's faults can move them.
 constexpr double kLinkWeight = 1e4;
 constexpr double kIntervalStiffness = 1e4;
 constexpr double kGapStiffness = 1e5;
