@@ -1,5 +1,6 @@
 #include "app/RingingOptionsForm.h"
 
+#include "analysis/Striking.h"
 #include "app/Guarded.h"
 #include "app/StrikingRecord.h"
 #include "app/TouchChart.h"
@@ -10,12 +11,15 @@
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSpinBox>
+#include <QTableWidget>
 #include <QVBoxLayout>
+#include <cmath>
 
 namespace {
 
@@ -66,6 +70,22 @@ TfRingingOptions::TfRingingOptions(QWidget* Owner, TStrikingRecord* Record)
     FScroll->setWidget(FChart);
     FScroll->setWidgetResizable(true);
     FScroll->setMinimumSize(500, 220);
+    FFigure = new QLabel(this);
+    FFigure->setObjectName(QStringLiteral("lFigure"));
+    FFigure->setWordWrap(true);
+    FFigures = new QTableWidget(0, 6, this);
+    FFigures->setObjectName(QStringLiteral("tFigures"));
+    FFigures->setHorizontalHeaderLabels({QStringLiteral("Bell"), QStringLiteral("Stroke"),
+                                         QStringLiteral("Blows"), QStringLiteral("Mean"),
+                                         QStringLiteral("SD"), QStringLiteral("RMS")});
+    FFigures->verticalHeader()->hide();
+    FFigures->verticalHeader()->setDefaultSectionSize(FFigures->fontMetrics().height() + 6);
+    FFigures->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    FFigures->setSelectionMode(QAbstractItemView::NoSelection);
+    FFigures->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    FFigures->setToolTip(
+        QStringLiteral("Each bell's error at handstroke (H) and backstroke (B) in ms, late is +, against a "
+                       "rhythm fitted to the touch; grey: fewer than 5 blows."));
     FOk = new QPushButton(QStringLiteral("OK"), this);
     FOk->setObjectName(QStringLiteral("bOk"));
     FOk->setDefault(true);
@@ -87,7 +107,13 @@ TfRingingOptions::TfRingingOptions(QWidget* Owner, TStrikingRecord* Record)
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(form);
     layout->addWidget(FLast);
-    layout->addWidget(FScroll, 1);
+    auto* figures = new QVBoxLayout;
+    figures->addWidget(FFigure);
+    figures->addWidget(FFigures, 1);
+    auto* touchRow = new QHBoxLayout;
+    touchRow->addWidget(FScroll, 3);
+    touchRow->addLayout(figures, 2);
+    layout->addLayout(touchRow, 1);
     layout->addLayout(buttons);
 
     connect(FChoose, &QPushButton::clicked, this, Guarded([this](bool) { bFolderClick(); }));
@@ -119,6 +145,52 @@ void TfRingingOptions::ShowLastTouch() {
                                                      : QStringLiteral(", ") + QFileInfo(file).fileName()));
     }
     FChart->SetTouch(touch);
+    ShowFigures(touch);
+}
+
+void TfRingingOptions::ShowFigures(const TTouch& Touch) {
+    FFigures->setRowCount(0);
+    if (Touch.Empty()) {
+        FFigure->clear();
+        return;
+    }
+    TStrikingAnalysis a;
+    QString error;
+    if (!AnalyseTouch(Touch, a, &error)) {
+        FFigure->setText(QStringLiteral("Striking: nothing to measure (%1)").arg(error));
+        return;
+    }
+    FFigure->setText(QStringLiteral("Striking: RMS error %1 ms (handstroke %2, backstroke %3); %4 ms a blow, "
+                                    "handstroke gap %5 blows")
+                         .arg(a.Band.Both.Rms, 0, 'f', 1)
+                         .arg(a.Band.Hand.Rms, 0, 'f', 1)
+                         .arg(a.Band.Back.Rms, 0, 'f', 1)
+                         .arg(a.MeanIntervalMs, 0, 'f', 0)
+                         .arg(a.MeanGapBlows, 0, 'f', 2));
+    auto tenth = [](double V) { return std::round(V * 10) / 10 + 0.0; };
+    for (int bell : a.BellsStruck) {
+        for (int s = 0; s < 2; ++s) {
+            const TStrikingFigure& f = s == 0 ? a.Bell[bell].Hand : a.Bell[bell].Back;
+            if (!f.Blows) continue;
+            const int row = FFigures->rowCount();
+            FFigures->insertRow(row);
+            const double mean = tenth(f.Mean);
+            const QStringList cells = {
+                QString(QLatin1Char(LowndesBell(bell))),
+                s == 0 ? QStringLiteral("H") : QStringLiteral("B"),
+                QString::number(f.Blows),
+                (mean > 0 ? QStringLiteral("+") : QString()) + QString::number(mean, 'f', 1),
+                QString::number(tenth(f.Sd), 'f', 1),
+                QString::number(tenth(f.Rms), 'f', 1)};
+            for (int c = 0; c < cells.size(); ++c) {
+                auto* item = new QTableWidgetItem(cells[c]);
+                item->setTextAlignment(c < 2 ? Qt::AlignCenter : Qt::AlignRight | Qt::AlignVCenter);
+                // Too few blows to say much: greyed.
+                if (f.Few(a.FewBlows)) item->setForeground(QColor(150, 150, 150));
+                FFigures->setItem(row, c, item);
+            }
+        }
+    }
 }
 
 void TfRingingOptions::bFolderClick() {

@@ -2,7 +2,8 @@
 
 // "Ringing Options...": whether practices are recorded and where the files
 // go, the double-strike guard, the strike flash, and a chart of the last
-// touch. "OK" hands the
+// touch with its striking figures beside it (per bell and stroke). "OK"
+// hands the
 // values to OnApply; the chart follows each touch as it ends.
 
 #include <QDialog>
@@ -14,7 +15,9 @@ class QLineEdit;
 class QPushButton;
 class QScrollArea;
 class QSpinBox;
+class QTableWidget;
 class TStrikingRecord;
+struct TTouch;
 class TTouchChart;
 
 class TfRingingOptions : public QDialog {
@@ -43,11 +46,15 @@ public:
     QCheckBox* cbStrikeFlash() const { return FFlash; }
     QLabel* lLastTouch() const { return FLast; }
     TTouchChart* Chart() const { return FChart; }
+    // The band's figure, and a row per bell and stroke: blows, mean, SD, RMS.
+    QLabel* lFigure() const { return FFigure; }
+    QTableWidget* tFigures() const { return FFigures; }
     QPushButton* bOk() const { return FOk; }
     QPushButton* bCancel() const { return FCancel; }
 
 private:
     void ShowLastTouch();
+    void ShowFigures(const TTouch& Touch);
 
     TStrikingRecord* FRecordOf;
     QCheckBox* FRecord;
@@ -58,6 +65,8 @@ private:
     QLabel* FLast;
     QScrollArea* FScroll;
     TTouchChart* FChart;
+    QLabel* FFigure;
+    QTableWidget* FFigures;
     QPushButton* FOk;
     QPushButton* FCancel;
 };

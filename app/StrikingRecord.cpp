@@ -1,5 +1,7 @@
 #include "app/StrikingRecord.h"
 
+#include "analysis/Lowndes.h"
+#include "analysis/Striking.h"
 #include "app/Program.h"
 #include "platform/gui/Dialogs.h"
 #include "platform/waveout/waveout.h"
@@ -28,30 +30,46 @@ std::int64_t TTouch::Ms(std::size_t Blow) const {
 // ---- The Lowndes form -------------------------------------------------------------
 
 char LowndesBell(int Bell) {
-    static constexpr char kBells[] = "1234567890ETABCD";
-    return Bell >= 1 && Bell <= kRecordBells ? kBells[Bell - 1] : '?';
+    return LowndesBellChar(Bell);
 }
 
 QByteArray LowndesLine(bool Handstroke, int Bell, std::int64_t Ms) {
     // The reader adds 0x10000 whenever a time is smaller than the one before.
-    const auto wrapped = static_cast<unsigned>(Ms & 0xFFFF);
-    QByteArray line(Handstroke ? "H " : "B ");
-    line += LowndesBell(Bell);
-    line += " 0x";
-    line += QByteArray::number(wrapped, 16).toUpper().rightJustified(4, '0');
-    return line;
+    return LowndesBlowLine(Handstroke, Bell, Ms);
 }
 
 QByteArray LowndesText(const TTouch& Touch) {
-    QByteArray text = "#. " + QByteArray(kProductTitle) + " v" + QByteArray(kProductVersion) + ", touch of " +
-                      Touch.Started.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toUtf8();
-    if (!Touch.Settings.isEmpty()) text += "; " + Touch.Settings.toUtf8();
-    // One line, whatever the settings hold.
-    text.replace('\r', ' ').replace('\n', ' ');
-    text += '\n';
+    // The version 2 header; what we cannot know (the tower's name, the
+    // method, the ringers) is left out rather than guessed.
+    int tenor = 0;
+    for (const TBlow& b : Touch.Blows) tenor = std::max(tenor, b.Bell);
+    TLowndesFile file;
+    file.Header = {
+        {QStringLiteral("Lowndes"), QStringLiteral("Version 2")},
+        {QStringLiteral("Creator"),
+         QStringLiteral("%1 v%2").arg(QLatin1String(kProductTitle), QLatin1String(kProductVersion))},
+        {QStringLiteral("RingingDateTime"), Touch.Started.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))},
+        {QStringLiteral("Tenor"), QString::number(tenor)},
+        {QStringLiteral("NumBellsRinging"), QString::number(Touch.BellsStruck())},
+        // The blow lines count from the first blow.
+        {QStringLiteral("FirstBlowMs"), QStringLiteral("0")},
+    };
+    if (!Touch.Settings.isEmpty()) file.Header.emplace_back(QStringLiteral("Settings"), Touch.Settings);
+    QByteArray text = LowndesText(file);
     for (std::size_t i = 0; i < Touch.Blows.size(); ++i)
         text += LowndesLine(Touch.Blows[i].Handstroke, Touch.Blows[i].Bell, Touch.Ms(i)) + '\n';
     return text;
+}
+
+bool AnalyseTouch(const TTouch& Touch, TStrikingAnalysis& Result, QString* Error) {
+    std::vector<TLowndesBlow> blows;
+    blows.reserve(Touch.Blows.size());
+    for (std::size_t i = 0; i < Touch.Blows.size(); ++i)
+        blows.push_back(
+            {Touch.Blows[i].Handstroke, Touch.Blows[i].Bell, Touch.Ms(i), static_cast<int>(i) + 1});
+    TStrikingOptions options;
+    options.Stage = Touch.BellsStruck();
+    return AnalyseStriking(std::move(blows), options, Result, Error);
 }
 
 // ---- TStrikingRecord ----------------------------------------------------------------

@@ -6,7 +6,8 @@
 // when listening stops, and is written as a Lowndes file, the form striking
 // analysis tools read: one blow per line, "s b 0xTTTT" (stroke, bell, the
 // time in milliseconds from the touch's first blow, wrapping at 0x10000),
-// after one comment line that names the date and the tower's settings.
+// after a header of "#. Key: value" lines (Lowndes version 2) that names the
+// program, the date, the bells and the tower's settings.
 
 #include <QDateTime>
 #include <QObject>
@@ -20,6 +21,8 @@
 
 inline constexpr int kRecordBells = 16;
 
+struct TStrikingAnalysis;
+
 struct TBlow {
     int Bell = 0;  // 1 to 16
     bool Handstroke = true;
@@ -29,7 +32,7 @@ struct TBlow {
 
 struct TTouch {
     QDateTime Started;         // the local time of its first blow
-    QString Settings;          // the tower's settings, for the comment line
+    QString Settings;          // the tower's settings, for the header
     std::vector<TBlow> Blows;  // in the order heard
 
     bool Empty() const { return Blows.empty(); }
@@ -45,8 +48,10 @@ struct TTouch {
 char LowndesBell(int Bell);
 // One blow, exactly ten characters: "H 1 0x01F4".
 QByteArray LowndesLine(bool Handstroke, int Bell, std::int64_t Ms);
-// The whole file: the comment line, then one line per blow, each ending in LF.
+// The whole file: the header, then one line per blow, each ending in LF.
 QByteArray LowndesText(const TTouch& Touch);
+// The touch's striking, measured as quorvel-touch measures a file of it.
+bool AnalyseTouch(const TTouch& Touch, TStrikingAnalysis& Result, QString* Error);
 
 // ---- The record -------------------------------------------------------------------
 
@@ -70,7 +75,7 @@ public:
     // A "Quorvel" folder in the user's documents.
     static QString DefaultFolder();
 
-    // The text the comment line gives for the tower's settings, asked when a
+    // The text the header gives for the tower's settings, asked when a
     // touch is written, with the bells it struck.
     std::function<QString(const QList<int>& Bells)> OnSettings;
 

@@ -127,13 +127,18 @@ TEST_F(StrikingRecordTest, RoundsOnEightBellsAreWrittenAsHeardWithinAMillisecond
         QFile f(QDir(Folder()).filePath(files[touch]));
         ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << files[touch].toStdString();
         const QByteArray text = f.readAll();
-        const QList<QByteArray> lines = text.split('\n');
-        // The comment names the date and the tower's settings.
-        EXPECT_TRUE(lines[0].startsWith("#. Quorvel 16 ")) << lines[0].toStdString();
-        EXPECT_TRUE(lines[0].contains(QDate::currentDate().toString(Qt::ISODate).toUtf8()))
-            << lines[0].toStdString();
-        EXPECT_TRUE(lines[0].contains(Pty.SlavePath().c_str())) << lines[0].toStdString();
-        EXPECT_TRUE(lines[0].contains("delays off")) << lines[0].toStdString();
+        // The header names the program, the date and the tower's settings.
+        TLowndesFile header;
+        QString error;
+        ASSERT_TRUE(ReadLowndes(text, header, &error)) << error.toStdString();
+        EXPECT_EQ(header.Version(), 2);
+        EXPECT_TRUE(header.Value(QStringLiteral("Creator")).startsWith(QStringLiteral("Quorvel 16 ")));
+        const QString settings = header.Value(QStringLiteral("Settings"));
+        EXPECT_TRUE(header.Value(QStringLiteral("RingingDateTime"))
+                        .startsWith(QDate::currentDate().toString(Qt::ISODate)))
+            << text.left(300).toStdString();
+        EXPECT_TRUE(settings.contains(QString::fromStdString(Pty.SlavePath()))) << settings.toStdString();
+        EXPECT_TRUE(settings.contains(QStringLiteral("delays off"))) << settings.toStdString();
         QStringList problems;
         const std::vector<LowndesBlow> blows = ReadLowndes(text, &problems);
         EXPECT_TRUE(problems.isEmpty()) << problems.join(QLatin1Char('\n')).toStdString();

@@ -1,12 +1,13 @@
 #pragma once
 
-// Reads a Lowndes file as a striking analysis tool does, knowing only the
-// form: lines of "s b 0xTTTT" (exactly ten characters), '#' lines are
-// comments, and a time smaller than the one before has wrapped, so 0x10000
-// is added from there on.
+// Reads a Lowndes file as a striking analysis tool does (the analysis
+// library's reader: the header, blows, the time's wrap past 0xFFFF), and
+// holds our own files to our writer's form: each blow line exactly ten
+// characters, "s b 0xTTTT".
+
+#include "analysis/Lowndes.h"
 
 #include <QByteArray>
-#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
@@ -18,25 +19,23 @@ struct LowndesBlow {
     std::int64_t Ms;
 };
 
-// The blows of Text; each line that is neither a blow nor a comment goes to Problems.
+// The blows of Text; what is not as our writer writes goes to Problems.
 inline std::vector<LowndesBlow> ReadLowndes(const QByteArray& Text, QStringList* Problems) {
+    TLowndesFile file;
+    QString error;
+    if (!ReadLowndes(Text, file, &error)) {
+        if (Problems) *Problems << error;
+        return {};
+    }
+    const QList<QByteArray> lines = Text.split('\n');
     std::vector<LowndesBlow> blows;
-    std::int64_t add = 0, previous = -1;
-    static const QRegularExpression kLine(QStringLiteral("^([HB]) ([0-9ETABCD]) 0x([0-9A-Fa-f]{4})$"));
-    for (const QByteArray& raw : Text.split('\n')) {
-        if (raw.isEmpty() || raw.startsWith('#')) continue;
-        const QRegularExpressionMatch m = kLine.match(QString::fromLatin1(raw));
-        if (raw.size() != 10 || !m.hasMatch()) {
-            if (Problems) *Problems << QStringLiteral("not a blow: '%1'").arg(QString::fromLatin1(raw));
-            continue;
-        }
-        std::int64_t t = m.captured(3).toLongLong(nullptr, 16) + add;
-        if (t < previous) {
-            add += 0x10000;
-            t += 0x10000;
-        }
-        previous = t;
-        blows.push_back({raw[0], raw[2], t});
+    for (const TLowndesBlow& b : file.Blows) {
+        const QByteArray& raw = lines[b.Line - 1];
+        if (Problems && (raw.size() != 10 || raw.mid(4, 2) != "0x"))
+            *Problems << QStringLiteral("line %1 not as we write it: '%2'")
+                             .arg(b.Line)
+                             .arg(QString::fromLatin1(raw));
+        blows.push_back({b.Handstroke ? 'H' : 'B', LowndesBellChar(b.Bell), b.Ms});
     }
     return blows;
 }
