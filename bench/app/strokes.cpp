@@ -176,7 +176,8 @@ std::vector<Planned> RandomStrokes(int Strokes, bool Delays, std::int64_t ByteNs
 struct Stroke {
     int Bell;
     std::int64_t WrittenNs;
-    std::int64_t DueNs;  // written + the bell's delay when delays are active
+    std::int64_t DueNs;   // written + the bell's delay when delays are active
+    std::int64_t LineNs;  // the line's own delay at its write, watched beside it
 };
 
 struct Heard {
@@ -187,13 +188,14 @@ struct Heard {
 // One heard stroke, kept so the worst can be taken apart afterwards.
 struct Blow {
     int Bell;
-    std::int64_t WrittenNs, DueNs, HeardNs;
+    std::int64_t WrittenNs, DueNs, HeardNs, LineNs;
 };
 
 struct Verdict {
     int Strokes = 0;
-    std::vector<double> LatencyMs;  // onset - written - delay
-    std::vector<Blow> Blows;        // beside LatencyMs, one each
+    std::vector<double> LatencyMs;     // onset - written - delay
+    std::vector<Blow> Blows;           // beside LatencyMs, one each
+    std::vector<double> BeyondLineMs;  // onset - written - delay - the line's own delay
     int Lost = 0, Doubled = 0, Wrong = 0, OutOfOrder = 0;
     double ClosestInversionMs = 1e9;  // smallest due gap of two bells heard the wrong way round
     std::vector<std::string> Notes;
@@ -202,6 +204,7 @@ struct Verdict {
         Strokes += v.Strokes;
         LatencyMs.insert(LatencyMs.end(), v.LatencyMs.begin(), v.LatencyMs.end());
         Blows.insert(Blows.end(), v.Blows.begin(), v.Blows.end());
+        BeyondLineMs.insert(BeyondLineMs.end(), v.BeyondLineMs.begin(), v.BeyondLineMs.end());
         Lost += v.Lost, Doubled += v.Doubled, Wrong += v.Wrong, OutOfOrder += v.OutOfOrder;
         ClosestInversionMs = std::min(ClosestInversionMs, v.ClosestInversionMs);
         for (const auto& n : v.Notes)
@@ -242,7 +245,9 @@ Verdict Judge(const std::vector<Stroke>& Strokes, const std::vector<Heard>& Onse
         }
         v.Doubled += static_cast<int>(owned[i].size()) - 1;
         v.LatencyMs.push_back(double(owned[i][0] - Strokes[i].DueNs) / kMs);
-        v.Blows.push_back({Strokes[i].Bell, Strokes[i].WrittenNs, Strokes[i].DueNs, owned[i][0]});
+        v.Blows.push_back(
+            {Strokes[i].Bell, Strokes[i].WrittenNs, Strokes[i].DueNs, owned[i][0], Strokes[i].LineNs});
+        v.BeyondLineMs.push_back(double(owned[i][0] - Strokes[i].DueNs - Strokes[i].LineNs) / kMs);
         order.emplace_back(owned[i][0], Strokes[i].DueNs);
     }
     std::sort(order.begin(), order.end());
@@ -545,6 +550,7 @@ public:
         if (!FForm->FComPort1()->GetActive()) return Fail("listening did not start");
         FProgram.Listen();
         FLine = std::make_unique<PacedLine>(FPty.Master());
+        FLine->WatchWith(&FWitness);
         FLoad = std::make_unique<MainThreadLoad>(FForm.get());
         if (FBusy) FLoad->Start();
         if (FStalled) FStall.Start();
@@ -571,7 +577,7 @@ public:
         for (std::size_t i = 0; i < Plan.size(); ++i) {
             const std::int64_t w = FLine->WrittenNs()[i];
             const std::int64_t due = w + (Delays ? DelayMs(Plan[i].Bell) * kMs : 0);
-            strokes.push_back({Plan[i].Bell, w, due});
+            strokes.push_back({Plan[i].Bell, w, due, FLine->LineDelayNs(i)});
             lastDue = std::max(lastDue, due);
             worstLate = std::max(worstLate, w - bytes[i].AtNs);
         }
@@ -686,6 +692,7 @@ private:
     ProgramView FProgram;
     std::string FCapturePath;
     PseudoTerminal FPty;
+    LineWitness FWitness;  // outlives the line that marks it
     std::unique_ptr<TfMainform> FForm;
     std::unique_ptr<PacedLine> FLine;
     std::unique_ptr<MainThreadLoad> FLoad;
@@ -759,8 +766,8 @@ void PrintWorst(const Verdict& All, double CentreMs, std::int64_t StartNs, const
     std::partial_sort(order.begin(), order.begin() + static_cast<long>(Count), order.end(),
                       [&](auto a, auto b) { return error(a) > error(b); });
     std::printf("the %zu worst strokes (times in ms):\n", Count);
-    std::printf("  %9s %4s %7s  %12s %14s %14s %15s\n", "at min", "bell", "error", "write->stamp",
-                "stamp->mixed", "mixed->onset", "machine stall");
+    std::printf("  %9s %4s %7s  %12s %14s %14s %15s %13s\n", "at min", "bell", "error", "write->stamp",
+                "stamp->mixed", "mixed->onset", "machine stall", "line witness");
     for (std::size_t k = 0; k < Count; ++k) {
         const Blow& b = All.Blows[order[k]];
         const double at = double(b.WrittenNs - StartNs) / 60e9;
@@ -772,9 +779,9 @@ void PrintWorst(const Verdict& All, double CentreMs, std::int64_t StartNs, const
             continue;
         }
         // RequestNs is the stamp plus the bell's delay, DueNs the write plus it.
-        std::printf("  %9.3f %4d %7.3f  %12.3f %14.3f %14.3f %15.3f\n", at, b.Bell, error(order[k]),
+        std::printf("  %9.3f %4d %7.3f  %12.3f %14.3f %14.3f %15.3f %13.3f\n", at, b.Bell, error(order[k]),
                     double(s->RequestNs - b.DueNs) / kMs, double(s->HeardNs - s->RequestNs) / kMs,
-                    double(b.HeardNs - s->HeardNs) / kMs, stall);
+                    double(b.HeardNs - s->HeardNs) / kMs, stall, double(b.LineNs) / kMs);
     }
 }
 
@@ -892,6 +899,24 @@ void PrintTable(const std::vector<Row>& Rows) {
             static_cast<unsigned long long>(r.Status.xruns), r.Decode.c_str());
     }
     std::printf(
+        "\nThe program's own share: each stroke's latency less the line's own delay at that stroke (a second"
+        " pseudo-terminal written straight after it and read by a real-time thread), about its median:\n"
+        "\n| period | main thread | the line at each stroke: p99 | max | beyond the line, delays off: p99 | "
+        "max |"
+        " delays on: p99 | max |\n|---|---|---|---|---|---|---|---|\n");
+    for (const Row& r : Rows) {
+        if (!r.Error.empty()) continue;
+        std::vector<double> line;
+        for (const Verdict* v : {&r.Off, &r.On})
+            for (const Blow& b : v->Blows) line.push_back(double(b.LineNs) / kMs);
+        const double centre = Median(r.Off.BeyondLineMs);
+        const std::vector<double> off = AbsError(r.Off.BeyondLineMs, centre);
+        const std::vector<double> on = AbsError(r.On.BeyondLineMs, centre);
+        std::printf("| %u | %s | %.3f ms | %.3f ms | %.3f ms | %.3f ms | %.3f ms | %.3f ms |\n", r.Period,
+                    NameOf(r.Load), Percentile(line, 99), Max(line), Percentile(off, 99), Max(off),
+                    Percentile(on, 99), Max(on));
+    }
+    std::printf(
         "\nlatency: byte written -> first frame heard, delays off; error: |heard - written - delay -"
         " median latency (delays off)|;\nthe line itself: write on the master -> read on the slave in a "
         "real-time"
@@ -972,8 +997,10 @@ int Soak(ConsoleSandbox& Sandbox, const Options& Opt) {
     const auto expected = static_cast<std::size_t>(Opt.SoakMinutes * 60e9 / kPealGapNs) + 1024;
     all.LatencyMs.reserve(expected);
     all.Blows.reserve(expected);
+    all.BeyondLineMs.reserve(expected);
     auto harnessBytes = [&] {
-        return all.LatencyMs.size() * sizeof(double) + all.Blows.size() * sizeof(Blow);
+        return (all.LatencyMs.size() + all.BeyondLineMs.size()) * sizeof(double) +
+               all.Blows.size() * sizeof(Blow);
     };
     while (MonotonicNs() < stop) {
         const std::int64_t left = stop - MonotonicNs();
@@ -1017,6 +1044,14 @@ int Soak(ConsoleSandbox& Sandbox, const Options& Opt) {
         std::printf("error |heard - written - delay - median|: p99 %.3f ms, max %.3f ms\n",
                     Percentile(err, 99), Max(err));
         PrintWorst(all, centre, start, console.Program(), 10, &machine);
+        std::vector<double> line;
+        for (const Blow& b : all.Blows) line.push_back(double(b.LineNs) / kMs);
+        const std::vector<double> beyond = AbsError(all.BeyondLineMs, Median(all.BeyondLineMs));
+        std::printf(
+            "the line's own delay at each stroke (a second pseudo-terminal beside it): median %.3f, p99 "
+            "%.3f, max"
+            " %.3f ms\nerror beyond the line's own delay: p99 %.3f ms, max %.3f ms\n",
+            Median(line), Percentile(line, 99), Max(line), Percentile(beyond, 99), Max(beyond));
         // The same figure without the strokes whose time the machine itself
         // lost (a CPU held from every thread for over a millisecond).
         std::vector<double> clear;

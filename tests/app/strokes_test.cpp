@@ -171,7 +171,7 @@ protected:
         std::optional<RealTimeMoment> moment;
         if (step.Kind == Step::Send) moment.emplace();
         StepTimes.push_back(waveOutNowNs());
-        StepMarks.push_back(LineWitness::kRoom);
+        StepMarks.push_back(LineWitness::kNone);
         switch (step.Kind) {
             case Step::Send:
                 ASSERT_TRUE(Pty.Send(step.Bytes.constData(), std::size_t(step.Bytes.size())));

@@ -24,8 +24,10 @@
 
 class LineWitness {
 public:
-    // Strokes one witness can mark.
+    // Marks kept: a mark's delay can be asked until this many more are made.
     static constexpr std::size_t kRoom = 4096;
+    // No mark (Mark failed, or none was made).
+    static constexpr std::size_t kNone = ~std::size_t{0};
 
     LineWitness() {
         FSlave = ::open(FLine.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -51,13 +53,14 @@ public:
     // Whether it watches at all (its line opened and its reader runs).
     bool Watching() const { return FReader.joinable(); }
 
-    // Writes one byte now, for the stroke written just before; its index.
+    // Writes one byte now, for the stroke written just before; its index,
+    // or kNone. Marks are made by one thread.
     std::size_t Mark() {
         const std::size_t i = FMarked.load(std::memory_order_relaxed);
-        if (!Watching() || i >= kRoom) return kRoom;
+        if (!Watching()) return kNone;
         const char c = 'w';
-        FWrittenNs[i] = MonotonicNs();
-        if (::write(FLine.Master(), &c, 1) != 1) return kRoom;
+        FWrittenNs[i % kRoom] = MonotonicNs();
+        if (::write(FLine.Master(), &c, 1) != 1) return kNone;
         FMarked.store(i + 1, std::memory_order_release);
         return i;
     }
@@ -65,14 +68,15 @@ public:
     // How long mark Index took from its write to its read; waits up to a
     // second for it, and gives 0 when it never came (nothing to forgive).
     std::int64_t DelayNs(std::size_t Index) const {
-        if (Index >= FMarked.load(std::memory_order_acquire)) return 0;
+        const std::size_t marked = FMarked.load(std::memory_order_acquire);
+        if (Index >= marked || Index + kRoom < marked) return 0;
         const std::int64_t until = MonotonicNs() + 1'000'000'000;
         while (FRead.load(std::memory_order_acquire) <= Index)
             if (MonotonicNs() > until)
                 return 0;
             else
                 ::usleep(1000);
-        return FReadNs[Index] - FWrittenNs[Index];
+        return FReadNs[Index % kRoom] - FWrittenNs[Index % kRoom];
     }
 
 private:
@@ -90,8 +94,7 @@ private:
             const std::int64_t now = MonotonicNs();
             for (ssize_t k = 0; k < n; ++k) {
                 const std::size_t i = FRead.load(std::memory_order_relaxed);
-                if (i >= kRoom) return;
-                FReadNs[i] = now;
+                FReadNs[i % kRoom] = now;
                 FRead.store(i + 1, std::memory_order_release);
             }
         }

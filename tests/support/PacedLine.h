@@ -67,7 +67,7 @@ public:
         Join();
         FPlan = std::move(Plan);
         FWrittenNs.assign(FPlan.size(), 0);
-        FMarks.assign(FPlan.size(), LineWitness::kRoom);
+        FMarks.assign(FPlan.size(), LineWitness::kNone);
         FDone.store(false);
         FFailed.store(false);
         FThread = std::thread([this] { Run(); });
