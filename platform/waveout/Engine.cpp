@@ -1,5 +1,7 @@
 #include "platform/waveout/Engine.h"
 
+#include "platform/waveout/StrikeMix.h"
+
 #include "platform/base/Clock.h"
 #include "platform/rtkit/Realtime.h"
 
@@ -666,13 +668,7 @@ void Engine::mixStrike(StrikeSlot& slot, int index, std::int64_t blockStart, std
         static_cast<std::size_t>(std::min<std::int64_t>(to - from, static_cast<std::int64_t>(left)));
     const float* src = slot.sound->frames.data() + 2 * slot.pos;
     float* dst = mix.data() + 2 * (from - blockStart);
-    // Unity gain is the plain sum: a bell at 0 dB costs what it always did.
-    if (slot.gain == 1.0f) {
-        for (std::size_t i = 0; i < 2 * n; ++i) dst[i] += src[i];
-    } else {
-        const float g = slot.gain;
-        for (std::size_t i = 0; i < 2 * n; ++i) dst[i] += src[i] * g;
-    }
+    mixStrikeFrames(dst, src, n, slot.gain);
     slot.pos += n;
     if (slot.pos == slot.sound->frameCount()) {
         reportStrike(WaveOutStrikeReport::Ended, index, slot.blow, slot.sound, slot.requestNs,
