@@ -239,7 +239,12 @@ void TfMainform::TakeEngineReport(const TRingingReport& Report) {
             if (Report.Delayed) {
                 // The bell's timer shows its delay running, as it always has.
                 FTimers[bell]->StartFrom(Report.TimeNs);
-                FDelayedBlow[bell] = Report.Blow;
+                // A backstroke delay longer than the timer's leaves the
+                // light to the sound's own start: the timer would light it early.
+                FDelayedBlow[bell] =
+                    Report.StartNs - Report.TimeNs <= std::int64_t(FTimers[bell]->Interval()) * 1'000'000
+                        ? Report.Blow
+                        : 0;
                 break;
             }
             // A stroke that sounds at once drops the delayed start; a click

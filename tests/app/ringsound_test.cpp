@@ -106,6 +106,46 @@ TEST_F(RingSoundWindow, TheLogosMenuMufflesEveryBell) {
     for (int n = 1; n <= kBellCount; ++n) EXPECT_EQ(form.Muffle(n), 0) << n;
 }
 
+TEST_F(RingSoundWindow, ALongerBackstrokeDelayLightsItsBellWhenItSounds) {
+    TfMainform& form = Open("[SOUNDFILES]\nBELL3=" + Bell("three.wav", 200).toUtf8() +
+                            "\n[DELAY]\nBELL3=100\n[BACKDELAYS]\nBELL3=600\n");
+    form.Play(3);  // the handstroke
+    QTRY_VERIFY_WITH_TIMEOUT(form.RingingEngine()->Idle() && !form.MMLED(3)->Enabled(), 30000);
+    form.Play(3);  // the backstroke: its sound starts 600 ms on
+    QTRY_VERIFY_WITH_TIMEOUT(!form.Timer(3)->Enabled(), 30000);
+    EXPECT_FALSE(form.MMLED(3)->Enabled()) << "lit at the handstroke's delay, before its sound";
+    QTRY_VERIFY_WITH_TIMEOUT(form.MMLED(3)->Enabled(), 30000);
+}
+
+// The window hands the engine what it loaded: a quieter bell and a fully
+// muffled one, heard so in the capture.
+class RingSoundHeard : public ConsoleTest, protected CaptureFixture {};
+
+TEST_F(RingSoundHeard, StoredVolumeAndMuffleReachTheBells) {
+    StartCapture();
+    const QString one = Bell("one.wav", 300), two = Bell("two.wav", 1000);
+    TfMainform& form = Open("[SOUNDFILES]\nBELL1=" + one.toUtf8() + "\nBELL2=" + two.toUtf8() +
+                            "\n[OPTIONS]\nDelaysActive=0\n[VOLUME]\nBELL1=-12\n[MUFFLES]\nBELL2=2\n");
+    const std::int64_t t0 = MonotonicNs() + 100'000'000;
+    form.RingingEngine()->Stroke(1, t0, TStrokeSource::Key);
+    form.RingingEngine()->Stroke(2, t0 + 500'000'000, TStrokeSource::Key);
+    QTRY_VERIFY_WITH_TIMEOUT(form.RingingEngine()->Idle(), 30000);
+    std::vector<WaveOutStartRecord> log;
+    const Capture mix = FinishCapture(&log);
+    std::map<int, std::int64_t> start;
+    for (const WaveOutStartRecord& r : log)
+        if (r.voice >= kStrikeVoiceBase)
+            start[static_cast<int>(r.voice - kStrikeVoiceBase) + 1] = r.firstFrame;
+    ASSERT_EQ(start.size(), 2u);
+    // Bell 1: its level 12 dB down, all through.
+    EXPECT_NEAR(mix.at(static_cast<std::size_t>(start[1] + 100), 0), kCodeUnit * std::pow(10.0, -12.0 / 20),
+                1.0);
+    // Bell 2: a steady level muffled dies away with the envelope's time constant.
+    const double at = 0.5;
+    EXPECT_NEAR(mix.at(static_cast<std::size_t>(start[2] + std::llround(at * 48000)), 0) / double(kCodeUnit),
+                std::exp(-at / 0.4), 0.02);
+}
+
 struct MatchRow {
     const char* Name;
     QStringList Files;
