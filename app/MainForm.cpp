@@ -36,7 +36,8 @@ TfMainform* fMainform = nullptr;
 namespace {
 
 const QString kVersion = QLatin1Char('v') + QLatin1String(kProductVersion);
-const QString kBellTip = QStringLiteral("Click: ring, Shift+click: choose its sound, right click: its delay");
+const QString kBellTip = QStringLiteral(
+    "Click: ring, Shift+click: choose its sound, right click: its delay, Ctrl+click: its volume and muffle");
 
 TfMainform::TPortLister& PortLister() {
     static TfMainform::TPortLister lister;
@@ -265,6 +266,7 @@ void TfMainform::CreateComponents() {
     pButtonsResize();
     CreateReceiverComponents();
     CreateOutputComponents();
+    CreateSoundComponents();
 }
 
 void TfMainform::FormCreate() {
@@ -302,6 +304,7 @@ void TfMainform::FormCreate() {
     LoadDelaysActive();
     LoadGuard();
     LoadRingingOptions();
+    LoadRingSound();
     FLoading = false;
     PublishRinging();
     for (int n = 1; n <= kBellCount; ++n) ShowSound(n);

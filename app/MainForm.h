@@ -161,6 +161,31 @@ public:
     // Bell n has a sound to play.
     bool HasSound(int Bell) const;
 
+    // ---- A ring's sound (MainFormSound): each bell's volume, backstroke
+    // delay and muffle, the master volume, and a ring from a folder
+    void CreateSoundComponents();
+    void LoadRingSound();  // [VOLUME], [BACKDELAYS], [MUFFLES]
+    int VolumeDb(int Bell) const { return FVolumeDb[Bell]; }
+    int MasterDb() const { return FMasterDb; }
+    int BackDelayMs(int Bell) const { return FBackDelayMs[Bell]; }  // below 0: the handstroke's
+    int Muffle(int Bell) const { return FMuffle[Bell]; }            // 0 open, 1 half, 2 full
+    void SaveBellSound(int Bell, int BackDelayMs, int VolumeDb, int Muffle);
+    void SaveMasterVolume(int Db);
+    void SetAllMuffles(int Muffle);
+    // The bell's sound dialog (Ctrl+click on a bell).
+    void SetUpBellSound(int Bell);
+    void ChooseRing1Click();
+    // Gives the folder's files to their bells after the ringer's OK; false
+    // when nothing was taken.
+    bool ChooseRing(const QString& Folder);
+    // How "Choose Ring..." asks for a folder and for the OK; tests install
+    // their own. Empty ones put the dialogs back.
+    using TFolderAsk = std::function<QString()>;
+    using TConfirmAsk = std::function<bool(const QString& Text)>;
+    static void SetRingDialogs(TFolderAsk Folder, TConfirmAsk Confirm);
+    QAction* ChooseRing1() const { return FChooseRing1; }
+    QMenu* Muffles1() const { return FMuffles1; }
+
     // ---- Layout and bell controls
     void FormResize();
     void pButtonsResize();
@@ -324,6 +349,22 @@ private:
     // An output chosen while bells sounded (empty: none waits).
     QString FOutputChosen;
     bool FOutputLossReported = false;
+
+    // A ring's sound, as stored; each bell's muffled sound, made from the
+    // sound it was last made from.
+    std::array<int, kBellCount + 1> FVolumeDb{};
+    std::array<int, kBellCount + 1> FBackDelayMs = [] {
+        std::array<int, kBellCount + 1> same{};
+        same.fill(-1);
+        return same;
+    }();
+    std::array<int, kBellCount + 1> FMuffle{};
+    int FMasterDb = 0;
+    std::array<std::shared_ptr<TBellSound>, kBellCount + 1> FMuffled{};
+    std::array<std::weak_ptr<TBellSound>, kBellCount + 1> FMuffledFrom{};
+    QAction* FChooseRing1 = nullptr;
+    QMenu* FMuffles1 = nullptr;
+    bool FSetSound = false;
 };
 
 // The one main window, set while it exists (the delay dialog reaches it here).

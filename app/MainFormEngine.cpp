@@ -16,6 +16,7 @@
 #include "platform/waveout/Strikes.h"
 #include "platform/waveout/waveout.h"
 #include "playback/MMWavePlayer.h"
+#include "ringing/Muffle.h"
 #include "ringing/RingingEngine.h"
 #include "wavedata/MMWave.h"
 
@@ -118,7 +119,21 @@ void TfMainform::PublishRinging() {
         }
         settings.Sounds[n] = sound;
         settings.DelayMs[n] = static_cast<int>(FTimers[n]->Interval());
+        settings.BackDelayMs[n] = FBackDelayMs[n];
+        settings.VolumeDb[n] = FVolumeDb[n];
+        settings.Muffles[n] = static_cast<TMuffle>(FMuffle[n]);
+        // A muffled bell's muffled sound is made here, when its sound is
+        // new, never on a stroke's way.
+        if (!sound || FMuffle[n] == 0) {
+            if (!sound) FMuffled[n].reset();
+        } else if (!FMuffled[n] || FMuffledFrom[n].lock() != sound) {
+            FMuffled[n] = MakeMuffled(*sound);
+            FMuffledFrom[n] = sound;
+        }
+        settings.Muffled[n] =
+            FMuffle[n] != 0 && sound && FMuffledFrom[n].lock() == sound ? FMuffled[n] : nullptr;
     }
+    settings.MasterDb = FMasterDb;
     settings.DelaysActive = FDelaysActive->isChecked();
     settings.GuardMs = GuardMs();
     FSoundsRate = rate;
@@ -224,7 +239,12 @@ void TfMainform::TakeEngineReport(const TRingingReport& Report) {
             if (Report.Delayed) {
                 // The bell's timer shows its delay running, as it always has.
                 FTimers[bell]->StartFrom(Report.TimeNs);
-                FDelayedBlow[bell] = Report.Blow;
+                // A backstroke delay longer than the timer's leaves the
+                // light to the sound's own start: the timer would light it early.
+                FDelayedBlow[bell] =
+                    Report.StartNs - Report.TimeNs <= std::int64_t(FTimers[bell]->Interval()) * 1'000'000
+                        ? Report.Blow
+                        : 0;
                 break;
             }
             // A stroke that sounds at once drops the delayed start; a click

@@ -72,6 +72,7 @@ void TfMainform::pButtonsResize() {
 void TfMainform::MMLED1MouseDown(QObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y) {
     FSetDelay = Button == mbRight;
     FSetFile = (Shift & ssShift) != 0;
+    FSetSound = !FSetFile && Button == mbLeft && (Shift & ssCtrl) != 0;
     if (FSetDelay) SetUpDelay(BellOf(Sender), X, Y);
 }
 
@@ -79,6 +80,10 @@ void TfMainform::MMLED1Click(QObject* Sender) {
     const int n = BellOf(Sender);
     if (FSetFile) {
         DoSetFile(n);
+        return;
+    }
+    if (FSetSound) {
+        SetUpBellSound(n);
         return;
     }
     if (n) PlayBell(n, MonotonicNs(), TStrokeSource::Click);

@@ -128,9 +128,7 @@ void TStrikingRecord::Heard(int Bell, std::int64_t HeardNs, std::int64_t Request
     if (!Active() || Bell < 1 || Bell > kRecordBells) return;
     if (!FListening && !(FStoppedNs && RequestNs < FStoppedNs)) return;
     if (!FTouch.Empty() && HeardNs - FTouch.Blows.back().HeardNs > kQuietNs) EndTouch();
-    const bool hand = !FLastHeard[Bell] || HeardNs - FLastHeard[Bell] > kQuietNs || !FLastHand[Bell];
-    FLastHeard[Bell] = HeardNs;
-    FLastHand[Bell] = hand;
+    const bool hand = FSides[Bell].Next(HeardNs);
     if (FTouch.Empty()) {
         const std::int64_t agoMs = (waveOutNowNs() - HeardNs) / 1000000;
         FTouch.Started = QDateTime::currentDateTime().addMSecs(-agoMs);

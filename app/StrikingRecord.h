@@ -9,6 +9,8 @@
 // after a header of "#. Key: value" lines (Lowndes version 2) that names the
 // program, the date, the bells and the tower's settings.
 
+#include "ringing/StrokeSide.h"
+
 #include <QDateTime>
 #include <QObject>
 #include <QString>
@@ -61,7 +63,7 @@ class TStrikingRecord : public QObject {
 public:
     // Ten seconds without a blow end a touch; a bell's first blow after a
     // longer pause is a handstroke.
-    static constexpr std::int64_t kQuietNs = 10'000'000'000;
+    static constexpr std::int64_t kQuietNs = TStrokeSide::kQuietNs;
 
     explicit TStrikingRecord(QObject* Owner = nullptr);
     ~TStrikingRecord() override;
@@ -113,8 +115,7 @@ private:
     // Strokes asked for before listening stopped are still in flight a
     // moment: they belong to the touch.
     std::int64_t FStoppedNs = 0;
-    std::array<std::int64_t, kRecordBells + 1> FLastHeard{};
-    std::array<bool, kRecordBells + 1> FLastHand{};
+    std::array<TStrokeSide, kRecordBells + 1> FSides{};
     TTouch FTouch;
     TTouch FLastTouch;
     QString FLastFile;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <future>
 #include <vector>
 
@@ -52,6 +53,14 @@ bool TBellSound::FileUnchanged() const {
     if (::stat(Path.c_str(), &st) != 0) return false;
     return ::ModifiedNs(st) == ModifiedNs && static_cast<std::int64_t>(st.st_size) == Size &&
            static_cast<std::uint64_t>(st.st_ino) == Inode;
+}
+
+// ---- TRingingSettings -----------------------------------------------------------------
+
+float TRingingSettings::Gain(int Bell) const {
+    const int db = std::clamp(VolumeDb[Bell], kMinVolumeDb, kMaxVolumeDb) +
+                   std::clamp(MasterDb, kMinVolumeDb, kMaxVolumeDb);
+    return db == 0 ? 1.0f : static_cast<float>(std::pow(10.0, db / 20.0));
 }
 
 // ---- TRingingEngine ------------------------------------------------------------------
@@ -117,17 +126,20 @@ void TRingingEngine::Publish(const TRingingSettings& Settings) {
 void TRingingEngine::Reclaim() {
     const std::uint64_t seen = FSeenGeneration.load(std::memory_order_acquire);
     while (FSnapshots.size() > 1 && FSnapshots.front()->Generation < seen) {
-        for (const std::shared_ptr<TBellSound>& sound : FSnapshots.front()->Settings.Sounds)
-            if (sound && sound.use_count() == 1 && sound->InFlight.load(std::memory_order_acquire) > 0)
-                return;
+        const TRingingSettings& old = FSnapshots.front()->Settings;
+        for (const auto* sounds : {&old.Sounds, &old.Muffled})
+            for (const std::shared_ptr<TBellSound>& sound : *sounds)
+                if (sound && sound.use_count() == 1 && sound->InFlight.load(std::memory_order_acquire) > 0)
+                    return;
         FSnapshots.pop_front();
     }
 }
 
 bool TRingingEngine::SoundsInFlight() const {
     for (const std::unique_ptr<TSnapshot>& snapshot : FSnapshots)
-        for (const std::shared_ptr<TBellSound>& sound : snapshot->Settings.Sounds)
-            if (sound && sound->InFlight.load(std::memory_order_acquire) > 0) return true;
+        for (const auto* sounds : {&snapshot->Settings.Sounds, &snapshot->Settings.Muffled})
+            for (const std::shared_ptr<TBellSound>& sound : *sounds)
+                if (sound && sound->InFlight.load(std::memory_order_acquire) > 0) return true;
     return false;
 }
 
@@ -342,14 +354,29 @@ TBellSound* TRingingEngine::Playable(int Bell, std::int64_t TimeNs, TStrokeSourc
     return nullptr;
 }
 
+TBellSound* TRingingEngine::Side(TBellSound* Open, int Bell, bool Handstroke,
+                                 const TRingingSettings& Settings) {
+    TBellSound* muffled = Settings.Muffled[Bell].get();
+    if (!Settings.MuffledBlow(Bell, Handstroke) || !muffled || muffled->frameCount() == 0 ||
+        muffled->rate != Open->rate)
+        return Open;
+    return muffled;
+}
+
 void TRingingEngine::DecideStroke(int Bell, std::int64_t TimeNs, TStrokeSource Source,
                                   const TRingingSettings& Settings) {
-    TBellSound* sound = Playable(Bell, TimeNs, Source, Settings);
-    if (!sound) return;
+    TBellSound* open = Playable(Bell, TimeNs, Source, Settings);
+    if (!open) return;
     TBell& bell = FBells[Bell];
     Advance(bell, TimeNs);
     const bool sounding = bell.SoundingFrom <= TimeNs && TimeNs < bell.SoundingUntil;
-    const std::int64_t delayNs = std::int64_t(std::max(0, Settings.DelayMs[Bell])) * 1'000'000;
+    // Noted only once the mixer has taken the blow: a stroke decided
+    // again (its output started again) keeps its side.
+    const bool hand = FSides[Bell].Peek(TimeNs);
+    TBellSound* sound = Side(open, Bell, hand, Settings);
+    const int back = Settings.BackDelayMs[Bell];
+    const int delayMs = hand || back < 0 ? Settings.DelayMs[Bell] : back;
+    const std::int64_t delayNs = std::int64_t(std::max(0, delayMs)) * 1'000'000;
     const bool delayed = Settings.DelaysActive && delayNs > 0 && bell.PendingCount == 0;
 
     WaveOutStrike strike;
@@ -359,10 +386,13 @@ void TRingingEngine::DecideStroke(int Bell, std::int64_t TimeNs, TStrokeSource S
     strike.startNs = delayed ? TimeNs + delayNs : TimeNs;
     strike.blow = ++FBlows;
     strike.keepPending = false;
+    strike.gain = Settings.Gain(Bell);
 
     TRingingReport report{TRingingReport::Struck, Source, Bell};
     report.Delayed = delayed;
     report.Silenced = sounding;
+    report.Handstroke = hand;
+    report.Muffled = sound != open;
     report.TimeNs = TimeNs;
     report.StartNs = strike.startNs;
     report.Blow = strike.blow;
@@ -370,6 +400,7 @@ void TRingingEngine::DecideStroke(int Bell, std::int64_t TimeNs, TStrokeSource S
     // hears of a blow before it hears of its sound.
     Report(report);
     if (!Send(strike, sound, Bell, TimeNs, Source)) return;
+    FSides[Bell].Next(TimeNs);
 
     if (sounding) bell.SoundingUntil = TimeNs;
     bell.PendingCount = 0;
@@ -390,8 +421,10 @@ void TRingingEngine::DecideSound(int Bell, std::int64_t TimeNs, TStrokeSource So
     // A bell that sounds already goes on, as a player asked to play while
     // playing does.
     if (bell.SoundingFrom <= TimeNs && TimeNs < bell.SoundingUntil) return;
-    TBellSound* sound = Playable(Bell, TimeNs, Source, Settings);
-    if (!sound) return;
+    TBellSound* open = Playable(Bell, TimeNs, Source, Settings);
+    if (!open) return;
+    const bool hand = FSides[Bell].Peek(TimeNs);
+    TBellSound* sound = Side(open, Bell, hand, Settings);
 
     WaveOutStrike strike;
     strike.slot = Bell - 1;
@@ -399,6 +432,7 @@ void TRingingEngine::DecideSound(int Bell, std::int64_t TimeNs, TStrokeSource So
     strike.startNs = TimeNs;
     strike.blow = ++FBlows;
     strike.keepPending = true;
+    strike.gain = Settings.Gain(Bell);
     // A delayed start that this sound reaches cuts it a little before, as
     // any restart does.
     if (bell.PendingCount > 0 && bell.Pending[0] < TimeNs + sound->LengthNs())
@@ -408,8 +442,11 @@ void TRingingEngine::DecideSound(int Bell, std::int64_t TimeNs, TStrokeSource So
     report.TimeNs = TimeNs;
     report.StartNs = TimeNs;
     report.Blow = strike.blow;
+    report.Handstroke = hand;
+    report.Muffled = sound != open;
     Report(report);
     if (!Send(strike, sound, Bell, TimeNs, Source)) return;
+    FSides[Bell].Next(TimeNs);
     bell.SoundingFrom = TimeNs;
     bell.SoundingUntil = TimeNs + sound->LengthNs();
     // A start this one's sound reaches is still heard: it cuts this one.

@@ -32,6 +32,7 @@
 #include "platform/waveout/Strikes.h"
 #include "ringing/BellBytes.h"
 #include "ringing/StrokeGuard.h"
+#include "ringing/StrokeSide.h"
 
 #include <array>
 #include <atomic>
@@ -65,11 +66,36 @@ struct TBellSound : WaveOutSound {
     bool FileUnchanged() const;
 };
 
+// How a bell is muffled: open, its backstrokes muffled, or every blow.
+enum class TMuffle { Open = 0, Half = 1, Full = 2 };
+
+inline constexpr int kMinVolumeDb = -24;
+inline constexpr int kMaxVolumeDb = 6;
+
 struct TRingingSettings {
     std::array<std::shared_ptr<TBellSound>, kRingingBells + 1> Sounds{};  // by bell, 1 to 16
-    std::array<int, kRingingBells + 1> DelayMs{};
+    // Each bell's muffled sound, made from its own when it loaded (none:
+    // a muffled blow sounds open).
+    std::array<std::shared_ptr<TBellSound>, kRingingBells + 1> Muffled{};
+    std::array<int, kRingingBells + 1> DelayMs{};  // the handstroke's
+    // The backstroke's delay; below 0 it is the handstroke's.
+    std::array<int, kRingingBells + 1> BackDelayMs = [] {
+        std::array<int, kRingingBells + 1> same{};
+        same.fill(-1);
+        return same;
+    }();
+    std::array<int, kRingingBells + 1> VolumeDb{};  // kMinVolumeDb .. kMaxVolumeDb
+    int MasterDb = 0;                               // on top of every bell's
+    std::array<TMuffle, kRingingBells + 1> Muffles{};
     bool DelaysActive = true;
     int GuardMs = 0;
+
+    // The linear gain of Bell's blows (exactly 1 at 0 dB).
+    float Gain(int Bell) const;
+    // Whether Bell's blow on that stroke sounds muffled.
+    bool MuffledBlow(int Bell, bool Handstroke) const {
+        return Muffles[Bell] == TMuffle::Full || (Muffles[Bell] == TMuffle::Half && !Handstroke);
+    }
 };
 
 enum class TStrokeSource { Line, Key, Click, Sequence };
@@ -90,6 +116,8 @@ struct TRingingReport {
     bool Answer = false;       // Byte
     bool Delayed = false;      // Struck: the start waits for the bell's delay
     bool Silenced = false;     // Struck: a sounding bell was silenced at TimeNs
+    bool Handstroke = true;    // Struck: the blow's side, by alternation
+    bool Muffled = false;      // Struck: its muffled sound was struck
     std::int64_t TimeNs = 0;   // the stroke's time (a byte's arrival)
     std::int64_t StartNs = 0;  // Struck: when its sound starts, before L
     std::uint64_t Blow = 0;    // Struck: the number the mixer's reports carry
@@ -202,6 +230,8 @@ private:
     // A sound the bell can play at TimeNs, or nullptr after reporting why not.
     TBellSound* Playable(int Bell, std::int64_t TimeNs, TStrokeSource Source,
                          const TRingingSettings& Settings);
+    // The sound of the blow on that side: its muffled sound where it is muffled.
+    static TBellSound* Side(TBellSound* Open, int Bell, bool Handstroke, const TRingingSettings& Settings);
     void Report(const TRingingReport& Report);
     void Told();
     void Wake();
@@ -235,6 +265,7 @@ private:
 
     // Engine thread only.
     std::array<TBell, kRingingBells + 1> FBells{};
+    std::array<TStrokeSide, kRingingBells + 1> FSides{};
     std::uint64_t FBlows = 0;
 
     std::thread FThread;

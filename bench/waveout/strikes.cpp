@@ -1,10 +1,13 @@
 // What struck sounds cost: the mixer's CPU per block with 0, 4 and 16 slots
 // sounding (its thread CPU time between two writes, 128-frame blocks at
-// 48 kHz), and one waveOutStrike call on the striker's thread.
+// 48 kHz), the same sixteen again each with a gain (-6 dB), the cost of one
+// voice with and without gain, and one waveOutStrike call on the striker's
+// thread.
 //   bench_strikes [seconds per figure]
 
 #include "bench/waveout/BenchKit.h"
 #include "platform/waveout/Engine.h"
+#include "platform/waveout/StrikeMix.h"
 
 #include <cstdlib>
 #include <ctime>
@@ -53,8 +56,35 @@ private:
 
 }  // namespace
 
+// One voice's share of a block, measured on the mixer's own loop alone:
+// sixteen voices, each reading on through its own one-second sound, into
+// one 128-frame block, many blocks; nanoseconds per voice and block.
+double voiceCostNs(float gain, float& sink) {
+    constexpr std::size_t kFrames = 128, kVoices = 16, kBlocks = 4000, kSoundFrames = 48000;
+    static std::vector<std::vector<float>> sounds(kVoices, std::vector<float>(kSoundFrames * 2, 0.01f));
+    std::vector<float> block(kFrames * 2, 0.0f);
+    std::vector<double> rounds;
+    for (int r = 0; r < 21; ++r) {
+        const double t0 = NowUs();
+        std::size_t pos = 0;
+        for (std::size_t b = 0; b < kBlocks; ++b) {
+            std::fill(block.begin(), block.end(), 0.0f);
+            for (std::size_t v = 0; v < kVoices; ++v)
+                mixStrikeFrames(block.data(), sounds[v].data() + 2 * pos, kFrames, gain);
+            pos = (pos + kFrames) % (kSoundFrames - kFrames);
+            sink += block[b % block.size()];
+        }
+        rounds.push_back((NowUs() - t0) * 1000 / (kBlocks * kVoices));
+    }
+    return Percentile(rounds, 50);
+}
+
 int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
+    float sink = 0;
+    const double unity = voiceCostNs(1.0f, sink), gained = voiceCostNs(0.5f, sink);
+    std::printf("one voice's mix of a 128-frame block: %.1f ns at 0 dB, %.1f ns with a gain%s\n", unity,
+                gained, sink == 12345.0f ? " " : "");
     WaveOutSettings s;
     s.output = "null";
     s.periodFrames = 128;
@@ -68,13 +98,21 @@ int main(int argc, char** argv) {
         if (!engine.start()) return 1;
         std::printf("mixer CPU per 128-frame block (48 kHz, %.1f s each)\n", seconds);
         int sounding = 0;
-        for (int want : {0, 4, 16}) {
-            for (; sounding < want; ++sounding) {
+        std::uint64_t blows = 0;
+        struct Step {
+            int want;
+            float gain;
+        };
+        for (const Step step : {Step{0, 1.0f}, Step{4, 1.0f}, Step{16, 1.0f}, Step{16, 0.5f}}) {
+            // A new gain strikes every slot again.
+            if (step.gain != 1.0f) sounding = 0;
+            for (; sounding < step.want; ++sounding) {
                 WaveOutStrike st;
                 st.slot = sounding;
                 st.sound = &bell;
                 st.startNs = waveOutNowNs();
-                st.blow = static_cast<std::uint64_t>(sounding + 1);
+                st.blow = ++blows;
+                st.gain = step.gain;
                 if (!engine.strike(st)) return 1;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -82,8 +120,9 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
             const std::vector<double> c = meter->take();
             meter->recording(false);
-            std::printf("  %2d struck sounds  median %.2f us   p99 %.2f us   max %.2f us   (%zu blocks)\n",
-                        want, Percentile(c, 50), Percentile(c, 99), Percentile(c, 100), c.size());
+            std::printf("  %2d struck sounds%s  median %.2f us   p99 %.2f us   max %.2f us   (%zu blocks)\n",
+                        step.want, step.gain == 1.0f ? "        " : " at -6 dB", Percentile(c, 50),
+                        Percentile(c, 99), Percentile(c, 100), c.size());
         }
         engine.stop();
     }

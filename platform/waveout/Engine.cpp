@@ -1,5 +1,7 @@
 #include "platform/waveout/Engine.h"
 
+#include "platform/waveout/StrikeMix.h"
+
 #include "platform/base/Clock.h"
 #include "platform/rtkit/Realtime.h"
 
@@ -91,6 +93,7 @@ Engine::Engine(const WaveOutSettings& s, std::unique_ptr<Output> out)
     starts.resize(kStartLogLimit);
     // The limiter lets go with a 50 ms time constant.
     releaseStep = static_cast<float>(1.0 - std::exp(-1.0 / (0.05 * settings.rate)));
+    holdFrames = static_cast<unsigned>(kLimiterHoldSeconds * settings.rate);
 }
 
 Engine::~Engine() {
@@ -455,8 +458,10 @@ void Engine::processVoice(Voice& v, std::int64_t blockStart, bool) {
 }
 
 // A peak limiter with instant attack: the gain drops just enough to keep
-// the louder side at full scale and recovers smoothly; below full scale the
-// mix passes bit-exact.
+// the louder side at full scale, holds there for kLimiterHoldSeconds after
+// the last peak that lowered it and then recovers smoothly; below full
+// scale the mix passes bit-exact. The hold spans a low bell's whole cycle,
+// so a loud chord is turned down, not flattened at every crest.
 void Engine::limitAndConvert() {
     const std::uint32_t master = masterVolume.load(std::memory_order_relaxed);
     const float masterL = static_cast<float>(master & 0xFFFF) / 65535.0f;
@@ -466,12 +471,17 @@ void Engine::limitAndConvert() {
         float l = mix[2 * i] * masterL;
         float r = mix[2 * i + 1] * masterR;
         const float peak = std::max(std::fabs(l), std::fabs(r));
-        if (peak * g > 1.0f) g = 1.0f / peak;
+        if (peak * g > 1.0f) {
+            g = 1.0f / peak;
+            holdLeft = holdFrames;
+        }
         l *= g;
         r *= g;
         pcm[2 * i] = static_cast<std::int16_t>(std::clamp(std::lrintf(l * 32768.0f), -32768L, 32767L));
         pcm[2 * i + 1] = static_cast<std::int16_t>(std::clamp(std::lrintf(r * 32768.0f), -32768L, 32767L));
-        if (g < 1.0f) {
+        if (holdLeft > 0) {
+            --holdLeft;
+        } else if (g < 1.0f) {
             g += (1.0f - g) * releaseStep;
             if (g > 0.999999f) g = 1.0f;
         }
@@ -642,6 +652,8 @@ void Engine::applyStrike(const WaveOutStrike& s, std::int64_t blockStart) {
     e.sound = s.sound;
     e.blow = s.blow;
     e.requestNs = s.startNs;
+    // A gain that is no number sounds the bell as it is.
+    e.gain = std::isfinite(s.gain) ? std::clamp(s.gain, 0.0f, 64.0f) : 1.0f;
     if (!insert(e))
         reportStrike(WaveOutStrikeReport::Replaced, index, s.blow, s.sound, s.startNs,
                      std::max(frame, blockStart), false);
@@ -656,7 +668,7 @@ void Engine::mixStrike(StrikeSlot& slot, int index, std::int64_t blockStart, std
         static_cast<std::size_t>(std::min<std::int64_t>(to - from, static_cast<std::int64_t>(left)));
     const float* src = slot.sound->frames.data() + 2 * slot.pos;
     float* dst = mix.data() + 2 * (from - blockStart);
-    for (std::size_t i = 0; i < 2 * n; ++i) dst[i] += src[i];
+    mixStrikeFrames(dst, src, n, slot.gain);
     slot.pos += n;
     if (slot.pos == slot.sound->frameCount()) {
         reportStrike(WaveOutStrikeReport::Ended, index, slot.blow, slot.sound, slot.requestNs,
@@ -691,6 +703,7 @@ void Engine::renderStrikes(std::int64_t blockStart) {
             slot.pos = 0;
             slot.blow = e.blow;
             slot.requestNs = e.requestNs;
+            slot.gain = e.gain;
             reportStrike(WaveOutStrikeReport::Started, index, e.blow, e.sound, e.requestNs, at, late);
             if (!logQueue.push({kStrikeVoiceBase + static_cast<std::uint64_t>(index), e.requestNs,
                                 frameOfTime(e.requestNs), at, e.blow, heardNsOf(at)}))

@@ -19,6 +19,7 @@
 inline constexpr std::size_t kMaxVoices = 256;
 inline constexpr std::size_t kStartLogLimit = 8192;  // starts kept for waveOutGetStartLog
 inline constexpr int kMixerPriority = 70;            // SCHED_FIFO, where the system grants it
+inline constexpr double kLimiterHoldSeconds = 0.05;  // the limiter's gain holds this long after a peak
 
 class Engine {
 public:
@@ -83,12 +84,14 @@ private:
         const WaveOutSound* sound = nullptr;
         std::uint64_t blow = 0;
         std::int64_t requestNs = 0;
+        float gain = 1.0f;
     };
     struct StrikeSlot {
         const WaveOutSound* sound = nullptr;  // sounding now
         std::size_t pos = 0;
         std::uint64_t blow = 0;
         std::int64_t requestNs = 0;
+        float gain = 1.0f;
         std::array<StrikeEvent, kStrikePending> pending{};  // in time order
         int count = 0;
     };
@@ -128,6 +131,8 @@ private:
     std::vector<std::int16_t> pcm;
     float limiterGain = 1.0f;
     float releaseStep = 0.0f;
+    unsigned holdFrames = 0;
+    unsigned holdLeft = 0;
     std::atomic<std::uint32_t> masterVolume{0xFFFFFFFFu};
 
     std::thread mixerThread;

@@ -31,6 +31,9 @@
 // Replaced. When the output stops or is lost, every strike still open is
 // reported as Silenced or Replaced before the callback thread ends.
 //
+// A strike's gain scales its sound as it is mixed (1 is the sound as it
+// is, at no extra cost); the final mix is limited, never wrapped.
+//
 // A sound must stay alive and unchanged until every strike naming it has
 // had its last report.
 
@@ -60,6 +63,7 @@ struct WaveOutStrike {
     std::int64_t startNs = 0;
     std::uint64_t blow = 0;  // the striker's number for it, reported back
     bool keepPending = false;
+    float gain = 1.0f;  // linear, applied per sample while it sounds
 };
 
 bool waveOutStrike(const WaveOutStrike& strike);
@@ -71,9 +75,9 @@ struct WaveOutStrikeReport {
     std::uint64_t blow = 0;
     const WaveOutSound* sound = nullptr;  // the strike's sound (its last report frees it)
     std::int64_t requestNs = 0;           // the startNs asked for
-    std::int64_t frame = 0;      // output frame where it started or stopped
-    std::int64_t heardNs = 0;    // CLOCK_MONOTONIC at which that frame is heard
-    bool late = false;           // Started later than asked
+    std::int64_t frame = 0;               // output frame where it started or stopped
+    std::int64_t heardNs = 0;             // CLOCK_MONOTONIC at which that frame is heard
+    bool late = false;                    // Started later than asked
 };
 
 // Told of every report on the callback thread; it should be short and

@@ -320,7 +320,8 @@ TEST_F(MainWindow, PopupMenuOpensFromTheLogoWithItsItemsInOrder) {
     QStringList items;
     for (QAction* a : form.PopupMenu1()->actions()) items << (a->isSeparator() ? "-" : a->text());
     EXPECT_EQ(items, QStringList({"Setup Selected COM Port", "Receiver Delays...", "Sound Output...",
-                                  "Ringing Options...", "-", "Quorvel Website", "-", "Close"}));
+                                  "Ringing Options...", "Choose Ring...", "Muffles", "-", "Quorvel Website",
+                                  "-", "Close"}));
 
     QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(10, 10),
                             form.Image1()->mapToGlobal(QPoint(10, 10)));
@@ -530,8 +531,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(MainWindow, BellsAndLogoSayWhatTheMouseDoes) {
     TfMainform& form = Open();
     for (int n = 1; n <= kBellCount; ++n) {
-        EXPECT_EQ(form.MMLED(n)->toolTip(),
-                  "Click: ring, Shift+click: choose its sound, right click: its delay");
+        EXPECT_EQ(
+            form.MMLED(n)->toolTip(),
+            "Click: ring, Shift+click: choose its sound, right click: its delay, Ctrl+click: its volume and "
+            "muffle");
         EXPECT_EQ(form.Label(n)->toolTip(), form.MMLED(n)->toolTip());
     }
     const QString logo = form.Image1()->toolTip();
