@@ -163,6 +163,7 @@ public:
             fd = -1;
             return false;
         }
+        openStarts();
         // Four seconds of room: the writer falling that far behind is a failure.
         ring = std::make_unique<SpscQueue<std::int16_t>>(static_cast<std::size_t>(rate) * 2 * 4);
         writer = std::thread([this] { writeLoop(); });
@@ -191,7 +192,7 @@ public:
             writeHeader();
             ::close(fd);
             fd = -1;
-            writeStarts();
+            closeStarts();
         }
     }
 
@@ -199,18 +200,15 @@ public:
 
     void noteStart(std::uint64_t voice, std::int64_t requestNs, double requestFrame,
                    std::int64_t firstFrame) override {
+        // Written as they come (on the callback thread, never the mixer's), so
+        // that an output that runs for hours holds none of them.
         std::lock_guard lock(startsLock);
-        starts.push_back({voice, requestNs, requestFrame, firstFrame});
+        if (!startsFile) return;
+        std::fprintf(startsFile, "%llu,%lld,%.3f,%lld\n", static_cast<unsigned long long>(voice),
+                     static_cast<long long>(requestNs), requestFrame, static_cast<long long>(firstFrame));
     }
 
 private:
-    struct Start {
-        std::uint64_t voice;
-        std::int64_t requestNs;
-        double requestFrame;
-        std::int64_t firstFrame;
-    };
-
     static void put32(unsigned char* p, std::uint32_t v) {
         for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
     }
@@ -279,16 +277,17 @@ private:
         }
     }
 
-    void writeStarts() {
+    // The start log beside the capture: one line per voice started.
+    void openStarts() {
         std::lock_guard lock(startsLock);
-        FILE* f = std::fopen((path + ".starts").c_str(), "w");
-        if (!f) return;
-        std::fprintf(f, "voice,request_ns,request_frame,first_frame\n");
-        for (const Start& s : starts)
-            std::fprintf(f, "%llu,%lld,%.3f,%lld\n", static_cast<unsigned long long>(s.voice),
-                         static_cast<long long>(s.requestNs), s.requestFrame,
-                         static_cast<long long>(s.firstFrame));
-        std::fclose(f);
+        if (startsFile) std::fclose(startsFile);
+        startsFile = std::fopen((path + ".starts").c_str(), "w");
+        if (startsFile) std::fprintf(startsFile, "voice,request_ns,request_frame,first_frame\n");
+    }
+    void closeStarts() {
+        std::lock_guard lock(startsLock);
+        if (startsFile) std::fclose(startsFile);
+        startsFile = nullptr;
     }
 
     std::string path;
@@ -301,7 +300,7 @@ private:
     std::atomic<bool> stopping{false};
     std::atomic<bool> writeFailed{false};
     std::mutex startsLock;
-    std::vector<Start> starts;
+    FILE* startsFile = nullptr;
 };
 
 }  // namespace
