@@ -101,7 +101,7 @@ TEST_P(StrokeGuard, DropsBouncesWithinTheGuardAndOnlyThem) {
     }
     const std::int64_t end = taken.back() + std::int64_t(300 + kSoundMs + 300) * 1'000'000;
     PumpUntil([&] { return waveOutNowNs() >= end && Form->AllStopped(); });
-    EXPECT_EQ(Form->IgnoredStrokes(), row.Ignored);
+    const int ignored = Form->IgnoredStrokes();
     QTest::mouseClick(Form->bListen(), Qt::LeftButton);
     const OutputClock clock = OutputClock::Now();
     Form.reset();
@@ -111,21 +111,24 @@ TEST_P(StrokeGuard, DropsBouncesWithinTheGuardAndOnlyThem) {
     for (std::size_t i = 0; i < marks.size(); ++i) held = std::max(held, lineDelayMs(i));
     if (held > kLineTooSlowMs)
         GTEST_SKIP() << "the line itself held a stroke " << held << " ms: this machine is too busy to judge";
-
     std::ostringstream heard;
+    heard << " the line's own delays:";
+    for (std::size_t i = 0; i < marks.size(); ++i) heard << " " << lineDelayMs(i) << " ms;";
+    EXPECT_EQ(ignored, row.Ignored) << heard.str();
+    heard << " heard:";
     for (const Onset& o : onsets)
         heard << " code " << o.Code << " at " << clock.Ms(double(o.Frame) - clock.FrameOf(taken[0]))
               << " ms;";
-    ASSERT_EQ(onsets.size(), row.Expected.size()) << "heard:" << heard.str();
+    ASSERT_EQ(onsets.size(), row.Expected.size()) << heard.str();
     for (std::size_t i = 0; i < onsets.size(); ++i) {
         const GuardHeard& h = row.Expected[i];
-        EXPECT_EQ(onsets[i].Code, h.Code) << "onset " << i << "; heard:" << heard.str();
+        EXPECT_EQ(onsets[i].Code, h.Code) << "onset " << i << ";" << heard.str();
         const double due = clock.FrameOf(taken[h.Step] + std::int64_t(h.AfterMs) * 1'000'000);
         const double errorMs = clock.Ms(double(onsets[i].Frame) - due);
         // Forgiven: the line's own delay at the stroke.
         EXPECT_LE(std::abs(errorMs - std::clamp(errorMs, 0.0, lineDelayMs(std::size_t(h.Step)))),
                   kToleranceMs)
-            << "onset " << i << "; heard:" << heard.str();
+            << "onset " << i << ";" << heard.str();
     }
 }
 

@@ -65,17 +65,17 @@ public:
         return i;
     }
 
-    // How long mark Index took from its write to its read; waits up to a
-    // second for it, and gives 0 when it never came (nothing to forgive).
+    // How long mark Index took from its write to its read. One still unread
+    // after a further second counts as late by all the time since its write
+    // (a line that holds bytes that long excuses what it held). 0 for no mark.
     std::int64_t DelayNs(std::size_t Index) const {
         const std::size_t marked = FMarked.load(std::memory_order_acquire);
         if (Index >= marked || Index + kRoom < marked) return 0;
         const std::int64_t until = MonotonicNs() + 1'000'000'000;
-        while (FRead.load(std::memory_order_acquire) <= Index)
-            if (MonotonicNs() > until)
-                return 0;
-            else
-                ::usleep(1000);
+        while (FRead.load(std::memory_order_acquire) <= Index) {
+            if (MonotonicNs() > until) return MonotonicNs() - FWrittenNs[Index % kRoom];
+            ::usleep(1000);
+        }
         return FReadNs[Index % kRoom] - FWrittenNs[Index % kRoom];
     }
 
