@@ -494,23 +494,29 @@ void Engine::limitAndConvert() {
 void Engine::callbackLoop() {
     for (;;) {
         const std::uint32_t seen = wake.load(std::memory_order_acquire);
+        // A buffer's start is in the log before its done is told: the mixer
+        // queues the start first, so once a done is taken its start is there.
+        auto logStarts = [this] {
+            WaveOutStartRecord r;
+            while (logQueue.pop(r)) {
+                output->noteStart(r.voice, r.requestNs, r.requestFrame, r.firstFrame);
+                {
+                    std::lock_guard lock(infoLock);
+                    starts[startsLogged++ % kStartLogLimit] = r;
+                }
+                notifyStart(r);
+            }
+        };
+        logStarts();
         DoneEvent e;
         while (doneQueue.pop(e)) {
+            logStarts();
             Voice* v = e.voice;
             markHeaderDone(e.header);
             if (v->callback)
                 v->callback(v->handle, MM_WOM_DONE, v->instance, reinterpret_cast<DWORD_PTR>(e.header), 0);
             v->delivered.fetch_add(1, std::memory_order_release);
             v->delivered.notify_all();
-        }
-        WaveOutStartRecord r;
-        while (logQueue.pop(r)) {
-            output->noteStart(r.voice, r.requestNs, r.requestFrame, r.firstFrame);
-            {
-                std::lock_guard lock(infoLock);
-                starts[startsLogged++ % kStartLogLimit] = r;
-            }
-            notifyStart(r);
         }
         WaveOutStrikeReport sr;
         while (strikeReports.pop(sr)) notifyStrike(sr);
