@@ -57,10 +57,26 @@ bool TBellSound::FileUnchanged() const {
 
 // ---- TRingingSettings -----------------------------------------------------------------
 
+namespace {
+
+// 10^(dB/20) for every whole dB a bell and the master together reach,
+// worked out once at start: a stroke on the engine's thread looks its gain up.
+constexpr int kLowestDb = 2 * kMinVolumeDb;
+const auto kGains = [] {
+    std::array<float, 2 * (kMaxVolumeDb - kMinVolumeDb) + 1> gains{};
+    for (std::size_t i = 0; i < gains.size(); ++i) {
+        const int db = kLowestDb + static_cast<int>(i);
+        gains[i] = db == 0 ? 1.0f : static_cast<float>(std::pow(10.0, db / 20.0));
+    }
+    return gains;
+}();
+
+}  // namespace
+
 float TRingingSettings::Gain(int Bell) const {
     const int db = std::clamp(VolumeDb[Bell], kMinVolumeDb, kMaxVolumeDb) +
                    std::clamp(MasterDb, kMinVolumeDb, kMaxVolumeDb);
-    return db == 0 ? 1.0f : static_cast<float>(std::pow(10.0, db / 20.0));
+    return kGains[static_cast<std::size_t>(db - kLowestDb)];
 }
 
 // ---- TRingingEngine ------------------------------------------------------------------
