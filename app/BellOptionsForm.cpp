@@ -2,6 +2,7 @@
 
 #include "app/Guarded.h"
 #include "app/MainForm.h"
+#include "app/SettingsKeys.h"
 #include "app/Widgets.h"
 #include "ringing/RingingEngine.h"
 
@@ -32,7 +33,7 @@ TfBellOptions::TfBellOptions(QWidget* Owner)
     FSameDelay->setObjectName(QStringLiteral("cbSameDelay"));
     FBackDelay->setObjectName(QStringLiteral("seBackDelay"));
     FBackDelay->SetMinValue(0);
-    FBackDelay->SetMaxValue(50000);
+    FBackDelay->SetMaxValue(kMaxDelayMs);
     FBackDelay->setSuffix(QStringLiteral(" ms"));
     FVolume->setObjectName(QStringLiteral("seVolume"));
     FVolume->SetMinValue(kMinVolumeDb);
@@ -88,17 +89,5 @@ void TfBellOptions::bSetClick() {
 }
 
 void TfBellOptions::keyPressEvent(QKeyEvent* event) {
-    switch (event->key()) {
-        case Qt::Key_Return:
-        case Qt::Key_Enter:
-            FSet->click();
-            break;
-        case Qt::Key_Escape:
-            close();
-            break;
-        default:
-            QWidget::keyPressEvent(event);
-            return;
-    }
-    event->accept();
+    if (!SetOrCloseOnKey(event, FSet, this)) QWidget::keyPressEvent(event);
 }

@@ -2,6 +2,7 @@
 
 #include "app/Guarded.h"
 #include "app/MainForm.h"
+#include "app/SettingsKeys.h"
 #include "app/Widgets.h"
 
 #include <QApplication>
@@ -53,7 +54,7 @@ TfDelay::TfDelay(QWidget* Owner)
     FDelay->setFont(Tahoma(16));
     FDelay->setSuffix(QStringLiteral(" ms"));
     FDelay->SetMinValue(0);
-    FDelay->SetMaxValue(50000);
+    FDelay->SetMaxValue(kMaxDelayMs);
     FDelay->SetValue(300);
     FDelay->setSingleStep(1);
     FDelay->setToolTip(QStringLiteral("This bell's delay after its stroke: 0 to 50000 ms"));
@@ -124,19 +125,7 @@ void TfDelay::showEvent(QShowEvent* event) {
 }
 
 void TfDelay::keyPressEvent(QKeyEvent* event) {
-    switch (event->key()) {
-        case Qt::Key_Return:
-        case Qt::Key_Enter:
-            FSet->click();
-            break;
-        case Qt::Key_Escape:
-            close();
-            break;
-        default:
-            QWidget::keyPressEvent(event);
-            return;
-    }
-    event->accept();
+    if (!SetOrCloseOnKey(event, FSet, this)) QWidget::keyPressEvent(event);
 }
 
 QPoint TfDelay::Place(const QRect& Bells, const QRect& Bell, const QRect& Window, const QRect& Screen,

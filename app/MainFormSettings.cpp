@@ -3,6 +3,8 @@
 
 #include "app/MainForm.h"
 
+#include "app/SettingsKeys.h"
+
 #include "comport/FComPort.h"
 #include "platform/base/Exception.h"
 #include "platform/gui/Timer.h"
@@ -24,11 +26,9 @@ constexpr const char* COM_PROPS[] = {"DeviceName", "BaudRate", "DataBits",
 
 const QString kComPort = QStringLiteral("COMPORT");
 const QString kDelay = QStringLiteral("DELAY");
-const QString kSoundFiles = QStringLiteral("SOUNDFILES");
 const QString kPosition = QStringLiteral("Position");
 const QString kOptions = QStringLiteral("OPTIONS");
 const QString kDelaysActive = QStringLiteral("DelaysActive");
-constexpr int kMaxDelayMs = 50000;
 
 bool Publishes(const QObject* Object, const char* Property) {
     return Object->metaObject()->indexOfProperty(Property) >= 0;
@@ -36,10 +36,6 @@ bool Publishes(const QObject* Object, const char* Property) {
 
 QString KeyOf(const QObject* Object, const char* Property) {
     return QStringLiteral("%1.%2").arg(Object->objectName(), QString::fromLatin1(Property));
-}
-
-QString BellKey(int Bell) {
-    return QStringLiteral("BELL%1").arg(Bell);
 }
 
 }  // namespace
@@ -93,7 +89,7 @@ QStringList TfMainform::LoadSoundFiles() {
     QStringList failures;
     for (int n = 1; n <= kBellCount; ++n) {
         TMMWavePlayer* player = FPlayers[n];
-        const QString file = FInifile->ReadString(kSoundFiles, BellKey(player->Tag()), QString());
+        const QString file = FInifile->ReadString(kSoundFilesSection, BellKey(player->Tag()), QString());
         try {
             player->LoadFromFile(file);
         } catch (const Exception& e) {

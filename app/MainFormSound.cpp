@@ -3,6 +3,8 @@
 
 #include "app/MainForm.h"
 
+#include "app/SettingsKeys.h"
+
 #include "app/BellOptionsForm.h"
 #include "app/Guarded.h"
 #include "app/RingFolder.h"
@@ -27,12 +29,6 @@ const QString kVolume = QStringLiteral("VOLUME");
 const QString kMaster = QStringLiteral("Master");
 const QString kBackDelays = QStringLiteral("BACKDELAYS");
 const QString kMuffles = QStringLiteral("MUFFLES");
-const QString kSoundFiles = QStringLiteral("SOUNDFILES");
-constexpr int kMaxDelayMs = 50000;
-
-QString BellKey(int Bell) {
-    return QStringLiteral("BELL%1").arg(Bell);
-}
 
 TfMainform::TFolderAsk& FolderAsk() {
     static TfMainform::TFolderAsk ask;
@@ -164,7 +160,7 @@ bool TfMainform::ChooseRing(const QString& Folder) {
             }
             continue;
         }
-        FInifile->WriteString(kSoundFiles, BellKey(n), file);
+        FInifile->WriteString(kSoundFilesSection, BellKey(n), file);
         FPlayFailure[n].clear();
         ShowSound(n);
     }

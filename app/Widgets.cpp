@@ -1,10 +1,28 @@
 #include "app/Widgets.h"
 
+#include <QAbstractButton>
 #include <QContextMenuEvent>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPainter>
 #include <algorithm>
+
+bool SetOrCloseOnKey(QKeyEvent* Event, QAbstractButton* Set, QWidget* Dialog) {
+    switch (Event->key()) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            Set->click();
+            break;
+        case Qt::Key_Escape:
+            Dialog->close();
+            break;
+        default:
+            return false;
+    }
+    Event->accept();
+    return true;
+}
 
 QFont Tahoma(int Pixels, bool Bold) {
     QFont font(QStringLiteral("Tahoma"));

@@ -13,7 +13,13 @@
 #include <QWidget>
 #include <functional>
 
+class QAbstractButton;
+class QKeyEvent;
 class QMenu;
+
+// The keys of a small dialog with one button: Return or Enter presses Set,
+// Escape closes Dialog. Whether the key was one of them (and taken).
+bool SetOrCloseOnKey(QKeyEvent* Event, QAbstractButton* Set, QWidget* Dialog);
 
 // The program's font (a sans-serif stands in where Tahoma is not installed)
 // at a size in pixels.
