@@ -124,14 +124,13 @@ void TfMainform::PublishRinging() {
         settings.Muffles[n] = static_cast<TMuffle>(FMuffle[n]);
         // A muffled bell's muffled sound is made here, when its sound is
         // new, never on a stroke's way.
-        if (!sound || FMuffle[n] == 0) {
-            if (!sound) FMuffled[n].reset();
-        } else if (!FMuffled[n] || FMuffledFrom[n].lock() != sound) {
+        const bool muffled = sound && FMuffle[n] != 0;
+        if (!sound) FMuffled[n].reset();
+        if (muffled && FMuffledFrom[n].lock() != sound) {
             FMuffled[n] = MakeMuffled(*sound);
             FMuffledFrom[n] = sound;
         }
-        settings.Muffled[n] =
-            FMuffle[n] != 0 && sound && FMuffledFrom[n].lock() == sound ? FMuffled[n] : nullptr;
+        settings.Muffled[n] = muffled ? FMuffled[n] : nullptr;
     }
     settings.MasterDb = FMasterDb;
     settings.DelaysActive = FDelaysActive->isChecked();

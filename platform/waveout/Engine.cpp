@@ -492,21 +492,21 @@ void Engine::limitAndConvert() {
 // ---- the callback thread -----------------------------------------------------------
 
 void Engine::callbackLoop() {
+    // A buffer's start is in the log before its done is told: the mixer
+    // queues the start first, so once a done is taken its start is there.
+    auto logStarts = [this] {
+        WaveOutStartRecord r;
+        while (logQueue.pop(r)) {
+            output->noteStart(r.voice, r.requestNs, r.requestFrame, r.firstFrame);
+            {
+                std::lock_guard lock(infoLock);
+                starts[startsLogged++ % kStartLogLimit] = r;
+            }
+            notifyStart(r);
+        }
+    };
     for (;;) {
         const std::uint32_t seen = wake.load(std::memory_order_acquire);
-        // A buffer's start is in the log before its done is told: the mixer
-        // queues the start first, so once a done is taken its start is there.
-        auto logStarts = [this] {
-            WaveOutStartRecord r;
-            while (logQueue.pop(r)) {
-                output->noteStart(r.voice, r.requestNs, r.requestFrame, r.firstFrame);
-                {
-                    std::lock_guard lock(infoLock);
-                    starts[startsLogged++ % kStartLogLimit] = r;
-                }
-                notifyStart(r);
-            }
-        };
         logStarts();
         DoneEvent e;
         while (doneQueue.pop(e)) {
