@@ -268,13 +268,9 @@ void TBandFollower::Fit() {
 double TBandFollower::When(std::int64_t Row, int Place, double NowMs) const {
     if (Row < 0 || Row > kMaxRow || Place < 0 || Place >= FSettings.Stage) return std::nan("");
     const double due = Predict(Row, Place);
-    std::int64_t prevRow = Row;
-    int prevPlace = Place - 1;
-    if (prevPlace < 0) {
-        prevRow = Row - 1;
-        prevPlace = FSettings.Stage - 1;
-    }
-    if (prevRow < 0) return due;
+    std::int64_t prevRow = 0;
+    int prevPlace = 0;
+    if (!BlowBefore(Row, Place, FSettings.Stage, prevRow, prevPlace)) return due;
     const double blow = IsHand(Row) ? FIh : FIb;
     const double most = FTuning.MaxWaitBlows * blow;
     if (const int found = Find(prevRow, prevPlace); found >= 0) {

@@ -73,13 +73,9 @@ void TBaselineFollower::Fit() {
 double TBaselineFollower::When(std::int64_t Row, int Place, double NowMs) const {
     if (Row < 0 || Row > kMaxRow || Place < 0 || Place >= FSettings.Stage) return std::nan("");
     const double due = FStart + FInterval * Slot(Row, Place);
-    std::int64_t prevRow = Row;
-    int prevPlace = Place - 1;
-    if (prevPlace < 0) {
-        prevRow = Row - 1;
-        prevPlace = FSettings.Stage - 1;
-    }
-    if (prevRow < 0) return due;
+    std::int64_t prevRow = 0;
+    int prevPlace = 0;
+    if (!BlowBefore(Row, Place, FSettings.Stage, prevRow, prevPlace)) return due;
     if (const TSlot* prev = Find(prevRow, prevPlace)) {
         const double gap = Slot(Row, Place) - Slot(prevRow, prevPlace);
         return std::max(due, prev->TimeMs + FInterval * gap);

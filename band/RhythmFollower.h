@@ -33,6 +33,14 @@ struct TBandSettings {
     double PealIntervalMs() const { return PealMinutes * 60000.0 / (PealChanges * (Stage + GapBlows / 2)); }
 };
 
+// The blow struck just before (Row, Place) on Stage bells: the row's place
+// before it, or the last place of the row before. False before the first.
+inline bool BlowBefore(std::int64_t Row, int Place, int Stage, std::int64_t& PrevRow, int& PrevPlace) {
+    PrevRow = Place > 0 ? Row : Row - 1;
+    PrevPlace = Place > 0 ? Place - 1 : Stage - 1;
+    return PrevRow >= 0;
+}
+
 class TRhythmFollower {
 public:
     virtual ~TRhythmFollower() = default;
